@@ -1,0 +1,702 @@
+/*
+ * ombrix.h - an HTTP server to embed in a C or C++ program, with a string
+ * buffer, a string map, a regex router and mount points around it.
+ *
+ * Conventions every function below shares (each comment says only what
+ * differs from them):
+ *
+ *  1. Records are opaque: a program holds pointers and calls functions.
+ *  2. An int result is 0 or a positive errno code (EINVAL for a NULL handle
+ *     or a bad argument, ENOMEM when memory runs out, EALREADY when a thing
+ *     that may exist once already does, ENOENT when a looked-up thing is
+ *     absent).  Such functions leave errno alone, and a failure changes
+ *     nothing unless the comment says otherwise.
+ *  3. A getter that returns a pointer or a count gives NULL (or 0) and sets
+ *     errno to EINVAL for a NULL handle; otherwise it leaves errno alone.
+ *  4. Each *_new has one *_free (or *_cleanup for lists); passing NULL to
+ *     them does nothing.
+ *  5. Bytes handed in are copied unless a comment says otherwise; pointers
+ *     handed out stay owned by the object and live until it next changes.
+ *  6. Callbacks receive the caller's cls first.  A non-zero result from an
+ *     iterator or dispatch callback stops the operation, which returns that
+ *     value unchanged.  Callbacks must not throw.
+ *  7. No function throws; in C++ they are all noexcept.
+ */
+#ifndef OMBRIX_H
+#define OMBRIX_H
+
+#include <stdarg.h>
+#include <stdbool.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/types.h>
+
+#if defined(OX_BUILDING_LIBRARY)
+#define OX_EXPORT __attribute__((visibility("default")))
+#else
+#define OX_EXPORT
+#endif
+
+#ifdef __cplusplus
+#define OX_NOEXCEPT noexcept
+extern "C" {
+#else
+#define OX_NOEXCEPT
+#endif
+
+#if defined(__GNUC__)
+#define OX_PRINTF(fmt, first) __attribute__((format(printf, fmt, first)))
+#else
+#define OX_PRINTF(fmt, first)
+#endif
+
+typedef struct ox_str ox_str;
+typedef struct ox_strmap ox_strmap;
+typedef struct ox_route ox_route;
+typedef struct ox_router ox_router;
+typedef struct ox_entrypoint ox_entrypoint;
+typedef struct ox_entrypoints ox_entrypoints;
+typedef struct ox_httpsrv ox_httpsrv;
+typedef struct ox_httpreq ox_httpreq;
+typedef struct ox_httpres ox_httpres;
+typedef struct ox_httpupld ox_httpupld;
+typedef struct ox_httpauth ox_httpauth;
+
+/* ------------------------------------------------------------------------
+ * Memory and errors
+ * ------------------------------------------------------------------------ */
+
+/**
+ * Allocates |size| zero-filled bytes (a |size| of 0 gives a unique, freeable
+ * block).  Returns NULL when memory runs out.  Release with ox_free().
+ */
+OX_EXPORT void *ox_alloc(size_t size) OX_NOEXCEPT;
+
+/**
+ * Resizes |ptr| (NULL allocates) to |size| bytes, as realloc() does.  A
+ * |size| of 0 is taken as 1, so success always yields a usable block that
+ * replaces |ptr|.  On failure it returns NULL and |ptr| stays valid and
+ * still belongs to the caller.
+ */
+OX_EXPORT void *ox_realloc(void *ptr, size_t size) OX_NOEXCEPT;
+
+/**
+ * Releases a block of ox_alloc() or ox_realloc(), or of the standard
+ * allocator (malloc, strdup).  NULL does nothing.
+ */
+OX_EXPORT void ox_free(void *ptr) OX_NOEXCEPT;
+
+/**
+ * Writes the text of the error number |errnum| into |errmsg|, cut to fit
+ * |size| bytes and always NUL-terminated.  Unknown numbers give
+ * "Unknown error N".
+ *
+ * Returns 0, or EINVAL when |errmsg| is NULL or |size| is 0.
+ */
+OX_EXPORT int ox_strerror(int errnum, char *errmsg, size_t size) OX_NOEXCEPT;
+
+/**
+ * Returns a new string with the entry point of |path|: everything before
+ * the first '/' that follows the first byte.  "/r1/foo" and "/r1" give
+ * "/r1", "/" gives "/", "" gives "", "r1/x" gives "r1".  The caller frees
+ * the result with ox_free().
+ *
+ * Returns NULL when memory runs out, or with errno set to EINVAL when
+ * |path| is NULL.
+ */
+OX_EXPORT char *ox_extract_entrypoint(const char *path) OX_NOEXCEPT;
+
+/* ------------------------------------------------------------------------
+ * String buffer: a growable, always NUL-terminated byte buffer
+ * ------------------------------------------------------------------------ */
+
+/**
+ * Returns a new empty buffer with room for 100 bytes, or NULL when memory
+ * runs out.
+ */
+OX_EXPORT ox_str *ox_str_new(void) OX_NOEXCEPT;
+
+/** Releases |str| and its storage. */
+OX_EXPORT void ox_str_free(ox_str *str) OX_NOEXCEPT;
+
+/**
+ * Appends the |len| bytes at |val| to |str|.  The bytes may include NUL;
+ * the content stays NUL-terminated and ox_str_length() counts every byte.
+ * When the free room is short the capacity grows by exactly |len| + 1.
+ *
+ * Returns 0, or: EINVAL  |str| or |val| is NULL, or |len| is 0;
+ *                ENOMEM  the buffer could not grow (it is left as it was).
+ */
+OX_EXPORT int ox_str_write(ox_str *str, const char *val, size_t len) OX_NOEXCEPT;
+
+/**
+ * Appends the text that |fmt| makes of |ap|; |ap| itself is not consumed.
+ * A text that does not fit the free room costs one growth by its own
+ * length + 1 and a second formatting pass.
+ *
+ * Returns 0, or: EINVAL     |str| or |fmt| is NULL;
+ *                ENOMEM     the buffer could not grow;
+ *                EOVERFLOW  the formatter failed (for instance a text over
+ *                           INT_MAX bytes, or a bad wide character) and
+ *                           kept failing after the room was doubled twice.
+ * On failure the content is as it was (the capacity may have grown).
+ */
+OX_EXPORT int ox_str_printf_va(ox_str *str, const char *fmt, va_list ap) OX_NOEXCEPT;
+
+/** As ox_str_printf_va(), with the values after |fmt|. */
+OX_EXPORT int ox_str_printf(ox_str *str, const char *fmt, ...) OX_NOEXCEPT
+    OX_PRINTF(2, 3);
+
+/**
+ * Returns the buffer's live storage (never NULL for a valid |str|): valid
+ * until the next append, which may move it, or ox_str_free().
+ */
+OX_EXPORT const char *ox_str_content(ox_str *str) OX_NOEXCEPT;
+
+/** Returns the number of bytes written, NUL bytes included. */
+OX_EXPORT size_t ox_str_length(ox_str *str) OX_NOEXCEPT;
+
+/** Empties |str|; the storage and its capacity stay. */
+OX_EXPORT int ox_str_clear(ox_str *str) OX_NOEXCEPT;
+
+/* ------------------------------------------------------------------------
+ * String map: name/value pairs in a hash table.  A map is a pointer to its
+ * first pair; NULL is the empty map.  Functions that change a map take its
+ * address.
+ *
+ * Names are looked up without regard to ASCII case (as HTTP header names
+ * are): each pair keeps the name as added, and a lower-cased key made from
+ * it.  Iteration visits pairs in the order they were added, until a sort.
+ * ------------------------------------------------------------------------ */
+
+typedef int (*ox_strmap_iter_cb)(void *cls, ox_strmap *pair);
+/* Returns < 0 when |pair_a| goes first, > 0 when |pair_b| does, 0 if equal. */
+typedef int (*ox_strmap_sort_cb)(void *cls, ox_strmap *pair_a,
+                                 ox_strmap *pair_b);
+
+/**
+ * Adds the pair (|name|, |val|) to |*map|, also when |name| is present:
+ * duplicates are kept (two Set-Cookie headers, a=1&a=2) and lookups find
+ * the first pair added under a name.
+ *
+ * Returns 0, or: EINVAL  |map|, |name| or |val| is NULL;
+ *                ENOMEM  no memory.
+ */
+OX_EXPORT int ox_strmap_add(ox_strmap **map, const char *name,
+                            const char *val) OX_NOEXCEPT;
+
+/**
+ * Gives |name| the single value |val|: the first pair of that name takes
+ * the new value (and keeps its place and spelling), later duplicates are
+ * removed; without such a pair one is added.
+ *
+ * Returns 0, or: EINVAL  |map|, |name| or |val| is NULL;
+ *                ENOMEM  no memory (the map is as it was).
+ */
+OX_EXPORT int ox_strmap_set(ox_strmap **map, const char *name,
+                            const char *val) OX_NOEXCEPT;
+
+/**
+ * Finds the first pair named |name| (any case) and stores it in |*pair|.
+ *
+ * Returns 0, or: EINVAL  |name| or |pair| is NULL (|*pair| not written);
+ *                ENOENT  no such pair (|*pair| set to NULL).
+ */
+OX_EXPORT int ox_strmap_find(ox_strmap *map, const char *name,
+                             ox_strmap **pair) OX_NOEXCEPT;
+
+/**
+ * Returns the value of the first pair named |name|, or NULL when there is
+ * none (errno untouched) or |name| is NULL (errno set to EINVAL).
+ */
+OX_EXPORT const char *ox_strmap_get(ox_strmap *map,
+                                    const char *name) OX_NOEXCEPT;
+
+/** Returns the number of pairs in |map| (0 for the empty map). */
+OX_EXPORT unsigned int ox_strmap_count(ox_strmap *map) OX_NOEXCEPT;
+
+/** Returns the name of |pair| as it was added. */
+OX_EXPORT const char *ox_strmap_name(ox_strmap *pair) OX_NOEXCEPT;
+
+/** Returns the value of |pair|. */
+OX_EXPORT const char *ox_strmap_val(ox_strmap *pair) OX_NOEXCEPT;
+
+/**
+ * Calls |cb| with each pair of |map| in map order.  |cb| may not add pairs
+ * nor remove any but the one it is given.
+ *
+ * Returns 0, EINVAL when |cb| is NULL, or the first non-zero result of |cb|.
+ */
+OX_EXPORT int ox_strmap_iter(ox_strmap *map, ox_strmap_iter_cb cb,
+                             void *cls) OX_NOEXCEPT;
+
+/**
+ * Reorders |*map| by |cb| (a stable merge sort); lookups are unaffected.
+ *
+ * Returns 0, or EINVAL when |map| or |cb| is NULL.
+ */
+OX_EXPORT int ox_strmap_sort(ox_strmap **map, ox_strmap_sort_cb cb,
+                             void *cls) OX_NOEXCEPT;
+
+/** Releases every pair of |*map| and sets |*map| to NULL. */
+OX_EXPORT void ox_strmap_cleanup(ox_strmap **map) OX_NOEXCEPT;
+
+/* ------------------------------------------------------------------------
+ * Routes and router.  A route list is a pointer to its first route.
+ * ------------------------------------------------------------------------ */
+
+typedef void (*ox_route_cb)(void *cls, ox_route *route);
+typedef int (*ox_route_vars_iter_cb)(void *cls, const char *name,
+                                     const char *val);
+typedef int (*ox_route_segments_iter_cb)(void *cls, unsigned int index,
+                                         const char *segment);
+/* Called before |route| is tried; non-zero stops the dispatch. */
+typedef int (*ox_router_dispatch_cb)(void *cls, const char *path,
+                                     ox_route *route);
+/* Called when |route| matched, before its callback; non-zero stops. */
+typedef int (*ox_router_match_cb)(void *cls, ox_route *route);
+
+/**
+ * Compiles |pattern| (PCRE2 syntax, bytes rather than UTF-8, JIT-compiled)
+ * and appends a route with |cb| and |cls| to the end of |*routes|, so
+ * routes are tried in the order they were added.
+ *
+ * A route matches a path only as a whole: the pattern is compiled anchored
+ * at both ends (PCRE2_ANCHORED | PCRE2_ENDANCHORED), so "/download" does
+ * not take "/download/abc" and "/a|/b" takes only "/a" or "/b".  The
+ * pattern text is not rewritten.  "(*UTF)" is refused (PCRE2_NEVER_UTF):
+ * paths are untrusted bytes and the JIT fast path does not validate UTF-8.
+ *
+ * Returns 0, or: EINVAL   |routes|, |pattern| or |cb| is NULL, or the
+ *                         pattern does not compile;
+ *                ENOTSUP  PCRE2 has no JIT for this machine;
+ *                ENOMEM   no memory.
+ * On failure nothing is added.
+ */
+OX_EXPORT int ox_routes_add(ox_route **routes, const char *pattern,
+                            ox_route_cb cb, void *cls) OX_NOEXCEPT;
+
+/** Releases every route of |*routes| and sets it to NULL.  0 or EINVAL. */
+OX_EXPORT int ox_routes_cleanup(ox_route **routes) OX_NOEXCEPT;
+
+/** Returns the path of the last dispatch that matched |route| (not a copy). */
+OX_EXPORT const char *ox_route_path(ox_route *route) OX_NOEXCEPT;
+
+/** Returns the user data of the last dispatch that matched |route|. */
+OX_EXPORT void *ox_route_user_data(ox_route *route) OX_NOEXCEPT;
+
+/**
+ * Calls |cb| with the name and captured text of each named group of the
+ * route's last match attempt, in the order the groups stand in the pattern.
+ * Groups that took no part in the match are skipped; after a failed attempt
+ * nothing is called.  The texts live only during the call.
+ *
+ * Returns 0, EINVAL (|route| or |cb| NULL), ENOMEM (a capture over 255
+ * bytes could not be copied), or the first non-zero result of |cb|.
+ */
+OX_EXPORT int ox_route_vars_iter(ox_route *route, ox_route_vars_iter_cb cb,
+                                 void *cls) OX_NOEXCEPT;
+
+/**
+ * Calls |cb| with each capture group of the route's last match, named or
+ * not, in group order.  |index| counts from 0: group 1 of the pattern is
+ * index 0.  Groups that took no part in the match are skipped (the
+ * indexes of the others do not move).
+ *
+ * Returns as ox_route_vars_iter().
+ */
+OX_EXPORT int ox_route_segments_iter(ox_route *route,
+                                     ox_route_segments_iter_cb cb,
+                                     void *cls) OX_NOEXCEPT;
+
+/**
+ * Returns a router over the list that starts at |routes| (not owned; the
+ * router keeps this head pointer), or NULL: errno EINVAL when |routes| is
+ * NULL, or out of memory.
+ */
+OX_EXPORT ox_router *ox_router_new(ox_route *routes) OX_NOEXCEPT;
+
+/** Releases |router|; its routes are left alone. */
+OX_EXPORT void ox_router_free(ox_router *router) OX_NOEXCEPT;
+
+/**
+ * Runs the callback of the first route whose pattern matches |path| whole,
+ * and records |path| (not copied) and |user_data| in that route.  Each
+ * route tried keeps its match result.  Allocates nothing.  Dispatches over
+ * one route list must not overlap: the caller serialises them.
+ *
+ * Returns 0 when a route ran, ENOENT when none matched, EINVAL for a NULL
+ * |router| or |path|, or the non-zero result of |dispatch_cb| (before a
+ * route is tried) or |match_cb| (after it matched, instead of its
+ * callback).  Both callbacks may be NULL.
+ */
+OX_EXPORT int ox_router_dispatch2(ox_router *router, const char *path,
+                                  void *user_data,
+                                  ox_router_dispatch_cb dispatch_cb, void *cls,
+                                  ox_router_match_cb match_cb) OX_NOEXCEPT;
+
+/** ox_router_dispatch2() without callbacks. */
+OX_EXPORT int ox_router_dispatch(ox_router *router, const char *path,
+                                 void *user_data) OX_NOEXCEPT;
+
+/* ------------------------------------------------------------------------
+ * Entry points: names made from the first segment of a path, each with one
+ * pointer of the program's, in a table sorted by name.
+ * ------------------------------------------------------------------------ */
+
+typedef int (*ox_entrypoints_iter_cb)(void *cls, ox_entrypoint *entrypoint);
+
+/** Returns the record's name (not a copy). */
+OX_EXPORT const char *ox_entrypoint_name(ox_entrypoint *entrypoint) OX_NOEXCEPT;
+
+/** Replaces the record's user data (NULL is a valid value).  0 or EINVAL. */
+OX_EXPORT int ox_entrypoint_set_user_data(ox_entrypoint *entrypoint,
+                                          void *data) OX_NOEXCEPT;
+
+/** Returns the record's user data. */
+OX_EXPORT void *ox_entrypoint_user_data(ox_entrypoint *entrypoint) OX_NOEXCEPT;
+
+/** Returns a new empty table, or NULL when memory runs out. */
+OX_EXPORT ox_entrypoints *ox_entrypoints_new(void) OX_NOEXCEPT;
+
+/** Releases the table and its names; user data is not touched. */
+OX_EXPORT void ox_entrypoints_free(ox_entrypoints *entrypoints) OX_NOEXCEPT;
+
+/**
+ * Adds an entry named after the first segment of |path| with |user_data|.
+ * Record pointers handed out earlier may move.
+ *
+ * Returns 0, or: EINVAL    |entrypoints| or |path| is NULL;
+ *                EALREADY  an entry of that name exists (kept as it was);
+ *                ENOMEM    no memory.
+ */
+OX_EXPORT int ox_entrypoints_add(ox_entrypoints *entrypoints, const char *path,
+                                 void *user_data) OX_NOEXCEPT;
+
+/**
+ * Removes the entry named after the first segment of |path|.  When the
+ * array cannot shrink, the entry is still removed and the larger block kept.
+ *
+ * Returns 0, or EINVAL, ENOMEM (the name could not be made), ENOENT.
+ */
+OX_EXPORT int ox_entrypoints_rm(ox_entrypoints *entrypoints,
+                                const char *path) OX_NOEXCEPT;
+
+/**
+ * Calls |cb| with each record in ascending name order (strcmp byte order).
+ *
+ * Returns 0, EINVAL (|entrypoints| or |cb| NULL), or the first non-zero
+ * result of |cb|.
+ */
+OX_EXPORT int ox_entrypoints_iter(ox_entrypoints *entrypoints,
+                                  ox_entrypoints_iter_cb cb,
+                                  void *cls) OX_NOEXCEPT;
+
+/** Removes every entry.  0 or EINVAL. */
+OX_EXPORT int ox_entrypoints_clear(ox_entrypoints *entrypoints) OX_NOEXCEPT;
+
+/**
+ * Finds the entry for any path below it ("/r1/foo" finds "/r1") and stores
+ * it in |*entrypoint|: a pointer into the table, valid until it changes.
+ *
+ * Returns 0, or: EINVAL  an argument is NULL (|*entrypoint| not written);
+ *                ENOMEM  no memory (|*entrypoint| not written);
+ *                ENOENT  no such entry (|*entrypoint| set to NULL).
+ */
+OX_EXPORT int ox_entrypoints_find(ox_entrypoints *entrypoints,
+                                  ox_entrypoint **entrypoint,
+                                  const char *path) OX_NOEXCEPT;
+
+/* ------------------------------------------------------------------------
+ * HTTP server
+ * ------------------------------------------------------------------------ */
+
+/* Answers a request through |res|; returning without a send leaves the
+ * core to answer 500 (unless the request was isolated). */
+typedef void (*ox_httpreq_cb)(void *cls, ox_httpreq *req, ox_httpres *res);
+/* Returns true to let the request through to the request callback. */
+typedef bool (*ox_httpauth_cb)(void *cls, ox_httpauth *auth, ox_httpreq *req,
+                               ox_httpres *res);
+/* Receives one error text of the server; called from serving threads. */
+typedef void (*ox_err_cb)(void *cls, const char *err);
+/* Writes at most |size| bytes of a stream into |buf|, of which |offset|
+ * were delivered before; returns the count, or ox_eor() to end it. */
+typedef ssize_t (*ox_read_cb)(void *handle, uint64_t offset, char *buf,
+                              size_t size);
+/* Releases a stream's handle, once, when the stream is done with. */
+typedef void (*ox_free_cb)(void *handle);
+
+/** The end codes of a stream: ox_eor(false) ends it, ox_eor(true) breaks it. */
+OX_EXPORT ssize_t ox_eor(bool err) OX_NOEXCEPT;
+
+/**
+ * Returns a new server, or NULL (errno EINVAL for a NULL |req_cb|, or out
+ * of memory).  |auth_cb| (may be NULL) runs before |req_cb| for every
+ * request; |err_cb| (NULL: the default, which writes to standard error)
+ * receives the errors met while serving.  |cls| reaches every callback.
+ */
+OX_EXPORT ox_httpsrv *ox_httpsrv_new2(ox_httpauth_cb auth_cb,
+                                      ox_httpreq_cb req_cb, ox_err_cb err_cb,
+                                      void *cls) OX_NOEXCEPT;
+
+/** ox_httpsrv_new2() without authentication and with the default errors. */
+OX_EXPORT ox_httpsrv *ox_httpsrv_new(ox_httpreq_cb req_cb,
+                                     void *cls) OX_NOEXCEPT;
+
+/*
+ * Settings.  Each is taken before ox_httpsrv_listen(); afterwards it
+ * returns EALREADY and changes nothing.
+ */
+
+/** Serves with a pool of |size| threads (0 or 1: one polling thread). */
+OX_EXPORT int ox_httpsrv_set_thr_pool_size(ox_httpsrv *srv,
+                                           unsigned int size) OX_NOEXCEPT;
+
+/** Accepts at most |limit| connections at once (0: the default, 1000). */
+OX_EXPORT int ox_httpsrv_set_con_limit(ox_httpsrv *srv,
+                                       unsigned int limit) OX_NOEXCEPT;
+
+/**
+ * Sets the memory each connection reads its request head into (default
+ * 16 KiB, which takes 8 KiB of headers).  A larger head is refused with 431.
+ * EINVAL below 4 KiB.
+ */
+OX_EXPORT int ox_httpsrv_set_con_mem_limit(ox_httpsrv *srv,
+                                           size_t bytes) OX_NOEXCEPT;
+
+/** Closes connections idle for |seconds| (0: never; default 60). */
+OX_EXPORT int ox_httpsrv_set_con_timeout(ox_httpsrv *srv,
+                                         unsigned int seconds) OX_NOEXCEPT;
+
+/**
+ * Sets the largest body, not counting multipart files, held in memory for
+ * ox_httpreq_payload() (default 8 MiB).  A larger one is answered 413 and
+ * the request callback is not called.
+ */
+OX_EXPORT int ox_httpsrv_set_payld_limit(ox_httpsrv *srv,
+                                         size_t bytes) OX_NOEXCEPT;
+
+/**
+ * Sets the largest total of uploaded file bytes in one request (default
+ * 1 GiB; files go to disk, never whole to memory).  More is answered 413.
+ */
+OX_EXPORT int ox_httpsrv_set_uplds_limit(ox_httpsrv *srv,
+                                         uint64_t bytes) OX_NOEXCEPT;
+
+/**
+ * Sets the directory that receives uploads (copied; default: $TMPDIR, or
+ * /tmp).  EINVAL for NULL or an empty text.
+ */
+OX_EXPORT int ox_httpsrv_set_upld_dir(ox_httpsrv *srv,
+                                      const char *dir) OX_NOEXCEPT;
+
+/**
+ * Starts serving on |port| (0: a free port the system picks) and returns at
+ * once.  With |conn_threads| every connection gets a thread of its own;
+ * otherwise one polling thread (epoll) or the pool serves all.
+ * Returns false for a NULL server, a second listen, or a failure, which is
+ * also told to the error callback.
+ */
+OX_EXPORT bool ox_httpsrv_listen(ox_httpsrv *srv, uint16_t port,
+                                 bool conn_threads) OX_NOEXCEPT;
+
+/** Returns the bound port (0 before a successful listen). */
+OX_EXPORT uint16_t ox_httpsrv_port(ox_httpsrv *srv) OX_NOEXCEPT;
+
+/** Returns the upload directory. */
+OX_EXPORT const char *ox_httpsrv_upld_dir(ox_httpsrv *srv) OX_NOEXCEPT;
+
+/**
+ * Stops accepting, closes every connection, waits for isolated requests
+ * and releases the server.  No callback runs once it returns.  Must not be
+ * called from a callback of the same server.
+ */
+OX_EXPORT void ox_httpsrv_free(ox_httpsrv *srv) OX_NOEXCEPT;
+
+/* Requests.  Pointers handed out live as long as the request. */
+
+/** Returns the decoded path, without the query. */
+OX_EXPORT const char *ox_httpreq_path(ox_httpreq *req) OX_NOEXCEPT;
+
+/** Returns the method ("GET", "POST", ...). */
+OX_EXPORT const char *ox_httpreq_method(ox_httpreq *req) OX_NOEXCEPT;
+
+/** Returns the server that received |req|. */
+OX_EXPORT ox_httpsrv *ox_httpreq_srv(ox_httpreq *req) OX_NOEXCEPT;
+
+/** Returns the address of the request header map (case-insensitive names). */
+OX_EXPORT ox_strmap **ox_httpreq_headers(ox_httpreq *req) OX_NOEXCEPT;
+
+/** Returns the address of the request cookie map. */
+OX_EXPORT ox_strmap **ox_httpreq_cookies(ox_httpreq *req) OX_NOEXCEPT;
+
+/** Returns the address of the query argument map. */
+OX_EXPORT ox_strmap **ox_httpreq_params(ox_httpreq *req) OX_NOEXCEPT;
+
+/**
+ * Returns the address of the map of form fields (url-encoded bodies and the
+ * non-file parts of multipart bodies).
+ */
+OX_EXPORT ox_strmap **ox_httpreq_fields(ox_httpreq *req) OX_NOEXCEPT;
+
+/**
+ * Returns the body (empty for none).  Multipart bodies are parsed into
+ * fields and uploads instead and leave it empty.
+ */
+OX_EXPORT ox_str *ox_httpreq_payload(ox_httpreq *req) OX_NOEXCEPT;
+
+/** Returns true when the request carries at least one uploaded file. */
+OX_EXPORT bool ox_httpreq_is_uploading(ox_httpreq *req) OX_NOEXCEPT;
+
+/** Returns the first upload of |req| in arrival order, or NULL. */
+OX_EXPORT ox_httpupld *ox_httpreq_uploads(ox_httpreq *req) OX_NOEXCEPT;
+
+/**
+ * Hands |req| to |cb|, which runs on a thread of its own once the current
+ * callback returns and may block; the connection waits, others are served.
+ * The reply goes out when |cb| returns.  Returns 0, EINVAL, EALREADY (already
+ * isolated or answered), ENOMEM, or EAGAIN (no thread could be started).
+ */
+OX_EXPORT int ox_httpreq_isolate(ox_httpreq *req, ox_httpreq_cb cb,
+                                 void *cls) OX_NOEXCEPT;
+
+/* Uploads: files of a multipart request, held in temporary files that are
+ * removed when the request ends unless saved. */
+
+/**
+ * Moves |*upld| to the next upload.  Returns 0 (|*upld| NULL after the
+ * last), or EINVAL for a NULL |upld| or |*upld|.
+ */
+OX_EXPORT int ox_httpuplds_next(ox_httpupld **upld) OX_NOEXCEPT;
+
+/** Returns the file name the client gave, as given (may be unsafe). */
+OX_EXPORT const char *ox_httpupld_name(ox_httpupld *upld) OX_NOEXCEPT;
+
+/** Returns the form field name of the upload. */
+OX_EXPORT const char *ox_httpupld_field(ox_httpupld *upld) OX_NOEXCEPT;
+
+/** Returns the MIME type the client gave, or NULL. */
+OX_EXPORT const char *ox_httpupld_mime(ox_httpupld *upld) OX_NOEXCEPT;
+
+/** Returns the number of bytes received. */
+OX_EXPORT uint64_t ox_httpupld_size(ox_httpupld *upld) OX_NOEXCEPT;
+
+/**
+ * Moves the upload into the server's upload directory under its name.
+ * A name is refused when it is empty, ".", "..", holds '/', '\\' or a
+ * control byte, or is longer than 255 bytes: the client's text never
+ * becomes a path outside the directory.
+ *
+ * Returns 0, or: EINVAL  NULL |upld|, or a refused name;
+ *                EEXIST  |overwritten| is false and the file exists;
+ *                EALREADY the upload was saved already;
+ *                another errno from the file system.
+ */
+OX_EXPORT int ox_httpupld_save(ox_httpupld *upld, bool overwritten) OX_NOEXCEPT;
+
+/* Responses.  One send per response: a second returns EALREADY. */
+
+/** Returns the address of the reply header map; its pairs go out as set. */
+OX_EXPORT ox_strmap **ox_httpres_headers(ox_httpres *res) OX_NOEXCEPT;
+
+/**
+ * Adds "Set-Cookie: name=val; Path=/; HttpOnly; SameSite=Lax".  Two cookies
+ * give two headers.  EINVAL for NULL arguments, an empty name, or a name or
+ * value with bytes a cookie cannot hold (controls, ';', ',', whitespace,
+ * and '=' in the name).
+ */
+OX_EXPORT int ox_httpres_set_cookie(ox_httpres *res, const char *name,
+                                    const char *val) OX_NOEXCEPT;
+
+/**
+ * Sends the |size| bytes at |buf| (copied now; NULL with size 0 is an empty
+ * body) with |content_type| (NULL or "": no Content-Type) and |status|
+ * (100 to 599).  Returns 0, EINVAL, EALREADY, ENOMEM.
+ */
+OX_EXPORT int ox_httpres_sendbinary(ox_httpres *res, const void *buf,
+                                    size_t size, const char *content_type,
+                                    unsigned int status) OX_NOEXCEPT;
+
+/**
+ * As ox_httpres_sendbinary(), with the body raw-deflated and marked
+ * "Content-Encoding: deflate" and "Vary: Accept-Encoding".  When
+ * compression fails the plain body goes out instead.
+ */
+OX_EXPORT int ox_httpres_zsendbinary(ox_httpres *res, const void *buf,
+                                     size_t size, const char *content_type,
+                                     unsigned int status) OX_NOEXCEPT;
+
+/**
+ * Sends the file at |path|: |max_size| bytes (0: to the end) from |offset|,
+ * read |block_size| bytes at a time (0: 32 KiB).  With a |disposition|
+ * ("attachment", "inline") a Content-Disposition names the file's base
+ * name, quoted.  The Content-Type is guessed from the extension.
+ *
+ * Returns 0, or: EINVAL  NULL arguments, a bad status, or a directory;
+ *                ENOENT  no such file (nothing sent);
+ *                EALREADY, ENOMEM, or another errno of open().
+ */
+OX_EXPORT int ox_httpres_sendfile2(ox_httpres *res, uint64_t block_size,
+                                   uint64_t max_size, uint64_t offset,
+                                   const char *path, const char *disposition,
+                                   unsigned int status) OX_NOEXCEPT;
+
+/** ox_httpres_sendfile2() for the whole file, without disposition. */
+OX_EXPORT int ox_httpres_sendfile(ox_httpres *res, const char *path,
+                                  unsigned int status) OX_NOEXCEPT;
+
+/**
+ * Sends a body made by |read_cb| as the client takes it: |size| bytes, or
+ * with |size| 0 chunked until |read_cb| returns ox_eor().  |free_cb| (may be
+ * NULL) receives |handle| exactly once: when the stream ends, the client
+ * goes away or the server stops, or at once when this call fails.
+ * Returns 0, EINVAL, EALREADY, ENOMEM.
+ */
+OX_EXPORT int ox_httpres_sendstream(ox_httpres *res, uint64_t size,
+                                    ox_read_cb read_cb, void *handle,
+                                    ox_free_cb free_cb,
+                                    unsigned int status) OX_NOEXCEPT;
+
+/* ------------------------------------------------------------------------
+ * Basic authentication, for the callback given to ox_httpsrv_new2()
+ * ------------------------------------------------------------------------ */
+
+/** Sets the realm of the challenge (copied; once per request: EALREADY). */
+OX_EXPORT int ox_httpauth_set_realm(ox_httpauth *auth,
+                                    const char *realm) OX_NOEXCEPT;
+
+/** Returns the realm set, or NULL while none was set. */
+OX_EXPORT const char *ox_httpauth_realm(ox_httpauth *auth) OX_NOEXCEPT;
+
+/**
+ * Prepares the denial: |reason| as body (copied) with |content_type| and
+ * |status| (100 to 599).  A 401 goes out as a Basic challenge naming the
+ * realm ("Ombrix realm" when none was set); other statuses go out plain.
+ * The callback then returns false.  Returns 0, EINVAL, EALREADY (denied
+ * already), ENOMEM.
+ */
+OX_EXPORT int ox_httpauth_deny2(ox_httpauth *auth, const char *reason,
+                                const char *content_type,
+                                unsigned int status) OX_NOEXCEPT;
+
+/** ox_httpauth_deny2() with status 401. */
+OX_EXPORT int ox_httpauth_deny(ox_httpauth *auth, const char *reason,
+                               const char *content_type) OX_NOEXCEPT;
+
+/**
+ * Cancels the request.  Alone, the connection is closed without a reply; after
+ * or before a denial, the denial is dropped and the core answers 500.
+ */
+OX_EXPORT int ox_httpauth_cancel(ox_httpauth *auth) OX_NOEXCEPT;
+
+/** Returns the Basic user name the client sent, or NULL. */
+OX_EXPORT const char *ox_httpauth_usr(ox_httpauth *auth) OX_NOEXCEPT;
+
+/** Returns the Basic password the client sent, or NULL. */
+OX_EXPORT const char *ox_httpauth_pwd(ox_httpauth *auth) OX_NOEXCEPT;
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+#endif /* OMBRIX_H */
