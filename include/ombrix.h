@@ -141,7 +141,8 @@ OX_EXPORT int ox_str_write(ox_str *str, const char *val, size_t len) OX_NOEXCEPT
  *                           kept failing after the room was doubled twice.
  * On failure the content is as it was (the capacity may have grown).
  */
-OX_EXPORT int ox_str_printf_va(ox_str *str, const char *fmt, va_list ap) OX_NOEXCEPT;
+OX_EXPORT int ox_str_printf_va(ox_str *str, const char *fmt, va_list ap) OX_NOEXCEPT
+    OX_PRINTF(2, 0);
 
 /** As ox_str_printf_va(), with the values after |fmt|. */
 OX_EXPORT int ox_str_printf(ox_str *str, const char *fmt, ...) OX_NOEXCEPT

@@ -1,0 +1,32 @@
+// Small helpers shared by every source: errno discipline and the mapping of
+// foreign error codes to ours.
+#ifndef OX_CORE_H
+#define OX_CORE_H
+
+#include <cerrno>
+
+// Keeps errno as it was over a scope: int results never report through
+// errno, but the C library calls behind them may set it.
+class ox__errno_guard {
+ public:
+  ox__errno_guard() noexcept : saved_(errno) {}
+  ~ox__errno_guard() { errno = saved_; }
+  ox__errno_guard(const ox__errno_guard &) = delete;
+  ox__errno_guard &operator=(const ox__errno_guard &) = delete;
+
+ private:
+  int saved_;
+};
+
+// Sets errno to EINVAL and returns |result|: the getters' answer to a NULL
+// handle.
+template <typename T>
+inline T ox__einval(T result) noexcept {
+  errno = EINVAL;
+  return result;
+}
+
+// PCRE2 compile and JIT results as errno codes.
+int ox__from_pcre2(int rc) noexcept;
+
+#endif  // OX_CORE_H

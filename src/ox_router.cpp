@@ -1,0 +1,50 @@
+// Router: hands a path to the first route whose pattern matches it whole.
+// A dispatch allocates nothing: each route brings its own match data.
+#include "ox_router.h"
+
+#include <cstring>
+
+#include "ox_alloc.h"
+#include "ox_core.h"
+#include "ox_routes.h"
+
+ox_router *ox_router_new(ox_route *routes) noexcept {
+  if (routes == nullptr) return ox__einval<ox_router *>(nullptr);
+  auto *router = static_cast<ox_router *>(ox_alloc(sizeof(ox_router)));
+  if (router != nullptr) router->routes = routes;
+  return router;
+}
+
+void ox_router_free(ox_router *router) noexcept { ox_free(router); }
+
+int ox_router_dispatch2(ox_router *router, const char *path, void *user_data,
+                        ox_router_dispatch_cb dispatch_cb, void *cls,
+                        ox_router_match_cb match_cb) noexcept {
+  if (router == nullptr || path == nullptr || router->routes == nullptr) {
+    return EINVAL;
+  }
+  const auto *subject = reinterpret_cast<PCRE2_SPTR8>(path);
+  for (ox_route *route = router->routes; route != nullptr;
+       route = route->next) {
+    if (dispatch_cb != nullptr) {
+      if (int rc = dispatch_cb(cls, path, route); rc != 0) return rc;
+    }
+    route->rc = pcre2_jit_match_8(route->re, subject, strlen(path), 0, 0,
+                                  route->match, nullptr);
+    if (route->rc < 0) continue;
+    route->path = path;
+    route->user_data = user_data;
+    if (match_cb != nullptr) {
+      if (int rc = match_cb(cls, route); rc != 0) return rc;
+    }
+    route->cb(route->cls, route);
+    return 0;
+  }
+  return ENOENT;
+}
+
+int ox_router_dispatch(ox_router *router, const char *path,
+                       void *user_data) noexcept {
+  return ox_router_dispatch2(router, path, user_data, nullptr, nullptr,
+                             nullptr);
+}
