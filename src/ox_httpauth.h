@@ -1,0 +1,29 @@
+// The Basic-authentication record of one request.
+#ifndef OX_HTTPAUTH_H
+#define OX_HTTPAUTH_H
+
+#include "ombrix.h"
+#include "ox_httpres.h"
+
+struct ox_httpauth {
+  ox_httpres *res;  // the request's response; borrowed
+  char *realm;      // set by ox_httpauth_set_realm(); a strdup copy
+  char *usr;        // the Basic user name from libmicrohttpd, or NULL
+  char *pwd;        // the Basic password from libmicrohttpd, or NULL
+  bool canceled;    // set by ox_httpauth_cancel()
+};
+
+// Reads the request's credentials into a new record; NULL when out of memory.
+ox_httpauth *ox__httpauth_new(ox_httpres *res) noexcept;
+
+// Releases the record and its strings.  NULL does nothing.
+void ox__httpauth_free(ox_httpauth *auth) noexcept;
+
+// Applies what the authentication callback left: queues a prepared denial
+// (a 401 challenge naming the realm, or a plain reply), or nothing.
+// Returns true when the request was canceled after a denial was prepared
+// (res->ret is then MHD_YES and nothing was queued), or when res->ret was
+// already set; false otherwise, with res->ret the queueing result.
+bool ox__httpauth_dispatch(ox_httpauth *auth) noexcept;
+
+#endif  // OX_HTTPAUTH_H
