@@ -1,0 +1,158 @@
+/* The public header from C: every family called once by a C11 program. */
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "ombrix.h"
+
+static int failures;
+
+#define CHECK(cond)                                              \
+  do {                                                           \
+    if (!(cond)) {                                               \
+      fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, __LINE__, \
+              #cond);                                            \
+      failures++;                                                \
+    }                                                            \
+  } while (0)
+
+static int route_runs;
+
+static void route_cb(void *cls, ox_route *route) {
+  (void)cls;
+  route_runs++;
+  CHECK(strcmp(ox_route_path(route), "/item/42") == 0);
+}
+
+static int vars_cb(void *cls, const char *name, const char *val) {
+  char *out = cls;
+  strcat(out, name);
+  strcat(out, "=");
+  strcat(out, val);
+  return 0;
+}
+
+static int count_pair(void *cls, ox_strmap *pair) {
+  (void)pair;
+  ++*(int *)cls;
+  return 0;
+}
+
+static int by_name(void *cls, ox_strmap *a, ox_strmap *b) {
+  (void)cls;
+  return strcmp(ox_strmap_name(a), ox_strmap_name(b));
+}
+
+static int first_name(void *cls, ox_entrypoint *entrypoint) {
+  *(const char **)cls = ox_entrypoint_name(entrypoint);
+  return 1;
+}
+
+static void never_req(void *cls, ox_httpreq *req, ox_httpres *res) {
+  (void)cls;
+  (void)req;
+  (void)res;
+}
+
+static void test_memory_and_errors(void) {
+  char msg[256];
+  char *name;
+  void *block = ox_alloc(8);
+  CHECK(block != NULL);
+  block = ox_realloc(block, 16);
+  CHECK(block != NULL);
+  ox_free(block);
+  CHECK(ox_strerror(ENOENT, msg, sizeof msg) == 0);
+  CHECK(strcmp(msg, "No such file or directory") == 0);
+  name = ox_extract_entrypoint("/r1/foo");
+  CHECK(name != NULL && strcmp(name, "/r1") == 0);
+  ox_free(name);
+}
+
+static void test_str(void) {
+  ox_str *str = ox_str_new();
+  CHECK(str != NULL);
+  CHECK(ox_str_write(str, "Hello", 5) == 0);
+  CHECK(ox_str_printf(str, " %s", "world") == 0);
+  CHECK(strcmp(ox_str_content(str), "Hello world") == 0);
+  CHECK(ox_str_length(str) == 11);
+  CHECK(ox_str_clear(str) == 0);
+  ox_str_free(str);
+}
+
+static void test_strmap(void) {
+  ox_strmap *map = NULL;
+  ox_strmap *pair = NULL;
+  int pairs = 0;
+  CHECK(ox_strmap_add(&map, "Content-Type", "text/plain") == 0);
+  CHECK(ox_strmap_set(&map, "accept", "*/*") == 0);
+  CHECK(ox_strmap_find(map, "content-type", &pair) == 0);
+  CHECK(strcmp(ox_strmap_name(pair), "Content-Type") == 0);
+  CHECK(strcmp(ox_strmap_val(pair), "text/plain") == 0);
+  CHECK(strcmp(ox_strmap_get(map, "ACCEPT"), "*/*") == 0);
+  CHECK(ox_strmap_count(map) == 2);
+  CHECK(ox_strmap_sort(&map, by_name, NULL) == 0);
+  CHECK(ox_strmap_iter(map, count_pair, &pairs) == 0 && pairs == 2);
+  ox_strmap_cleanup(&map);
+  CHECK(map == NULL);
+}
+
+static void test_router(void) {
+  ox_route *routes = NULL;
+  ox_router *router;
+  char vars[32] = "";
+  int marker = 0;
+  CHECK(ox_routes_add(&routes, "/item/(?P<id>[0-9]+)", route_cb, NULL) == 0);
+  router = ox_router_new(routes);
+  CHECK(router != NULL);
+  CHECK(ox_router_dispatch(router, "/item/42", &marker) == 0);
+  CHECK(route_runs == 1);
+  CHECK(ox_route_user_data(routes) == &marker);
+  CHECK(ox_route_vars_iter(routes, vars_cb, vars) == 0);
+  CHECK(strcmp(vars, "id=42") == 0);
+  CHECK(ox_router_dispatch2(router, "/none", NULL, NULL, NULL, NULL) ==
+        ENOENT);
+  ox_router_free(router);
+  CHECK(ox_routes_cleanup(&routes) == 0 && routes == NULL);
+}
+
+static void test_entrypoints(void) {
+  ox_entrypoints *entrypoints = ox_entrypoints_new();
+  ox_entrypoint *entrypoint = NULL;
+  const char *first = NULL;
+  int data = 0;
+  CHECK(entrypoints != NULL);
+  CHECK(ox_entrypoints_add(entrypoints, "/r2", NULL) == 0);
+  CHECK(ox_entrypoints_add(entrypoints, "/r1", &data) == 0);
+  CHECK(ox_entrypoints_find(entrypoints, &entrypoint, "/r1/foo") == 0);
+  CHECK(ox_entrypoint_user_data(entrypoint) == &data);
+  CHECK(ox_entrypoint_set_user_data(entrypoint, NULL) == 0);
+  CHECK(ox_entrypoints_iter(entrypoints, first_name, &first) == 1);
+  CHECK(first != NULL && strcmp(first, "/r1") == 0);
+  CHECK(ox_entrypoints_rm(entrypoints, "/r2") == 0);
+  CHECK(ox_entrypoints_clear(entrypoints) == 0);
+  ox_entrypoints_free(entrypoints);
+}
+
+static void test_server(void) {
+  ox_httpsrv *srv = ox_httpsrv_new(never_req, NULL);
+  CHECK(srv != NULL);
+  CHECK(ox_httpsrv_port(srv) == 0);
+  CHECK(ox_httpsrv_listen(srv, 0, false));
+  CHECK(ox_httpsrv_port(srv) > 0);
+  ox_httpsrv_free(srv);
+}
+
+int main(void) {
+  test_memory_and_errors();
+  test_str();
+  test_strmap();
+  test_router();
+  test_entrypoints();
+  test_server();
+  if (failures != 0) {
+    fprintf(stderr, "c_api_test: %d check(s) failed\n", failures);
+    return 1;
+  }
+  return 0;
+}
