@@ -12,10 +12,20 @@ build: deps
 	@cmake --preset dev >/dev/null
 	@cmake --build --preset dev
 
+# `make run` starts minisite; `make run DEMO=ticker PORT=8080` starts another
+# demo.  The console demos and minisite take no port.
+DEMO ?= minisite
+PORT ?= 8080
+CONSOLE_DEMOS := textjoin chatlog pathmatch namedgroups pathparts mounts
+
 run: build
-	@for demo in textjoin chatlog pathmatch namedgroups pathparts mounts; do \
-	  echo "== $$demo"; build/dev/examples/$$demo; echo; \
-	done
+	@demo=build/dev/examples/$(DEMO); \
+	[ -x "$$demo" ] || { echo "make run: no demo named '$(DEMO)'"; exit 1; }; \
+	case " $(CONSOLE_DEMOS) " in *" $(DEMO) "*) exec "$$demo";; esac; \
+	echo "$(DEMO): press Enter to stop"; \
+	[ "$(DEMO)" != minisite ] || exec "$$demo"; \
+	"$$demo" "$(PORT)" || \
+	  { echo "make run: $(DEMO) did not start (is port $(PORT) free?)"; exit 1; }
 
 test: test-dev test-asan
 

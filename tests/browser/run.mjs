@@ -1,0 +1,191 @@
+// The server demos as a person sees them, in headless Chromium: the ticker's
+// counter rising, files uploaded through intake's form and downloaded back,
+// and gatekeeper's login.
+//
+// Usage: node run.mjs <ticker|intake|gatekeeper> <path of that demo>
+// Exits 77 (a skip for ctest) when playwright-core or Chromium is missing.
+import assert from 'node:assert/strict';
+import { spawn } from 'node:child_process';
+import { existsSync, mkdtempSync, readFileSync, rmSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { join } from 'node:path';
+import test from 'node:test';
+
+const SKIP = 77;
+const WAIT_MS = 20000;  // bound on every wait for the demo or the page
+const CHROMIUM = process.env.OX_CHROMIUM || '/usr/bin/chromium';
+const CHROMIUM_ARGS = [
+  '--headless', '--no-sandbox', '--disable-gpu', '--no-first-run',
+  '--disable-background-networking', '--disable-component-update',
+  '--disable-sync', '--disable-quic',
+];
+
+const [demo, exe] = process.argv.slice(2);
+if (!demo || !exe) {
+  console.error('usage: node run.mjs <ticker|intake|gatekeeper> <demo path>');
+  process.exit(2);
+}
+
+let chromium;
+try {
+  ({ chromium } = await import('playwright-core'));
+} catch {
+  console.log('skipped: playwright-core is not installed (scripts/install-deps)');
+  process.exit(SKIP);
+}
+if (!existsSync(CHROMIUM)) {
+  console.log(`skipped: no Chromium at ${CHROMIUM} (scripts/install-deps)`);
+  process.exit(SKIP);
+}
+
+// Starts the demo on a free port and resolves once it printed its URL.
+function startDemo(env = process.env) {
+  const child = spawn(exe, ['0'], { env, stdio: ['pipe', 'pipe', 'inherit'] });
+  const exited = new Promise((resolve) => child.on('exit', (code, signal) =>
+    resolve({ code, signal })));
+  const url = new Promise((resolve, reject) => {
+    let out = '';
+    const timer = setTimeout(() => reject(new Error(`${demo}: no running line`)),
+                             WAIT_MS);
+    child.stdout.on('data', (data) => {
+      out += data;
+      const m = /^Server running at (http:\/\/localhost:(\d+))\n/m.exec(out);
+      if (m) {
+        clearTimeout(timer);
+        // Loopback by address: the page never depends on how localhost resolves.
+        resolve(`http://127.0.0.1:${m[2]}/`);
+      }
+    });
+    exited.then((st) => reject(new Error(`${demo} ended early: ${st.code}`)));
+  });
+  // One character on stdin stops it; it must then exit with 0.
+  async function stop() {
+    child.stdin.end('q');
+    let timer;
+    const st = await Promise.race([exited, new Promise((resolve) => {
+      timer = setTimeout(() => { child.kill('SIGKILL'); resolve('timeout'); },
+                         WAIT_MS);
+    })]);
+    clearTimeout(timer);
+    assert.deepEqual(st, { code: 0, signal: null });
+  }
+  return { url, stop, child };
+}
+
+async function withBrowser(fn) {
+  const browser = await chromium.launch({
+    executablePath: CHROMIUM, args: CHROMIUM_ARGS, timeout: WAIT_MS,
+  });
+  try {
+    await fn(browser);
+  } finally {
+    await browser.close();
+  }
+}
+
+const suites = {
+  ticker() {
+    test('ticker: the page shows Counting: N and N rises', async () => {
+      const server = startDemo();
+      try {
+        const url = await server.url;
+        await withBrowser(async (browser) => {
+          const page = await browser.newPage();
+          page.setDefaultTimeout(WAIT_MS);
+          await page.goto(url);
+          const counting = async (above) => {
+            const handle = await page.waitForFunction((min) => {
+              const m = /^Counting: (\d+)$/.exec(
+                document.getElementById('counter').innerText);
+              return m && Number(m[1]) > min ? Number(m[1]) : null;
+            }, above, { timeout: WAIT_MS });
+            return handle.jsonValue();
+          };
+          const first = await counting(0);
+          const later = await counting(first);
+          assert.ok(later > first, `${later} > ${first}`);
+        });
+      } finally {
+        await server.stop();
+      }
+    });
+  },
+
+  intake() {
+    test('intake: two files uploaded through the form are listed and download back',
+         async () => {
+      const dir = mkdtempSync(join(tmpdir(), 'ox-browser-intake-'));
+      const server = startDemo({ ...process.env, TMPDIR: dir });
+      const alpha = Buffer.from('alpha\nfirst file\n');
+      const beta = Buffer.from(Array.from({ length: 256 }, (_, i) => i));
+      try {
+        const url = await server.url;
+        await withBrowser(async (browser) => {
+          const context = await browser.newContext({ acceptDownloads: true });
+          const page = await context.newPage();
+          page.setDefaultTimeout(WAIT_MS);
+          await page.goto(url);
+          await page.setInputFiles('input[name=file1]', {
+            name: 'alpha.txt', mimeType: 'text/plain', buffer: alpha });
+          await page.setInputFiles('input[name=file2]', {
+            name: 'beta.bin', mimeType: 'application/octet-stream',
+            buffer: beta });
+          await Promise.all([page.waitForURL(url, { waitUntil: 'load' }),
+                             page.click('input[type=submit]')]);
+          await page.waitForSelector('ol li a');
+          assert.deepEqual(await page.locator('ol li a').allTextContents(),
+                           ['alpha.txt', 'beta.bin']);
+          assert.ok(readFileSync(join(dir, 'alpha.txt')).equals(alpha));
+
+          const [download] = await Promise.all([
+            page.waitForEvent('download'),
+            page.click('a:text-is("beta.bin")'),
+          ]);
+          assert.equal(download.suggestedFilename(), 'beta.bin');
+          assert.ok(readFileSync(await download.path()).equals(beta),
+                    'downloaded bytes differ from the uploaded ones');
+          await context.close();
+        });
+      } finally {
+        await server.stop();
+        rmSync(dir, { recursive: true, force: true });
+      }
+    });
+  },
+
+  gatekeeper() {
+    test('gatekeeper: credentials open the secret page, none or wrong get 401',
+         async () => {
+      const server = startDemo();
+      try {
+        const url = await server.url;
+        await withBrowser(async (browser) => {
+          const visit = async (httpCredentials) => {
+            const context = await browser.newContext(
+              httpCredentials ? { httpCredentials } : {});
+            const page = await context.newPage();
+            page.setDefaultTimeout(WAIT_MS);
+            const response = await page.goto(url);
+            const result = { status: response.status(),
+                             text: await page.innerText('body') };
+            await context.close();
+            return result;
+          };
+          assert.deepEqual(await visit({ username: 'qvk', password: '748' }),
+                           { status: 200, text: 'Secret page' });
+          assert.deepEqual(await visit(null), { status: 401, text: 'Go away' });
+          assert.deepEqual(await visit({ username: 'qvk', password: '749' }),
+                           { status: 401, text: 'Go away' });
+        });
+      } finally {
+        await server.stop();
+      }
+    });
+  },
+};
+
+if (!suites[demo]) {
+  console.error(`unknown demo: ${demo}`);
+  process.exit(2);
+}
+suites[demo]();

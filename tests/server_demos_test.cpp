@@ -1,0 +1,984 @@
+// The server demos run as processes and are talked to over HTTP on
+// loopback: their command line, their running line, what a client sees on
+// the wire, and their stop on a character or the end of standard input.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cctype>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+
+#include "support/process.h"
+
+namespace {
+
+// Bound on every wait for a demo or a reply; generous for sanitizer builds.
+constexpr int kWaitMs = 20000;
+
+const char kRunningPrefix[] = "Server running at http://localhost:";
+const char kHtml[] = "text/html; charset=utf-8";
+const char kHelloPage[] =
+    "<html><head><title>Hello world</title></head>"
+    "<body>Hello world</body></html>";
+
+// The demos that take the port as their one argument.
+const char *const kPortDemos[] = {"greeter", "loadtest",   "parrot",
+                                  "slowlane", "visitcount", "squeeze",
+                                  "gatekeeper", "ticker",   "intake"};
+
+std::string demo_path(std::string_view name) {
+  return std::string(OX_EXAMPLES_DIR "/") + std::string(name);
+}
+
+// ---------------------------------------------------------------- processes
+
+// Reads lines up to the running line and returns the port it names, or -1;
+// the lines before it go to |before|.
+int read_running_port(oxtest::Process &proc,
+                      std::vector<std::string> *before = nullptr) {
+  std::string line;
+  for (int i = 0; i < 5 && proc.read_line(&line, kWaitMs); ++i) {
+    if (line.rfind(kRunningPrefix, 0) == 0) {
+      std::string digits = line.substr(sizeof(kRunningPrefix) - 1);
+      if (digits.empty() || digits.size() > 5 ||
+          digits.find_first_not_of("0123456789") != std::string::npos)
+        return -1;
+      return std::atoi(digits.c_str());
+    }
+    if (before != nullptr) before->push_back(line);
+  }
+  return -1;
+}
+
+// A listening socket of the test on 127.0.0.1; port 0 takes a free one.
+// Holding it makes that port busy for a demo.
+struct Listener {
+  int fd = -1;
+  int port = -1;
+  explicit Listener(int want) {
+    fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(want));
+    socklen_t len = sizeof(addr);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), len) == 0 &&
+        listen(fd, 4) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) == 0)
+      port = ntohs(addr.sin_port);
+  }
+  ~Listener() {
+    if (fd >= 0) close(fd);
+  }
+  Listener(const Listener &) = delete;
+  Listener &operator=(const Listener &) = delete;
+};
+
+// One running demo: started in a test, stopped by a character on its
+// standard input, after which it must exit with 0.
+class DemoServer : public ::testing::Test {
+ protected:
+  void start(const std::string &name, std::vector<std::string> args = {"0"},
+             std::vector<std::string> *before = nullptr) {
+    args.insert(args.begin(), demo_path(name));
+    std::string error;
+    proc_ = oxtest::Process::start(args, &error);
+    ASSERT_NE(nullptr, proc_) << error;
+    port_ = read_running_port(*proc_, before);
+    ASSERT_GT(port_, 0) << "no running line; stderr: "
+                        << proc_->read_stderr();
+  }
+
+  void TearDown() override {
+    if (proc_ == nullptr) return;
+    proc_->write_stdin("q");
+    oxtest::ExitStatus st = proc_->wait(kWaitMs);
+    EXPECT_TRUE(st.exited) << "signal " << st.signal << "; stderr: "
+                           << proc_->read_stderr();
+    EXPECT_EQ(0, st.code) << proc_->read_stderr();
+  }
+
+  std::string url(std::string_view path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + std::string(path);
+  }
+
+  std::unique_ptr<oxtest::Process> proc_;
+  int port_ = -1;
+};
+
+// ------------------------------------------------------------------- HTTP
+
+struct Reply {
+  long status = 0;
+  std::string body;
+  std::vector<std::pair<std::string, std::string>> headers;  // lower names
+  std::string error;                                         // curl's
+
+  // The value of the first header named |name| (lower case), or "".
+  std::string header(std::string_view name) const {
+    for (const auto &[n, v] : headers)
+      if (n == name) return v;
+    return "";
+  }
+  int count(std::string_view name) const {
+    int n = 0;
+    for (const auto &h : headers) n += h.first == name;
+    return n;
+  }
+};
+
+struct FilePart {
+  std::string field, filename, data;
+};
+
+struct Request {
+  std::string method;                // "": GET, or POST with a body
+  std::vector<std::string> headers;  // "Name: value"
+  std::optional<std::string> body;
+  std::vector<FilePart> files;  // sent as multipart/form-data
+};
+
+size_t reply_body_cb(char *data, size_t size, size_t n, void *cls) {
+  static_cast<Reply *>(cls)->body.append(data, size * n);
+  return size * n;
+}
+
+size_t reply_header_cb(char *data, size_t size, size_t n, void *cls) {
+  auto *reply = static_cast<Reply *>(cls);
+  std::string_view line(data, size * n);
+  if (line.rfind("HTTP/", 0) == 0) reply->headers.clear();  // after a 100
+  size_t colon = line.find(':');
+  if (colon != std::string_view::npos) {
+    std::string name(line.substr(0, colon));
+    for (char &c : name) c = static_cast<char>(std::tolower(c));
+    std::string_view val = line.substr(colon + 1);
+    while (!val.empty() && (val.front() == ' ' || val.front() == '\t'))
+      val.remove_prefix(1);
+    while (!val.empty() && (val.back() == '\r' || val.back() == '\n'))
+      val.remove_suffix(1);
+    reply->headers.emplace_back(std::move(name), std::string(val));
+  }
+  return size * n;
+}
+
+Reply fetch(const std::string &url, const Request &req = {}) {
+  static const bool curl_ready = curl_global_init(CURL_GLOBAL_ALL) == 0;
+  Reply reply;
+  CURL *curl = curl_ready ? curl_easy_init() : nullptr;
+  if (curl == nullptr) {
+    reply.error = "curl_easy_init failed";
+    return reply;
+  }
+  curl_slist *headers = nullptr;
+  for (const auto &h : req.headers) headers = curl_slist_append(headers, h.c_str());
+  curl_mime *mime = nullptr;
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(kWaitMs));
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, reply_body_cb);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply);
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, reply_header_cb);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &reply);
+  if (req.body) {
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE,
+                     static_cast<long>(req.body->size()));
+    curl_easy_setopt(curl, CURLOPT_COPYPOSTFIELDS, req.body->data());
+  }
+  if (!req.files.empty()) {
+    mime = curl_mime_init(curl);
+    for (const FilePart &f : req.files) {
+      curl_mimepart *part = curl_mime_addpart(mime);
+      curl_mime_name(part, f.field.c_str());
+      curl_mime_filename(part, f.filename.c_str());
+      curl_mime_type(part, "application/octet-stream");
+      curl_mime_data(part, f.data.data(), f.data.size());
+    }
+    curl_easy_setopt(curl, CURLOPT_MIMEPOST, mime);
+  }
+  if (!req.method.empty())
+    curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, req.method.c_str());
+  CURLcode rc = curl_easy_perform(curl);
+  if (rc != CURLE_OK) reply.error = curl_easy_strerror(rc);
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &reply.status);
+  curl_mime_free(mime);
+  curl_slist_free_all(headers);
+  curl_easy_cleanup(curl);
+  return reply;
+}
+
+// A plain TCP connection to 127.0.0.1, for exact bytes and for replies
+// that are still on their way.
+class RawConn {
+ public:
+  explicit RawConn(int port) {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    connected_ = connect(fd_, reinterpret_cast<sockaddr *>(&addr),
+                         sizeof(addr)) == 0;
+  }
+  ~RawConn() { close(fd_); }
+  RawConn(const RawConn &) = delete;
+  RawConn &operator=(const RawConn &) = delete;
+
+  bool send_all(std::string_view data) {
+    while (connected_ && !data.empty()) {
+      ssize_t n = send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      data.remove_prefix(static_cast<size_t>(n));
+    }
+    return connected_;
+  }
+
+  // True when a byte of the reply has arrived; does not wait.
+  bool has_data_now() {
+    if (!buf_.empty()) return true;
+    pollfd p{fd_, POLLIN, 0};
+    return poll(&p, 1, 0) > 0;
+  }
+
+  // Takes the bytes up to and including |delim| into |*out|.
+  bool read_until(std::string_view delim, std::string *out) {
+    auto deadline = std::chrono::steady_clock::now() +
+                    std::chrono::milliseconds(kWaitMs);
+    size_t at;
+    while ((at = buf_.find(delim)) == std::string::npos)
+      if (!fill(deadline)) return false;
+    *out = buf_.substr(0, at + delim.size());
+    buf_.erase(0, at + delim.size());
+    return true;
+  }
+
+  bool read_exact(size_t n, std::string *out) {
+    auto deadline = std::chrono::steady_clock::now() +
+                    std::chrono::milliseconds(kWaitMs);
+    while (buf_.size() < n)
+      if (!fill(deadline)) return false;
+    *out = buf_.substr(0, n);
+    buf_.erase(0, n);
+    return true;
+  }
+
+  // Reads one chunk of a chunked body: its data without the framing.
+  bool read_chunk(std::string *data) {
+    std::string size_line, tail;
+    if (!read_until("\r\n", &size_line)) return false;
+    size_t size = std::strtoul(size_line.c_str(), nullptr, 16);
+    return read_exact(size, data) && read_exact(2, &tail) && tail == "\r\n";
+  }
+
+ private:
+  bool fill(std::chrono::steady_clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - std::chrono::steady_clock::now())
+                    .count();
+    pollfd p{fd_, POLLIN, 0};
+    if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) return false;
+    char chunk[4096];
+    ssize_t n = recv(fd_, chunk, sizeof(chunk), 0);
+    if (n <= 0) return false;
+    buf_.append(chunk, static_cast<size_t>(n));
+    return true;
+  }
+
+  int fd_ = -1;
+  bool connected_ = false;
+  std::string buf_;
+};
+
+// The value of header |name| (given in lower case) in a raw reply head.
+std::string head_value(const std::string &head, std::string name) {
+  std::string lower = head;
+  for (char &c : lower) c = static_cast<char>(std::tolower(c));
+  size_t at = lower.find("\r\n" + name + ":");
+  if (at == std::string::npos) return "";
+  size_t start = head.find_first_not_of(' ', at + 3 + name.size());
+  return head.substr(start, head.find("\r\n", start) - start);
+}
+
+std::string base64(std::string_view in) {
+  static const char digits[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  for (size_t i = 0; i < in.size(); i += 3) {
+    unsigned v = static_cast<unsigned char>(in[i]) << 16;
+    if (i + 1 < in.size()) v |= static_cast<unsigned char>(in[i + 1]) << 8;
+    if (i + 2 < in.size()) v |= static_cast<unsigned char>(in[i + 2]);
+    out += digits[(v >> 18) & 63];
+    out += digits[(v >> 12) & 63];
+    out += i + 1 < in.size() ? digits[(v >> 6) & 63] : '=';
+    out += i + 2 < in.size() ? digits[v & 63] : '=';
+  }
+  return out;
+}
+
+// Inflates a raw deflate stream (no zlib header or trailer); nullopt when
+// it is not one.
+std::optional<std::string> raw_inflate(const std::string &in) {
+  z_stream z{};
+  if (inflateInit2(&z, -15) != Z_OK) return std::nullopt;
+  std::string out;
+  char buf[4096];
+  z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(in.data()));
+  z.avail_in = static_cast<uInt>(in.size());
+  int rc = Z_OK;
+  while (rc == Z_OK) {
+    z.next_out = reinterpret_cast<Bytef *>(buf);
+    z.avail_out = sizeof(buf);
+    rc = inflate(&z, Z_NO_FLUSH);
+    out.append(buf, sizeof(buf) - z.avail_out);
+    if (rc == Z_OK && z.avail_in == 0 && z.avail_out != 0) break;
+  }
+  inflateEnd(&z);
+  if (rc != Z_STREAM_END) return std::nullopt;
+  return out;
+}
+
+// ------------------------------------------- what every server demo shares
+
+class EveryServerDemo : public ::testing::TestWithParam<const char *> {};
+
+TEST_P(EveryServerDemo, PrintsUsageAndExits1WithoutOneArgument) {
+  const std::string path = demo_path(GetParam());
+  for (const auto &argv : std::vector<std::vector<std::string>>{
+           {path}, {path, "0", "extra"}}) {
+    SCOPED_TRACE(argv.size());
+    oxtest::RunResult r = oxtest::run(argv, "", kWaitMs);
+    EXPECT_EQ(path + " <PORT>\n", r.out);
+    EXPECT_TRUE(r.status.exited);
+    EXPECT_EQ(1, r.status.code);
+  }
+}
+
+TEST_P(EveryServerDemo, ExitsWith1AndPrintsNothingWhenThePortIsBusy) {
+  Listener busy(0);
+  ASSERT_GT(busy.port, 0);
+  oxtest::RunResult r = oxtest::run(
+      {demo_path(GetParam()), std::to_string(busy.port)}, "", kWaitMs);
+  EXPECT_EQ("", r.out);
+  EXPECT_TRUE(r.status.exited);
+  EXPECT_EQ(1, r.status.code);
+}
+
+TEST_P(EveryServerDemo, PortZeroOrNotANumberListensOnAChosenPort) {
+  for (const char *arg : {"0", "abc"}) {
+    SCOPED_TRACE(arg);
+    auto proc = oxtest::Process::start({demo_path(GetParam()), arg});
+    ASSERT_NE(nullptr, proc);
+    int port = read_running_port(*proc);
+    ASSERT_GT(port, 0);
+    // The printed port is the one that answers.
+    Reply r = fetch("http://127.0.0.1:" + std::to_string(port) +
+                    "/favicon.ico");
+    EXPECT_NE(0, r.status) << r.error;
+    ASSERT_TRUE(proc->write_stdin("x"));
+    oxtest::ExitStatus st = proc->wait(kWaitMs);
+    EXPECT_TRUE(st.exited);
+    EXPECT_EQ(0, st.code) << proc->read_stderr();
+  }
+}
+
+TEST_P(EveryServerDemo, StopsWithExit0AtTheEndOfInput) {
+  auto proc = oxtest::Process::start({demo_path(GetParam()), "0"});
+  ASSERT_NE(nullptr, proc);
+  ASSERT_GT(read_running_port(*proc), 0);
+  proc->close_stdin();
+  oxtest::ExitStatus st = proc->wait(kWaitMs);
+  EXPECT_TRUE(st.exited);
+  EXPECT_EQ(0, st.code) << proc->read_stderr();
+}
+
+INSTANTIATE_TEST_SUITE_P(ServerDemos, EveryServerDemo,
+                         ::testing::ValuesIn(kPortDemos),
+                         [](const auto &param_info) {
+                           return std::string(param_info.param);
+                         });
+
+// 70000 keeps its low 16 bits: 4464.  Skipped when something else holds
+// that port, since the demos would then rightly fail to listen.
+TEST(ServerDemos, PortAbove65535WrapsTo16Bits) {
+  {
+    Listener probe(4464);
+    if (probe.port != 4464) GTEST_SKIP() << "port 4464 is in use";
+  }
+  for (const char *name : kPortDemos) {
+    SCOPED_TRACE(name);
+    auto proc = oxtest::Process::start({demo_path(name), "70000"});
+    ASSERT_NE(nullptr, proc);
+    EXPECT_EQ(4464, read_running_port(*proc));
+    ASSERT_TRUE(proc->write_stdin("x"));
+    oxtest::ExitStatus st = proc->wait(kWaitMs);
+    EXPECT_EQ(0, st.code);
+  }
+}
+
+// ------------------------------------------------------------------ greeter
+
+class Greeter : public DemoServer {
+  void SetUp() override { start("greeter"); }
+};
+
+TEST_F(Greeter, AnswersEveryRequestWithTheHelloPage) {
+  const Request post{"", {}, std::string("ignored"), {}};
+  for (const auto &[path, req] : std::vector<std::pair<std::string, Request>>{
+           {"/", {}}, {"/any/path?x=1", {}}, {"/", post}}) {
+    SCOPED_TRACE(path);
+    Reply r = fetch(url(path), req);
+    EXPECT_EQ(200, r.status) << r.error;
+    EXPECT_EQ(kHtml, r.header("content-type"));
+    EXPECT_EQ(76u, r.body.size());
+    EXPECT_EQ(kHelloPage, r.body);
+  }
+}
+
+// ----------------------------------------------------------------- loadtest
+
+class Loadtest : public DemoServer {
+ protected:
+  void SetUp() override { start("loadtest", {"0"}, &before_); }
+  std::vector<std::string> before_;
+};
+
+TEST_F(Loadtest, PrintsProcessorsAndConnectionsLimitBeforeRunningLine) {
+  long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+  EXPECT_EQ((std::vector<std::string>{
+                "Number of processors: " + std::to_string(cpus),
+                "Connections limit: 1000"}),
+            before_);
+}
+
+TEST_F(Loadtest, AnswersHelloWorldAsPlainText) {
+  Reply r = fetch(url("/anything"));
+  EXPECT_EQ(200, r.status) << r.error;
+  EXPECT_EQ("text/plain", r.header("content-type"));
+  EXPECT_EQ("Hello world", r.body);
+}
+
+// ------------------------------------------------------------------- parrot
+
+class Parrot : public DemoServer {
+  void SetUp() override { start("parrot"); }
+};
+
+TEST_F(Parrot, EchoesTheBodyAsPlainText) {
+  Reply r = fetch(url("/"), {"", {}, std::string("Polly wants a cracker"), {}});
+  EXPECT_EQ(200, r.status) << r.error;
+  EXPECT_EQ("text/plain", r.header("content-type"));
+  EXPECT_EQ("Polly wants a cracker", r.body);
+}
+
+TEST_F(Parrot, WithoutBodyAnswersAnEmpty200) {
+  Reply r = fetch(url("/"));
+  EXPECT_EQ(200, r.status) << r.error;
+  EXPECT_EQ("0", r.header("content-length"));
+  EXPECT_EQ("", r.body);
+}
+
+TEST_F(Parrot, EchoesTheBodyUpToItsFirstNulByte) {
+  Reply r = fetch(url("/"), {"PUT", {}, std::string("abc\0def", 7), {}});
+  EXPECT_EQ(200, r.status) << r.error;
+  EXPECT_EQ("abc", r.body);
+}
+
+// ----------------------------------------------------------------- slowlane
+
+class Slowlane : public DemoServer {
+  void SetUp() override { start("slowlane"); }
+};
+
+TEST_F(Slowlane, AnswersOtherPathsWhileDelayedIsPending) {
+  RawConn delayed(port_);
+  ASSERT_TRUE(delayed.send_all(
+      "GET /delayed HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n"));
+  for (const char *path : {"/", "/delayed/"}) {
+    SCOPED_TRACE(path);
+    Reply r = fetch(url(path));
+    EXPECT_EQ(200, r.status) << r.error;
+    EXPECT_EQ(kHelloPage, r.body);
+    // Ordering, not time: the delayed reply has not begun to arrive yet.
+    EXPECT_FALSE(delayed.has_data_now());
+  }
+  std::string head, body;
+  ASSERT_TRUE(delayed.read_until("\r\n\r\n", &head));
+  EXPECT_EQ(0u, head.rfind("HTTP/1.1 200", 0)) << head;
+  EXPECT_EQ(kHtml, head_value(head, "content-type"));
+  ASSERT_EQ("98", head_value(head, "content-length"));
+  ASSERT_TRUE(delayed.read_exact(98, &body));
+  EXPECT_EQ(
+      "<html><head><title>Isolated request</title></head>"
+      "<body>Isolated and delayed request</body></html>",
+      body);
+}
+
+// --------------------------------------------------------------- visitcount
+
+class Visitcount : public DemoServer {
+ protected:
+  void SetUp() override { start("visitcount"); }
+  // Sends |cookie| (none when empty) and returns the reply.
+  Reply visit(const std::string &cookie) {
+    Request req;
+    if (!cookie.empty()) req.headers.push_back("Cookie: refresh_count=" + cookie);
+    return fetch(url("/"), req);
+  }
+  static std::string refresh_page(const std::string &n) {
+    return "<html><head><title>Cookies</title></head>"
+           "<body>Refresh number: " + n + "</body></html>";
+  }
+  static std::string cookie_header(const std::string &n) {
+    return "refresh_count=" + n + "; Path=/; HttpOnly; SameSite=Lax";
+  }
+};
+
+TEST_F(Visitcount, CookieChainCountsTheVisits) {
+  Reply first = visit("");
+  EXPECT_EQ(200, first.status) << first.error;
+  EXPECT_EQ(kHtml, first.header("content-type"));
+  EXPECT_EQ(
+      "<html><head><title>Cookies</title></head>"
+      "<body>Use F5 to refresh this page ...</body></html>",
+      first.body);
+  EXPECT_EQ(cookie_header("1"), first.header("set-cookie"));
+  // Each reply's cookie goes back with the next visit.
+  std::string cookie = "1";
+  for (const char *n : {"1", "2"}) {
+    SCOPED_TRACE(n);
+    Reply r = visit(cookie);
+    EXPECT_EQ(refresh_page(n), r.body);
+    ASSERT_EQ(1, r.count("set-cookie"));
+    std::string set = r.header("set-cookie");
+    EXPECT_EQ(cookie_header(std::to_string(std::atoi(n) + 1)), set);
+    cookie = set.substr(14, set.find(';') - 14);
+  }
+}
+
+TEST_F(Visitcount, Cookie41GivesRefresh41AndCookie42) {
+  Reply r = visit("41");
+  EXPECT_EQ(200, r.status) << r.error;
+  EXPECT_EQ(refresh_page("41"), r.body);
+  EXPECT_EQ(cookie_header("42"), r.header("set-cookie"));
+}
+
+TEST_F(Visitcount, CookieThatIsNotANumberIsAFirstVisit) {
+  Reply r = visit("abc");
+  EXPECT_NE(std::string::npos, r.body.find("Use F5 to refresh"));
+  EXPECT_EQ(cookie_header("1"), r.header("set-cookie"));
+}
+
+// The count saturates: INT_MAX, and numbers beyond int, stay at INT_MAX.
+TEST_F(Visitcount, CountAtOrBeyondIntMaxStaysAtIntMax) {
+  const std::string max = std::to_string(INT_MAX);
+  for (const std::string &cookie :
+       {max, std::string("2147483648"), std::string("99999999999999999999")}) {
+    SCOPED_TRACE(cookie);
+    Reply r = visit(cookie);
+    EXPECT_EQ(200, r.status) << r.error;
+    EXPECT_EQ(refresh_page(max), r.body);
+    EXPECT_EQ(cookie_header(max), r.header("set-cookie"));
+  }
+}
+
+TEST_F(Visitcount, FaviconIs204EmptyWithoutCookie) {
+  Request req;
+  req.headers.push_back("Cookie: refresh_count=5");
+  Reply r = fetch(url("/favicon.ico"), req);
+  EXPECT_EQ(204, r.status) << r.error;
+  EXPECT_EQ("", r.body);
+  EXPECT_EQ(0, r.count("set-cookie"));
+}
+
+// ------------------------------------------------------------------ squeeze
+
+class Squeeze : public DemoServer {
+  void SetUp() override { start("squeeze"); }
+};
+
+TEST_F(Squeeze, DeflatesThePageWhenDeflateIsAccepted) {
+  Reply r = fetch(url("/"), {"", {"Accept-Encoding: gzip, deflate"}, {}, {}});
+  EXPECT_EQ(200, r.status) << r.error;
+  EXPECT_EQ("deflate", r.header("content-encoding"));
+  EXPECT_EQ("Accept-Encoding", r.header("vary"));
+  EXPECT_EQ(kHtml, r.header("content-type"));
+  std::optional<std::string> page = raw_inflate(r.body);
+  ASSERT_TRUE(page.has_value()) << "not a raw deflate body";
+  EXPECT_EQ(kHelloPage, *page);
+}
+
+TEST_F(Squeeze, SendsThePlainPageWithoutDeflateInAcceptEncoding) {
+  for (const Request &req : {Request{"", {"Accept-Encoding: gzip"}, {}, {}},
+                             Request{}}) {
+    SCOPED_TRACE(req.headers.size());
+    Reply r = fetch(url("/"), req);
+    EXPECT_EQ(200, r.status) << r.error;
+    EXPECT_EQ(0, r.count("content-encoding"));
+    EXPECT_EQ(kHelloPage, r.body);
+  }
+}
+
+// --------------------------------------------------------------- gatekeeper
+
+class Gatekeeper : public DemoServer {
+ protected:
+  void SetUp() override { start("gatekeeper"); }
+  Reply fetch_as(const std::string &path, const char *credentials) {
+    Request req;
+    if (credentials != nullptr)
+      req.headers.push_back("Authorization: Basic " + base64(credentials));
+    return fetch(url(path), req);
+  }
+};
+
+TEST_F(Gatekeeper, DeniesMissingOrWrongCredentials) {
+  for (const char *credentials :
+       {static_cast<const char *>(nullptr), "qvk:749", "qvx:748", "QVK:748",
+        ":", "qvk:", ":748"}) {
+    SCOPED_TRACE(credentials != nullptr ? credentials : "(none)");
+    Reply r = fetch_as("/", credentials);
+    EXPECT_EQ(401, r.status) << r.error;
+    EXPECT_EQ("Basic realm=\"My realm\"", r.header("www-authenticate"));
+    EXPECT_EQ(kHtml, r.header("content-type"));
+    EXPECT_EQ(
+        "<html><head><title>Denied</title></head>"
+        "<body><font color=\"red\">Go away</font></body></html>",
+        r.body);
+    EXPECT_EQ(92u, r.body.size());
+  }
+}
+
+TEST_F(Gatekeeper, LetsQvkWith748SeeTheSecretPageOnAnyPath) {
+  for (const char *path : {"/", "/favicon.ico", "/some/where?x=1"}) {
+    SCOPED_TRACE(path);
+    Reply r = fetch_as(path, "qvk:748");
+    EXPECT_EQ(200, r.status) << r.error;
+    EXPECT_EQ(kHtml, r.header("content-type"));
+    EXPECT_EQ(0, r.count("www-authenticate"));
+    EXPECT_EQ(
+        "<html><head><title>Secret</title></head>"
+        "<body><font color=\"green\">Secret page</font></body></html>",
+        r.body);
+    EXPECT_EQ(98u, r.body.size());
+  }
+}
+
+TEST(GatekeeperErrors, ListenFailureIsReportedOnStandardError) {
+  Listener busy(0);
+  ASSERT_GT(busy.port, 0);
+  oxtest::RunResult r = oxtest::run(
+      {demo_path("gatekeeper"), std::to_string(busy.port)}, "", kWaitMs);
+  EXPECT_EQ(1, r.status.code);
+  EXPECT_EQ("", r.out);
+  EXPECT_NE("", r.err);
+}
+
+// ------------------------------------------------------------------- ticker
+
+class Ticker : public DemoServer {
+ protected:
+  void SetUp() override { start("ticker"); }
+
+  // Opens a stream and checks its head and its first chunk.
+  std::unique_ptr<RawConn> open_stream() {
+    auto conn = std::make_unique<RawConn>(port_);
+    EXPECT_TRUE(conn->send_all(
+        "GET / HTTP/1.1\r\nHost: localhost\r\n"
+        "Accept: text/html, text/event-stream\r\n\r\n"));
+    std::string head, first;
+    EXPECT_TRUE(conn->read_until("\r\n\r\n", &head));
+    EXPECT_EQ(0u, head.rfind("HTTP/1.1 200", 0)) << head;
+    EXPECT_EQ("text/event-stream", head_value(head, "content-type"));
+    EXPECT_EQ("*", head_value(head, "access-control-allow-origin"));
+    EXPECT_EQ("chunked", head_value(head, "transfer-encoding"));
+    EXPECT_TRUE(conn->read_chunk(&first));
+    EXPECT_EQ("retry: 1000\n", first);
+    return conn;
+  }
+
+  // Reads the next event and returns its number, or -1.
+  static long next_event(RawConn &conn) {
+    std::string event;
+    if (!conn.read_chunk(&event)) return -1;
+    if (event.rfind("data: ", 0) != 0 || event.size() < 9 ||
+        event.compare(event.size() - 2, 2, "\n\n") != 0) {
+      ADD_FAILURE() << "not an event: " << event;
+      return -1;
+    }
+    std::string digits = event.substr(6, event.size() - 8);
+    EXPECT_EQ(std::string::npos, digits.find_first_not_of("0123456789"));
+    return std::atol(digits.c_str());
+  }
+};
+
+TEST_F(Ticker, StreamsRetryThenEventsRisingAcrossTwoStreams) {
+  auto a = open_stream();
+  long a1 = next_event(*a);
+  long a2 = next_event(*a);
+  EXPECT_EQ(1, a1);  // the counter starts at 0 and the first event says 1
+  EXPECT_GT(a2, a1);
+
+  auto b = open_stream();
+  long b1 = next_event(*b);
+  long a3 = next_event(*a);
+  long b2 = next_event(*b);
+  EXPECT_GT(b1, a2);
+  EXPECT_GT(a3, a2);
+  EXPECT_GT(b2, b1);
+  // One counter for both: no number is handed out twice.
+  std::set<long> seen{a1, a2, a3, b1, b2};
+  EXPECT_EQ(5u, seen.size());
+}
+
+TEST_F(Ticker, PageForRequestsThatAreNotStreams) {
+  for (const char *path : {"/", "/other"}) {
+    SCOPED_TRACE(path);
+    Reply r = fetch(url(path), {"", {"Accept: text/html"}, {}, {}});
+    EXPECT_EQ(200, r.status) << r.error;
+    EXPECT_EQ(kHtml, r.header("content-type"));
+    EXPECT_EQ(266u, r.body.size());
+    EXPECT_EQ(0u, r.body.rfind("<html>\n<head>\n<title>SSE example</title>", 0));
+    EXPECT_NE(std::string::npos, r.body.find("new EventSource('/')"));
+  }
+}
+
+TEST_F(Ticker, FaviconIs204Empty) {
+  Reply r = fetch(url("/favicon.ico"));
+  EXPECT_EQ(204, r.status) << r.error;
+  EXPECT_EQ("", r.body);
+}
+
+// ------------------------------------------------------------------- intake
+
+// intake runs with TMPDIR set to a fresh directory of the test, which is
+// then its upload directory; a secret file sits beside it.
+class Intake : public DemoServer {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/ox-intake-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(tmpl));
+    root_ = tmpl;
+    uploads_ = root_ / "uploads";
+    std::filesystem::create_directory(uploads_);
+    std::ofstream(root_ / "secret.txt") << "top secret";
+    const char *old = std::getenv("TMPDIR");
+    std::optional<std::string> saved;
+    if (old != nullptr) saved = old;
+    setenv("TMPDIR", uploads_.c_str(), 1);
+    start("intake");
+    if (saved)
+      setenv("TMPDIR", saved->c_str(), 1);
+    else
+      unsetenv("TMPDIR");
+  }
+  void TearDown() override {
+    DemoServer::TearDown();
+    std::error_code ec;
+    std::filesystem::remove_all(root_, ec);
+  }
+  std::string file_bytes(const std::filesystem::path &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  Reply upload(std::vector<FilePart> files) {
+    return fetch(url("/"), {"", {}, {}, std::move(files)});
+  }
+
+  std::filesystem::path root_, uploads_;
+};
+
+const char kUploadsHead[] =
+    "<html><head><title>Uploads</title></head><body>"
+    "<strong>Uploaded files:</strong><br><ol>";
+const char kUploadsTail[] = "</ol></body></html>";
+
+TEST_F(Intake, FormForARequestWithoutQueryOrUpload) {
+  for (const char *path : {"/", "/?"}) {
+    SCOPED_TRACE(path);
+    Reply r = fetch(url(path));
+    EXPECT_EQ(200, r.status) << r.error;
+    EXPECT_EQ(kHtml, r.header("content-type"));
+    EXPECT_EQ(260u, r.body.size());
+    EXPECT_NE(std::string::npos,
+              r.body.find("enctype=\"multipart/form-data\""));
+  }
+}
+
+TEST_F(Intake, TwoFilesAreSavedListedInOrderAndDownloadedBack) {
+  const std::string one("first\0file\xff\n", 12);
+  const std::string two(70000, 'z');
+  Reply r = upload({{"file1", "one.txt", one}, {"file2", "two.bin", two}});
+  EXPECT_EQ(200, r.status) << r.error;
+  EXPECT_EQ(kHtml, r.header("content-type"));
+  EXPECT_EQ(std::string(kUploadsHead) +
+                "<li><a href=\"?file=one.txt\">one.txt</a></li>"
+                "<li><a href=\"?file=two.bin\">two.bin</a></li>" +
+                kUploadsTail,
+            r.body);
+  EXPECT_EQ(one, file_bytes(uploads_ / "one.txt"));
+  EXPECT_EQ(two, file_bytes(uploads_ / "two.bin"));
+
+  for (const auto &[name, bytes] : {std::pair{"one.txt", one},
+                                    std::pair{"two.bin", two}}) {
+    SCOPED_TRACE(name);
+    Reply d = fetch(url("/?file=") + name);
+    EXPECT_EQ(200, d.status) << d.error;
+    EXPECT_TRUE(d.body == bytes) << "downloaded bytes differ";
+    std::string disposition = d.header("content-disposition");
+    EXPECT_NE(std::string::npos, disposition.find("attachment"));
+    EXPECT_NE(std::string::npos, disposition.find(name));
+  }
+}
+
+TEST_F(Intake, DownloadNeverLeavesTheUploadDirectory) {
+  std::filesystem::create_symlink(root_ / "secret.txt", uploads_ / "link.txt");
+  const std::string too_long(5000, 'a');
+  struct Case {
+    std::string query;
+    long status;
+  };
+  for (const Case &c : std::vector<Case>{
+           {"../secret.txt", 400},
+           {"..%2Fsecret.txt", 400},
+           {"../../etc/passwd", 400},
+           {"%2Fetc%2Fpasswd", 400},
+           {"uploads%2F..%2Fsecret.txt", 400},
+           {"..%5Csecret.txt", 400},
+           {"..", 400},
+           {"", 400},
+           {too_long, 400},
+           {"link.txt", 404},  // a link out of the directory is not followed
+           {"missing.txt", 404},
+       }) {
+    SCOPED_TRACE(c.query.substr(0, 40));
+    Reply r = fetch(url("/?file=") + c.query);
+    EXPECT_EQ(c.status, r.status) << r.error;
+    EXPECT_EQ(std::string::npos, r.body.find("top secret"));
+    EXPECT_EQ(std::string::npos, r.body.find("root:"));
+    EXPECT_EQ(0, r.count("content-disposition"));
+  }
+}
+
+TEST_F(Intake, QueryWithoutFileIsLeftToTheCore) {
+  Reply r = fetch(url("/?x=1"));
+  EXPECT_EQ(500, r.status) << r.error;
+}
+
+TEST_F(Intake, ClientFileNamesAreEscapedAndTheirLinksStillDownload) {
+  const std::string name = "<script>x&y'.txt";
+  Reply r = upload({{"file1", name, "payload"}});
+  EXPECT_EQ(200, r.status) << r.error;
+  EXPECT_EQ(std::string(kUploadsHead) +
+                "<li><a href=\"?file=%3Cscript%3Ex%26y%27.txt\">"
+                "&lt;script&gt;x&amp;y&#39;.txt</a></li>" +
+                kUploadsTail,
+            r.body);
+  Reply d = fetch(url("/?file=%3Cscript%3Ex%26y%27.txt"));
+  EXPECT_EQ(200, d.status) << d.error;
+  EXPECT_EQ("payload", d.body);
+}
+
+TEST_F(Intake, RefusedNameShowsTheFailedLineEscaped) {
+  Reply r = upload({{"file1", "<b>x</b>", "data"}, {"file2", "ok.txt", "ok"}});
+  EXPECT_EQ(200, r.status) << r.error;
+  EXPECT_EQ(std::string(kUploadsHead) +
+                "<li><font color='red'>&lt;b&gt;x&lt;/b&gt; - failed - "
+                "Invalid argument</font></li>"
+                "<li><a href=\"?file=ok.txt\">ok.txt</a></li>" +
+                kUploadsTail,
+            r.body);
+  EXPECT_EQ("ok", file_bytes(uploads_ / "ok.txt"));
+  // The refused name did not become a path below the directory either.
+  EXPECT_FALSE(std::filesystem::exists(uploads_ / "<b>x<"));
+}
+
+// ----------------------------------------------------------------- minisite
+
+class Minisite : public DemoServer {
+  void SetUp() override { start("minisite", {}); }
+};
+
+TEST_F(Minisite, AnswersEachPathThroughItsRoutes) {
+  const std::string not_found =
+      "<html><head><title>Not found</title></head><body>404</body></html>";
+  struct Row {
+    const char *path;
+    long status;
+    std::string body;
+  };
+  for (const Row &row : std::vector<Row>{
+           {"/home", 200,
+            "<html><head><title>Home</title></head><body>Home</body></html>"},
+           {"/about", 200,
+            "<html><head><title>About</title></head><body>About</body></html>"},
+           {"/download", 200,
+            "<html><head><title>Download</title></head>"
+            "<body>Download</body></html>"},
+           {"/download/abc", 200,
+            "<html><head><title>Download</title></head>"
+            "<body>file: abc</body></html>"},
+           {"/download/ABC", 404, not_found},
+           {"/", 404, not_found},
+           {"/download/", 404, not_found},
+           {"/other", 404, not_found},
+           {"/home?x=1", 200,
+            "<html><head><title>Home</title></head><body>Home</body></html>"},
+       }) {
+    SCOPED_TRACE(row.path);
+    Reply r = fetch(url(row.path));
+    EXPECT_EQ(row.status, r.status) << r.error;
+    EXPECT_EQ("text/html", r.header("content-type"));
+    EXPECT_EQ(row.body, r.body);
+  }
+}
+
+TEST_F(Minisite, PageLengthsAreExact) {
+  const std::pair<const char *, size_t> rows[] = {
+      {"/home", 62}, {"/about", 64}, {"/download", 70},
+      {"/download/abc", 71}, {"/nowhere", 66}};
+  for (const auto &[path, size] : rows) {
+    SCOPED_TRACE(path);
+    Reply r = fetch(url(path));
+    EXPECT_EQ(std::to_string(size), r.header("content-length"));
+    EXPECT_EQ(size, r.body.size());
+  }
+}
+
+TEST_F(Minisite, AnyMethodOnHomeGetsTheHomePage) {
+  Reply r = fetch(url("/home"), {"POST", {}, std::string("a=1"), {}});
+  EXPECT_EQ(200, r.status) << r.error;
+  EXPECT_EQ("<html><head><title>Home</title></head><body>Home</body></html>",
+            r.body);
+}
+
+TEST(MinisiteProcess, StopsWithExit0AtTheEndOfInput) {
+  auto proc = oxtest::Process::start({demo_path("minisite")});
+  ASSERT_NE(nullptr, proc);
+  ASSERT_GT(read_running_port(*proc), 0);
+  proc->close_stdin();
+  oxtest::ExitStatus st = proc->wait(kWaitMs);
+  EXPECT_TRUE(st.exited);
+  EXPECT_EQ(0, st.code) << proc->read_stderr();
+}
+
+}  // namespace
