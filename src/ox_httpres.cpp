@@ -1,0 +1,238 @@
+// Responses: each send builds the reply (copying what it is given); the
+// request code queues it once the callback has returned.
+#include "ox_httpres.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "ox_alloc.h"
+#include "ox_core.h"
+#include "ox_extra.h"
+
+namespace {
+
+constexpr char res_cookie_attrs[] = "; Path=/; HttpOnly; SameSite=Lax";
+
+// The checks every send shares.
+int res_sendable(const ox_httpres *res, unsigned int status) noexcept {
+  if (res == nullptr || status < 100 || status > 599) return EINVAL;
+  return res->handle != nullptr ? EALREADY : 0;
+}
+
+// Takes |response| as the reply, with its content type.
+int res_commit(ox_httpres *res, MHD_Response *response,
+               const char *content_type, unsigned int status) noexcept {
+  if (response == nullptr) return ENOMEM;
+  if (content_type != nullptr && *content_type != '\0' &&
+      MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE,
+                              content_type) != MHD_YES) {
+    MHD_destroy_response(response);
+    return EINVAL;
+  }
+  res->handle = response;
+  res->status = status;
+  return 0;
+}
+
+MHD_Response *res_copy_of(const void *buf, size_t size) noexcept {
+  return MHD_create_response_from_buffer(size, const_cast<void *>(buf),
+                                         MHD_RESPMEM_MUST_COPY);
+}
+
+// The body raw-deflated, or NULL when compression failed.
+MHD_Response *res_deflated(const void *buf, size_t size) noexcept {
+  uLongf zsize = compressBound(size);
+  auto *zbuf = static_cast<Bytef *>(ox__std_malloc(zsize));
+  if (zbuf == nullptr) return nullptr;
+  int rc = ox__zcompress(static_cast<Bytef *>(const_cast<void *>(buf)), size,
+                         zbuf, &zsize, Z_DEFAULT_COMPRESSION);
+  MHD_Response *response =
+      rc == 0 ? MHD_create_response_from_buffer(zsize, zbuf,
+                                                MHD_RESPMEM_MUST_FREE)
+              : nullptr;
+  if (response == nullptr) {
+    free(zbuf);
+    return nullptr;
+  }
+  if (MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_ENCODING,
+                              "deflate") != MHD_YES) {
+    MHD_destroy_response(response);
+    return nullptr;
+  }
+  return response;
+}
+
+bool cookie_octet(unsigned char c, bool in_name) noexcept {
+  if (c <= 0x20 || c >= 0x7f) return false;
+  if (c == '"' || c == ',' || c == ';' || c == '\\') return false;
+  return !(in_name && c == '=');
+}
+
+bool cookie_valid(const char *text, bool in_name) noexcept {
+  for (const char *p = text; *p != '\0'; p++) {
+    if (!cookie_octet(static_cast<unsigned char>(*p), in_name)) return false;
+  }
+  return true;
+}
+
+// Content types for the common extensions; the rest is octet-stream.
+const char *file_content_type(const char *path) noexcept {
+  static const struct {
+    const char *ext;
+    const char *type;
+  } types[] = {
+      {".html", "text/html; charset=utf-8"}, {".htm", "text/html; charset=utf-8"},
+      {".txt", "text/plain; charset=utf-8"}, {".css", "text/css"},
+      {".js", "text/javascript"},            {".json", "application/json"},
+      {".png", "image/png"},                 {".jpg", "image/jpeg"},
+      {".jpeg", "image/jpeg"},               {".gif", "image/gif"},
+      {".svg", "image/svg+xml"},             {".pdf", "application/pdf"},
+  };
+  const char *dot = strrchr(path, '.');
+  if (dot != nullptr && strchr(dot, '/') == nullptr) {
+    for (const auto &t : types) {
+      if (strcasecmp(dot, t.ext) == 0) return t.type;
+    }
+  }
+  return "application/octet-stream";
+}
+
+// Content-Disposition with the base name as a quoted string: quotes and
+// backslashes escaped, control bytes replaced.
+int file_add_disposition(MHD_Response *response, const char *path,
+                         const char *disposition) noexcept {
+  const char *base = strrchr(path, '/');
+  base = base != nullptr ? base + 1 : path;
+  ox_str *value = ox_str_new();
+  if (value == nullptr) return ENOMEM;
+  int rc = ox_str_printf(value, "%s; filename=\"", disposition);
+  for (const char *p = base; rc == 0 && *p != '\0'; p++) {
+    auto c = static_cast<unsigned char>(*p);
+    if (c == '"' || c == '\\') rc = ox_str_write(value, "\\", 1);
+    char out = (c < 0x20 || c == 0x7f) ? '_' : *p;
+    if (rc == 0) rc = ox_str_write(value, &out, 1);
+  }
+  if (rc == 0) rc = ox_str_write(value, "\"", 1);
+  if (rc == 0 && MHD_add_response_header(response,
+                                         MHD_HTTP_HEADER_CONTENT_DISPOSITION,
+                                         ox_str_content(value)) != MHD_YES) {
+    rc = EINVAL;
+  }
+  ox_str_free(value);
+  return rc;
+}
+
+}  // namespace
+
+ox_strmap **ox_httpres_headers(ox_httpres *res) noexcept {
+  if (res == nullptr) return ox__einval<ox_strmap **>(nullptr);
+  return &res->headers;
+}
+
+int ox_httpres_set_cookie(ox_httpres *res, const char *name,
+                          const char *val) noexcept {
+  if (res == nullptr || name == nullptr || val == nullptr || *name == '\0' ||
+      !cookie_valid(name, true) || !cookie_valid(val, false)) {
+    return EINVAL;
+  }
+  ox_str *cookie = ox_str_new();
+  if (cookie == nullptr) return ENOMEM;
+  int rc = ox_str_printf(cookie, "%s=%s%s", name, val, res_cookie_attrs);
+  if (rc == 0) {
+    rc = ox_strmap_add(&res->headers, MHD_HTTP_HEADER_SET_COOKIE,
+                       ox_str_content(cookie));
+  }
+  ox_str_free(cookie);
+  return rc;
+}
+
+int ox_httpres_sendbinary(ox_httpres *res, const void *buf, size_t size,
+                          const char *content_type,
+                          unsigned int status) noexcept {
+  if (int rc = res_sendable(res, status); rc != 0) return rc;
+  if (buf == nullptr && size != 0) return EINVAL;
+  ox__errno_guard keep;
+  return res_commit(res, res_copy_of(buf, size), content_type, status);
+}
+
+int ox_httpres_zsendbinary(ox_httpres *res, const void *buf, size_t size,
+                           const char *content_type,
+                           unsigned int status) noexcept {
+  if (int rc = res_sendable(res, status); rc != 0) return rc;
+  if (buf == nullptr && size != 0) return EINVAL;
+  ox__errno_guard keep;
+  MHD_Response *response = res_deflated(buf != nullptr ? buf : "", size);
+  if (response == nullptr) response = res_copy_of(buf, size);
+  if (response != nullptr) {
+    MHD_add_response_header(response, MHD_HTTP_HEADER_VARY,
+                            MHD_HTTP_HEADER_ACCEPT_ENCODING);
+  }
+  return res_commit(res, response, content_type, status);
+}
+
+int ox_httpres_sendfile2(ox_httpres *res, uint64_t block_size,
+                         uint64_t max_size, uint64_t offset, const char *path,
+                         const char *disposition,
+                         unsigned int status) noexcept {
+  // The file goes out by sendfile(), which reads no blocks of ours.
+  (void)block_size;
+  if (int rc = res_sendable(res, status); rc != 0) return rc;
+  if (path == nullptr) return EINVAL;
+  ox__errno_guard keep;
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      offset > static_cast<uint64_t>(st.st_size)) {
+    close(fd);
+    return EINVAL;
+  }
+  uint64_t left = static_cast<uint64_t>(st.st_size) - offset;
+  uint64_t size = max_size != 0 && max_size < left ? max_size : left;
+  // From here the response owns |fd|.
+  MHD_Response *response =
+      MHD_create_response_from_fd_at_offset64(size, fd, offset);
+  if (response == nullptr) {
+    close(fd);
+    return ENOMEM;
+  }
+  if (disposition != nullptr) {
+    if (int rc = file_add_disposition(response, path, disposition); rc != 0) {
+      MHD_destroy_response(response);
+      return rc;
+    }
+  }
+  return res_commit(res, response, file_content_type(path), status);
+}
+
+int ox_httpres_sendfile(ox_httpres *res, const char *path,
+                        unsigned int status) noexcept {
+  return ox_httpres_sendfile2(res, 0, 0, 0, path, nullptr, status);
+}
+
+int ox_httpres_sendstream(ox_httpres *res, uint64_t size, ox_read_cb read_cb,
+                          void *handle, ox_free_cb free_cb,
+                          unsigned int status) noexcept {
+  int rc = res_sendable(res, status);
+  if (rc == 0 && read_cb == nullptr) rc = EINVAL;
+  if (rc != 0) {
+    // The handle is the stream's from the call on, whatever its outcome.
+    if (free_cb != nullptr) free_cb(handle);
+    return rc;
+  }
+  ox__errno_guard keep;
+  // ox_read_cb and ox_free_cb have libmicrohttpd's own reader shapes.
+  MHD_Response *response = MHD_create_response_from_callback(
+      size != 0 ? size : MHD_SIZE_UNKNOWN, 32 * 1024, read_cb, handle,
+      free_cb);
+  if (response == nullptr) {
+    if (free_cb != nullptr) free_cb(handle);
+    return ENOMEM;
+  }
+  return res_commit(res, response, nullptr, status);
+}
