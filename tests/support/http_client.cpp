@@ -1,0 +1,318 @@
+// HTTP clients for tests; see http_client.h.
+#include "support/http_client.h"
+
+#include <arpa/inet.h>
+#include <curl/curl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+namespace oxtest {
+
+namespace {
+
+bool header_name_is(const std::string &a, std::string_view b) {
+  return a.size() == b.size() &&
+         strncasecmp(a.data(), b.data(), b.size()) == 0;
+}
+
+std::string trim(std::string_view s) {
+  size_t begin = 0, end = s.size();
+  while (begin < end && (s[begin] == ' ' || s[begin] == '\t')) ++begin;
+  while (end > begin && (s[end - 1] == ' ' || s[end - 1] == '\t' ||
+                         s[end - 1] == '\r' || s[end - 1] == '\n'))
+    --end;
+  return std::string(s.substr(begin, end - begin));
+}
+
+// Parses one "Name: value" line into |list| (lines without ':' are skipped).
+void header_parse_line(std::string_view line, HeaderList *list) {
+  size_t colon = line.find(':');
+  if (colon == std::string_view::npos) return;
+  list->items.emplace_back(trim(line.substr(0, colon)),
+                           trim(line.substr(colon + 1)));
+}
+
+size_t client_on_header(char *data, size_t size, size_t n, void *cls) {
+  auto *res = static_cast<Response *>(cls);
+  std::string_view line(data, size * n);
+  if (line.substr(0, 5) == "HTTP/") {
+    // A new status line: an interim 100 Continue is forgotten.
+    res->status_line = trim(line);
+    res->headers.items.clear();
+  } else {
+    header_parse_line(line, &res->headers);
+  }
+  return size * n;
+}
+
+size_t client_on_body(char *data, size_t size, size_t n, void *cls) {
+  static_cast<Response *>(cls)->body.append(data, size * n);
+  return size * n;
+}
+
+size_t client_on_read(char *buf, size_t size, size_t n, void *cls) {
+  return (*static_cast<BodyReader *>(cls))(buf, size * n);
+}
+
+void client_global_init() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+struct EasyFree {
+  void operator()(CURL *c) const { curl_easy_cleanup(c); }
+};
+struct SlistFree {
+  void operator()(curl_slist *l) const { curl_slist_free_all(l); }
+};
+struct MimeFree {
+  void operator()(curl_mime *m) const { curl_mime_free(m); }
+};
+
+}  // namespace
+
+std::string HeaderList::get(std::string_view name) const {
+  for (const auto &[n, v] : items)
+    if (header_name_is(n, name)) return v;
+  return "";
+}
+
+size_t HeaderList::count(std::string_view name) const {
+  size_t c = 0;
+  for (const auto &item : items) c += header_name_is(item.first, name);
+  return c;
+}
+
+std::vector<std::string> HeaderList::all(std::string_view name) const {
+  std::vector<std::string> out;
+  for (const auto &[n, v] : items)
+    if (header_name_is(n, name)) out.push_back(v);
+  return out;
+}
+
+Response http(uint16_t port, const Request &req) {
+  client_global_init();
+  Response res;
+  std::unique_ptr<CURL, EasyFree> easy(curl_easy_init());
+  if (!easy) {
+    res.curl_code = -1;
+    res.error = "curl_easy_init failed";
+    return res;
+  }
+  CURL *c = easy.get();
+  std::string url = "http://127.0.0.1:" + std::to_string(port) + req.target;
+  curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(c, CURLOPT_PROXY, "");  // never an environment proxy
+  curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, req.timeout_ms);
+  curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, 5000L);
+  curl_easy_setopt(c, CURLOPT_PATH_AS_IS, 1L);
+  curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, client_on_header);
+  curl_easy_setopt(c, CURLOPT_HEADERDATA, &res);
+  curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, client_on_body);
+  curl_easy_setopt(c, CURLOPT_WRITEDATA, &res);
+  if (req.decode) curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, "");
+  if (!req.user.empty()) {
+    curl_easy_setopt(c, CURLOPT_HTTPAUTH, CURLAUTH_BASIC);
+    curl_easy_setopt(c, CURLOPT_USERNAME, req.user.c_str());
+    curl_easy_setopt(c, CURLOPT_PASSWORD, req.password.c_str());
+  }
+
+  // No "Expect: 100-continue" wait unless a test asks for one.
+  std::vector<std::string> lines = {"Expect:"};
+  lines.insert(lines.end(), req.headers.begin(), req.headers.end());
+  curl_slist *list = nullptr;
+  for (const auto &line : lines) {
+    curl_slist *next = curl_slist_append(list, line.c_str());
+    if (next == nullptr) {
+      curl_slist_free_all(list);
+      res.curl_code = -1;
+      res.error = "curl_slist_append failed";
+      return res;
+    }
+    list = next;
+  }
+  std::unique_ptr<curl_slist, SlistFree> headers(list);
+  curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
+
+  std::unique_ptr<curl_mime, MimeFree> mime;
+  if (!req.form.empty()) {
+    mime.reset(curl_mime_init(c));
+    for (const FormPart &p : req.form) {
+      curl_mimepart *part = curl_mime_addpart(mime.get());
+      curl_mime_name(part, p.name.c_str());
+      if (p.reader) {
+        curl_mime_data_cb(part, static_cast<curl_off_t>(p.stream_size),
+                          client_on_read, nullptr, nullptr,
+                          const_cast<BodyReader *>(&p.reader));
+      } else {
+        curl_mime_data(part, p.data.data(), p.data.size());
+      }
+      if (!p.filename.empty()) curl_mime_filename(part, p.filename.c_str());
+      if (!p.mime.empty()) curl_mime_type(part, p.mime.c_str());
+    }
+    curl_easy_setopt(c, CURLOPT_MIMEPOST, mime.get());
+  } else if (!req.body.empty() || req.send_body) {
+    curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE,
+                     static_cast<curl_off_t>(req.body.size()));
+    curl_easy_setopt(c, CURLOPT_POSTFIELDS, req.body.data());
+  }
+  if (req.method == "HEAD") {
+    curl_easy_setopt(c, CURLOPT_NOBODY, 1L);
+  } else if (req.method != "GET" || !req.body.empty() || !req.form.empty()) {
+    curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, req.method.c_str());
+  }
+
+  CURLcode rc = curl_easy_perform(c);
+  res.curl_code = rc;
+  if (rc != CURLE_OK) res.error = curl_easy_strerror(rc);
+  curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &res.status);
+  return res;
+}
+
+Response http_get(uint16_t port, const std::string &target) {
+  Request req;
+  req.target = target;
+  return http(port, req);
+}
+
+Response http_post(uint16_t port, const std::string &target,
+                   const std::string &body, const std::string &content_type) {
+  Request req;
+  req.method = "POST";
+  req.target = target;
+  req.body = body;
+  req.send_body = true;
+  req.headers.push_back("Content-Type: " + content_type);
+  return http(port, req);
+}
+
+RawConnection::RawConnection(uint16_t port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+    ::close(fd);
+    return;
+  }
+  fd_ = fd;
+}
+
+RawConnection::~RawConnection() { close(); }
+
+void RawConnection::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+bool RawConnection::send(std::string_view bytes) {
+  while (fd_ >= 0 && !bytes.empty()) {
+    ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return fd_ >= 0;
+}
+
+const std::string &RawConnection::read_until(
+    const std::function<bool(const std::string &)> &done, int timeout_ms) {
+  using clock = std::chrono::steady_clock;
+  auto deadline = clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (fd_ >= 0 && !closed_ && !done(buf_)) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - clock::now())
+                    .count();
+    if (left <= 0) break;
+    pollfd p{fd_, POLLIN, 0};
+    int ready = poll(&p, 1, static_cast<int>(left));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) break;
+    char chunk[16384];
+    ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      closed_ = true;  // orderly close or reset: nothing more comes
+      break;
+    }
+    buf_.append(chunk, static_cast<size_t>(n));
+  }
+  return buf_;
+}
+
+const std::string &RawConnection::read_to_close(int timeout_ms) {
+  return read_until([](const std::string &) { return false; }, timeout_ms);
+}
+
+RawReply raw_exchange(uint16_t port, std::string_view request,
+                      int timeout_ms) {
+  RawConnection con(port);
+  RawReply reply;
+  if (!con.connected()) return reply;
+  con.send(request);  // a server may close before reading it all
+  reply.bytes = con.read_to_close(timeout_ms);
+  reply.closed = con.peer_closed();
+  return reply;
+}
+
+ParsedResponse parse_response(const std::string &wire) {
+  ParsedResponse out;
+  size_t head_end = wire.find("\r\n\r\n");
+  if (head_end == std::string::npos) return out;
+  std::string_view head(wire.data(), head_end);
+  size_t eol = head.find("\r\n");
+  out.status_line = std::string(head.substr(0, eol));
+  if (out.status_line.size() >= 12) out.status = atoi(&out.status_line[9]);
+  while (eol != std::string_view::npos) {
+    size_t start = eol + 2;
+    eol = head.find("\r\n", start);
+    header_parse_line(head.substr(start, eol == std::string_view::npos
+                                             ? std::string_view::npos
+                                             : eol - start),
+                      &out.headers);
+  }
+  std::string_view rest(wire.data() + head_end + 4,
+                        wire.size() - head_end - 4);
+  if (strcasecmp(out.headers.get("Transfer-Encoding").c_str(), "chunked") ==
+      0) {
+    while (true) {
+      size_t line_end = rest.find("\r\n");
+      if (line_end == std::string_view::npos) return out;
+      size_t len = strtoul(std::string(rest.substr(0, line_end)).c_str(),
+                           nullptr, 16);
+      rest.remove_prefix(line_end + 2);
+      if (len == 0) {
+        out.complete = true;
+        return out;
+      }
+      if (rest.size() < len + 2) return out;
+      out.body.append(rest.substr(0, len));
+      rest.remove_prefix(len + 2);
+    }
+  }
+  if (out.headers.has("Content-Length")) {
+    size_t len = strtoul(out.headers.get("Content-Length").c_str(), nullptr,
+                         10);
+    out.body = std::string(rest.substr(0, len));
+    out.complete = rest.size() >= len;
+  } else {
+    out.body = std::string(rest);
+    out.complete = true;  // delimited by the close
+  }
+  return out;
+}
+
+}  // namespace oxtest
