@@ -184,7 +184,9 @@ int ox_httpres_sendfile2(ox_httpres *res, uint64_t block_size,
   if (int rc = res_sendable(res, status); rc != 0) return rc;
   if (path == nullptr) return EINVAL;
   ox__errno_guard keep;
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  // Non-blocking, so that a FIFO cannot hold the serving thread; regular
+  // files ignore the flag.
+  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return errno;
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
