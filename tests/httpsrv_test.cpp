@@ -1,0 +1,425 @@
+// The server: lifecycle, settings, thread models, isolation, limits and
+// what malformed input gets on the wire.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ombrix.h"
+#include "support/http_client.h"
+#include "support/server_fixture.h"
+
+namespace {
+
+using oxtest::Counter;
+using oxtest::Gate;
+using oxtest::TestServer;
+using oxtest::ThreadModel;
+
+void send_text(ox_httpres *res, const std::string &text,
+               unsigned int status = 200) {
+  EXPECT_EQ(ox_httpres_sendbinary(res, text.data(), text.size(), "text/plain",
+                                  status),
+            0);
+}
+
+oxtest::ServerOptions with_model(ThreadModel model) {
+  oxtest::ServerOptions o;
+  o.model = model;
+  return o;
+}
+
+class OxHttpsrvModels : public testing::TestWithParam<ThreadModel> {};
+
+std::string model_name(const testing::TestParamInfo<ThreadModel> &p) {
+  return oxtest::thread_model_name(p.param);
+}
+
+INSTANTIATE_TEST_SUITE_P(ThreadModels, OxHttpsrvModels,
+                         testing::ValuesIn(oxtest::all_thread_models()),
+                         model_name);
+
+TEST_P(OxHttpsrvModels, ConcurrentClientsEachGetTheirOwnReply) {
+  TestServer srv([](ox_httpreq *req, ox_httpres *res) {
+    send_text(res, ox_httpreq_path(req));
+  }, with_model(GetParam()));
+  ASSERT_TRUE(srv.listening());
+  std::atomic<int> good{0};
+  std::vector<std::thread> clients;
+  for (int t = 0; t < 6; ++t) {
+    clients.emplace_back([&, t] {
+      for (int i = 0; i < 5; ++i) {
+        std::string path = "/t" + std::to_string(t) + "/r" + std::to_string(i);
+        oxtest::Response r = oxtest::http_get(srv.port(), path);
+        if (r.status == 200 && r.body == path) ++good;
+      }
+    });
+  }
+  for (auto &c : clients) c.join();
+  EXPECT_EQ(good.load(), 30);
+}
+
+struct SlowLane {
+  Counter entered;
+  Gate release;
+  std::atomic<int> second_isolate{-1};
+  std::atomic<int> null_cb{-1};
+};
+
+void slow_lane_cb(void *cls, ox_httpreq *, ox_httpres *res) {
+  auto *lane = static_cast<SlowLane *>(cls);
+  lane->entered.add();
+  bool released = lane->release.wait(20000);
+  send_text(res, released ? "slow done" : "never released");
+}
+
+TEST_P(OxHttpsrvModels, IsolatedRequestStaysPendingWhileOthersAreServed) {
+  SlowLane lane;
+  TestServer srv([&](ox_httpreq *req, ox_httpres *res) {
+    if (strcmp(ox_httpreq_path(req), "/slow") != 0) return send_text(res, "fast");
+    lane.null_cb = ox_httpreq_isolate(req, nullptr, &lane);
+    EXPECT_EQ(ox_httpreq_isolate(req, slow_lane_cb, &lane), 0);
+    lane.second_isolate = ox_httpreq_isolate(req, slow_lane_cb, &lane);
+  }, with_model(GetParam()));
+  ASSERT_TRUE(srv.listening());
+  std::atomic<bool> slow_done{false};
+  oxtest::Response slow;
+  std::thread client([&] {
+    slow = oxtest::http_get(srv.port(), "/slow");
+    slow_done = true;
+  });
+  ASSERT_EQ(lane.entered.wait_for(1, 20000), 1);
+  oxtest::Response fast = oxtest::http_get(srv.port(), "/fast");
+  EXPECT_EQ(fast.status, 200);
+  EXPECT_EQ(fast.body, "fast");
+  EXPECT_FALSE(slow_done.load());  // still held by the isolated callback
+  lane.release.open();
+  client.join();
+  EXPECT_EQ(slow.status, 200);
+  EXPECT_EQ(slow.body, "slow done");
+  EXPECT_EQ(lane.null_cb.load(), EINVAL);
+  EXPECT_EQ(lane.second_isolate.load(), EALREADY);
+}
+
+TEST_P(OxHttpsrvModels, RequestLeftWithoutReplyGets500AndTheErrorIsTold) {
+  Counter calls;
+  TestServer srv([&](ox_httpreq *, ox_httpres *) { calls.add(); },
+                 with_model(GetParam()));
+  ASSERT_TRUE(srv.listening());
+  oxtest::RawReply raw = oxtest::raw_exchange(
+      srv.port(), "GET /none HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  oxtest::ParsedResponse r = oxtest::parse_response(raw.bytes);
+  EXPECT_EQ(r.status_line, "HTTP/1.1 500 Internal Server Error");
+  EXPECT_TRUE(r.complete);
+  EXPECT_FALSE(r.body.empty());
+  EXPECT_LT(r.body.size(), 1024u);
+  srv.stop();  // every callback has run once this returns
+  EXPECT_EQ(calls.value(), 1);
+  EXPECT_FALSE(srv.errors().empty());
+}
+
+// Stream that never ends; counts its releases.
+struct Endless {
+  std::atomic<int> frees{0};
+};
+
+ssize_t endless_read(void *, uint64_t, char *buf, size_t size) {
+  size_t n = size < 1000 ? size : 1000;
+  memset(buf, 'x', n);
+  return static_cast<ssize_t>(n);
+}
+
+void endless_free(void *handle) { ++static_cast<Endless *>(handle)->frees; }
+
+TEST_P(OxHttpsrvModels, FreeClosesOpenConnectionsAndReleasesStreamsOnce) {
+  Endless stream;
+  TestServer srv([&](ox_httpreq *, ox_httpres *res) {
+    EXPECT_EQ(ox_httpres_sendstream(res, 0, endless_read, &stream,
+                                    endless_free, 200),
+              0);
+  }, with_model(GetParam()));
+  ASSERT_TRUE(srv.listening());
+  oxtest::RawConnection streaming(srv.port());
+  oxtest::RawConnection idle(srv.port());
+  ASSERT_TRUE(streaming.connected());
+  ASSERT_TRUE(idle.connected());
+  ASSERT_TRUE(streaming.send("GET /s HTTP/1.1\r\nHost: x\r\n\r\n"));
+  ASSERT_TRUE(idle.send("GET /half HTTP/1.1\r\nHost: x\r\n"));  // head unfinished
+  const std::string &got = streaming.read_until(
+      [](const std::string &b) { return b.size() >= 8000; }, 20000);
+  ASSERT_GE(got.size(), 8000u);
+  EXPECT_EQ(got.substr(0, 17), "HTTP/1.1 200 OK\r\n");
+  EXPECT_EQ(stream.frees.load(), 0);
+  srv.stop();
+  EXPECT_EQ(stream.frees.load(), 1);
+  streaming.read_to_close(10000);
+  idle.read_to_close(10000);
+  EXPECT_TRUE(streaming.peer_closed());
+  EXPECT_TRUE(idle.peer_closed());
+  EXPECT_EQ(stream.frees.load(), 1);
+}
+
+struct Lingering {
+  Counter entered, freed;
+  Gate release;
+  std::atomic<bool> freed_before_return{false};
+  std::atomic<bool> finished{false};
+};
+
+void lingering_cb(void *cls, ox_httpreq *, ox_httpres *res) {
+  auto *l = static_cast<Lingering *>(cls);
+  l->entered.add();
+  l->release.wait(20000);
+  l->freed_before_return = l->freed.value() != 0;
+  ox_httpres_sendbinary(res, "late", 4, "text/plain", 200);
+  l->finished = true;
+}
+
+TEST_P(OxHttpsrvModels, FreeWaitsForIsolatedRequests) {
+  Lingering l;
+  TestServer srv([&](ox_httpreq *req, ox_httpres *) {
+    EXPECT_EQ(ox_httpreq_isolate(req, lingering_cb, &l), 0);
+  }, with_model(GetParam()));
+  ASSERT_TRUE(srv.listening());
+  std::thread client([&] { oxtest::http_get(srv.port(), "/linger"); });
+  ASSERT_EQ(l.entered.wait_for(1, 20000), 1);
+  std::atomic<bool> finished_when_freed{false};
+  std::thread freer([&] {
+    srv.stop();
+    finished_when_freed = l.finished.load();
+    l.freed.add();
+  });
+  // However long we look, free does not return while the callback runs.
+  EXPECT_EQ(l.freed.wait_for(1, 300), 0);
+  l.release.open();
+  freer.join();
+  client.join();
+  EXPECT_FALSE(l.freed_before_return.load());
+  EXPECT_TRUE(finished_when_freed.load());
+}
+
+TEST(OxHttpsrv, NullArgumentsAreRefused) {
+  errno = 0;
+  EXPECT_EQ(ox_httpsrv_new(nullptr, nullptr), nullptr);
+  EXPECT_EQ(errno, EINVAL);
+  errno = 0;
+  EXPECT_EQ(ox_httpsrv_new2(nullptr, nullptr, nullptr, nullptr), nullptr);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_FALSE(ox_httpsrv_listen(nullptr, 0, false));
+  errno = 0;
+  EXPECT_EQ(ox_httpsrv_port(nullptr), 0);
+  EXPECT_EQ(errno, EINVAL);
+  errno = 0;
+  EXPECT_EQ(ox_httpsrv_upld_dir(nullptr), nullptr);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(ox_httpsrv_set_thr_pool_size(nullptr, 2), EINVAL);
+  EXPECT_EQ(ox_httpsrv_set_upld_dir(nullptr, "/tmp"), EINVAL);
+  ox_httpsrv_free(nullptr);
+}
+
+void never_cb(void *, ox_httpreq *, ox_httpres *) {
+  ADD_FAILURE() << "request callback of a server that never listened";
+}
+
+TEST(OxHttpsrv, SettersCheckBeforeListenAndRefuseAfter) {
+  struct Setter {
+    const char *what;
+    int (*set)(ox_httpsrv *);
+    int before;  // 0: valid, also tried after listen
+  } setters[] = {
+      {"mem 4095", [](ox_httpsrv *s) { return ox_httpsrv_set_con_mem_limit(s, 4095); }, EINVAL},
+      {"dir NULL", [](ox_httpsrv *s) { return ox_httpsrv_set_upld_dir(s, nullptr); }, EINVAL},
+      {"dir empty", [](ox_httpsrv *s) { return ox_httpsrv_set_upld_dir(s, ""); }, EINVAL},
+      {"pool 4", [](ox_httpsrv *s) { return ox_httpsrv_set_thr_pool_size(s, 4); }, 0},
+      {"con limit", [](ox_httpsrv *s) { return ox_httpsrv_set_con_limit(s, 10); }, 0},
+      {"mem 4096", [](ox_httpsrv *s) { return ox_httpsrv_set_con_mem_limit(s, 4096); }, 0},
+      {"timeout", [](ox_httpsrv *s) { return ox_httpsrv_set_con_timeout(s, 5); }, 0},
+      {"payload", [](ox_httpsrv *s) { return ox_httpsrv_set_payld_limit(s, 10); }, 0},
+      {"uploads", [](ox_httpsrv *s) { return ox_httpsrv_set_uplds_limit(s, 10); }, 0},
+      {"dir", [](ox_httpsrv *s) { return ox_httpsrv_set_upld_dir(s, "/var/tmp"); }, 0},
+  };
+  ox_httpsrv *srv = ox_httpsrv_new(never_cb, nullptr);
+  ASSERT_NE(srv, nullptr);
+  EXPECT_EQ(ox_httpsrv_port(srv), 0);
+  for (const Setter &s : setters) {
+    SCOPED_TRACE(s.what);
+    EXPECT_EQ(s.set(srv), s.before);
+  }
+  EXPECT_STREQ(ox_httpsrv_upld_dir(srv), "/var/tmp");
+  ASSERT_TRUE(ox_httpsrv_listen(srv, 0, false));
+  EXPECT_NE(ox_httpsrv_port(srv), 0);
+  for (const Setter &s : setters) {
+    SCOPED_TRACE(s.what);
+    if (s.before == 0) {
+      EXPECT_EQ(s.set(srv), EALREADY);
+    }
+  }
+  EXPECT_EQ(ox_httpsrv_set_upld_dir(srv, "/elsewhere"), EALREADY);
+  EXPECT_STREQ(ox_httpsrv_upld_dir(srv), "/var/tmp");
+  ox_httpsrv_free(srv);
+}
+
+TEST(OxHttpsrv, UploadDirDefaultsToTmpdirOrTmpAndIsCopied) {
+  const char *saved = getenv("TMPDIR");
+  std::string old = saved != nullptr ? saved : "";
+  ASSERT_EQ(setenv("TMPDIR", "/srv/scratch", 1), 0);
+  ox_httpsrv *a = ox_httpsrv_new(never_cb, nullptr);
+  ASSERT_EQ(unsetenv("TMPDIR"), 0);
+  ox_httpsrv *b = ox_httpsrv_new(never_cb, nullptr);
+  if (saved != nullptr) setenv("TMPDIR", old.c_str(), 1);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  EXPECT_STREQ(ox_httpsrv_upld_dir(a), "/srv/scratch");
+  EXPECT_STREQ(ox_httpsrv_upld_dir(b), "/tmp");
+  char dir[] = "/data/in";
+  ASSERT_EQ(ox_httpsrv_set_upld_dir(b, dir), 0);
+  dir[1] = 'X';
+  EXPECT_STREQ(ox_httpsrv_upld_dir(b), "/data/in");
+  ox_httpsrv_free(a);
+  ox_httpsrv_free(b);
+}
+
+TEST(OxHttpsrv, PortZeroBindsAFreePortServingExactBytes) {
+  TestServer srv([](ox_httpreq *, ox_httpres *res) { send_text(res, "hi"); });
+  ASSERT_TRUE(srv.listening());
+  ASSERT_NE(srv.port(), 0);
+  oxtest::RawReply raw = oxtest::raw_exchange(
+      srv.port(), "GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  oxtest::ParsedResponse r = oxtest::parse_response(raw.bytes);
+  EXPECT_EQ(r.status_line, "HTTP/1.1 200 OK");
+  EXPECT_EQ(r.headers.get("Content-Length"), "2");
+  EXPECT_EQ(r.headers.get("Content-Type"), "text/plain");
+  EXPECT_EQ(r.body, "hi");
+  EXPECT_TRUE(raw.closed);
+}
+
+TEST(OxHttpsrv, SecondListenFailsAndTheFirstKeepsServing) {
+  TestServer srv([](ox_httpreq *, ox_httpres *res) { send_text(res, "up"); });
+  ASSERT_TRUE(srv.listening());
+  uint16_t port = srv.port();
+  EXPECT_FALSE(ox_httpsrv_listen(srv.get(), 0, false));
+  EXPECT_EQ(ox_httpsrv_port(srv.get()), port);
+  EXPECT_EQ(oxtest::http_get(port, "/").body, "up");
+}
+
+TEST(OxHttpsrv, BusyPortFailsAndTellsTheErrorCallback) {
+  TestServer first([](ox_httpreq *, ox_httpres *res) { send_text(res, "first"); });
+  ASSERT_TRUE(first.listening());
+  oxtest::ServerOptions o;
+  o.port = first.port();
+  TestServer second([](ox_httpreq *, ox_httpres *) {
+    ADD_FAILURE() << "the second server got a request";
+  }, o);
+  EXPECT_FALSE(second.listening());
+  EXPECT_EQ(second.port(), 0);
+  EXPECT_FALSE(second.errors().empty());
+  EXPECT_EQ(oxtest::http_get(first.port(), "/").body, "first");
+}
+
+TEST(OxHttpsrv, BodyOverThePayloadLimitIs413WithoutTheCallback) {
+  Counter calls;
+  oxtest::ServerOptions o;
+  o.configure = [](ox_httpsrv *s) { ox_httpsrv_set_payld_limit(s, 1000); };
+  TestServer srv([&](ox_httpreq *req, ox_httpres *res) {
+    calls.add();
+    send_text(res, std::to_string(ox_str_length(ox_httpreq_payload(req))));
+  }, o);
+  ASSERT_TRUE(srv.listening());
+  oxtest::Response at = oxtest::http_post(srv.port(), "/", std::string(1000, 'a'));
+  EXPECT_EQ(at.status, 200);
+  EXPECT_EQ(at.body, "1000");
+  oxtest::Response over = oxtest::http_post(srv.port(), "/", std::string(1001, 'a'));
+  EXPECT_EQ(over.status, 413);
+  // Without a Content-Length the limit holds as the chunks arrive.
+  std::string chunk(600, 'b');
+  oxtest::RawReply raw = oxtest::raw_exchange(
+      srv.port(),
+      "POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n"
+      "Connection: close\r\n\r\n258\r\n" + chunk + "\r\n258\r\n" + chunk +
+          "\r\n0\r\n\r\n");
+  EXPECT_EQ(oxtest::parse_response(raw.bytes).status, 413);
+  srv.stop();
+  EXPECT_EQ(calls.value(), 1);
+}
+
+std::string request_with_headers(size_t total, size_t per_line) {
+  std::string req = "GET /h HTTP/1.1\r\nHost: x\r\nConnection: close\r\n";
+  for (size_t n = 0; n * per_line < total; ++n)
+    req += "X-Fill-" + std::to_string(n) + ": " + std::string(per_line - 14, 'v') + "\r\n";
+  return req + "\r\n";
+}
+
+TEST(OxHttpsrv, HeaderBlocksUpToTheConnectionMemoryPassLargerGet431) {
+  oxtest::ServerOptions roomy;
+  roomy.configure = [](ox_httpsrv *s) {
+    EXPECT_EQ(ox_httpsrv_set_con_mem_limit(s, 64 * 1024), 0);
+  };
+  TestServer def([](ox_httpreq *req, ox_httpres *res) {
+    send_text(res, std::to_string(ox_strmap_count(*ox_httpreq_headers(req))));
+  });
+  TestServer big([](ox_httpreq *, ox_httpres *res) { send_text(res, "ok"); },
+                 roomy);
+  ASSERT_TRUE(def.listening());
+  ASSERT_TRUE(big.listening());
+  struct Case {
+    const char *what;
+    TestServer *srv;
+    std::string request;
+    int status;
+  } cases[] = {
+      {"8 KiB by default", &def, request_with_headers(8 * 1024, 100), 200},
+      {"20 KiB by default", &def, request_with_headers(20 * 1024, 100), 431},
+      {"one 12 KiB line", &def, request_with_headers(12 * 1024, 12 * 1024), 200},
+      {"one 17 KiB line", &def, request_with_headers(17 * 1024, 17 * 1024), 431},
+      {"20 KiB with 64 KiB", &big, request_with_headers(20 * 1024, 100), 200},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    oxtest::RawReply raw = oxtest::raw_exchange(c.srv->port(), c.request);
+    EXPECT_EQ(oxtest::parse_response(raw.bytes).status, c.status);
+    EXPECT_TRUE(raw.closed);
+  }
+  EXPECT_EQ(oxtest::http_get(def.port(), "/").status, 200);
+}
+
+TEST(OxHttpsrv, MalformedRequestsGet4xxAndServingGoesOn) {
+  Counter calls;
+  TestServer srv([&](ox_httpreq *, ox_httpres *res) {
+    calls.add();
+    send_text(res, "fine");
+  });
+  ASSERT_TRUE(srv.listening());
+  struct Case {
+    const char *request;
+    int status;  // 0: the daemon closes without a reply
+  } cases[] = {
+      {"GET / FOO/1.1\r\nHost: x\r\n\r\n", 400},
+      {"GET / HTTP/1.1\r\nHost: x\r\nNo colon here\r\n\r\n", 400},
+      {"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: abc\r\n\r\n", 400},
+      {"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: -1\r\n\r\n", 400},
+      {"POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n"
+       "zz\r\nabc\r\n0\r\n\r\n", 400},
+      {"POST / HTTP/1.1\r\nHost: x\r\n"
+       "Content-Length: 99999999999999999999999\r\n\r\n", 413},
+      {"GARBAGE\r\n\r\n", 0},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.request);
+    oxtest::RawReply raw = oxtest::raw_exchange(srv.port(), c.request);
+    EXPECT_EQ(oxtest::parse_response(raw.bytes).status, c.status);
+    if (c.status == 0) {
+      EXPECT_EQ(raw.bytes, "");
+    }
+    EXPECT_TRUE(raw.closed);
+    EXPECT_EQ(oxtest::http_get(srv.port(), "/").body, "fine");
+  }
+  srv.stop();
+  EXPECT_EQ(calls.value(), static_cast<int>(std::size(cases)));
+}
+
+}  // namespace
