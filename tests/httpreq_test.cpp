@@ -1,0 +1,204 @@
+// Requests: what the request callback sees of what a client sent.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <string>
+
+#include "ombrix.h"
+#include "support/http_client.h"
+#include "support/server_fixture.h"
+
+namespace {
+
+using oxtest::TestServer;
+
+int dump_pair(void *cls, ox_strmap *pair) {
+  auto *out = static_cast<std::string *>(cls);
+  if (!out->empty()) *out += ";";
+  *out += std::string(ox_strmap_name(pair)) + "=" + ox_strmap_val(pair);
+  return 0;
+}
+
+// "name=val;name=val" in map order.
+std::string dump(ox_strmap *map) {
+  std::string out;
+  ox_strmap_iter(map, dump_pair, &out);
+  return out;
+}
+
+void reply(ox_httpres *res, const std::string &text) {
+  EXPECT_EQ(ox_httpres_sendbinary(res, text.data(), text.size(),
+                                  "text/plain", 200),
+            0);
+}
+
+// Replies with what the request carried, as one line.
+void describe(ox_httpreq *req, ox_httpres *res) {
+  ox_str *payload = ox_httpreq_payload(req);
+  reply(res, std::string(ox_httpreq_method(req)) + " " + ox_httpreq_path(req) +
+                 " params{" + dump(*ox_httpreq_params(req)) + "} fields{" +
+                 dump(*ox_httpreq_fields(req)) + "} payload=" +
+                 std::to_string(ox_str_length(payload)) +
+                 (ox_httpreq_is_uploading(req) ? " uploading" : "") +
+                 (ox_httpreq_uploads(req) != nullptr ? " uploads" : ""));
+}
+
+TEST(OxHttpreq, PathIsDecodedAndTheQueryGoesToParams) {
+  TestServer srv(describe);
+  ASSERT_TRUE(srv.listening());
+  struct Case {
+    const char *target, *seen;
+  } cases[] = {
+      {"/", "GET / params{} fields{} payload=0"},
+      {"/a%20b/c?x=1&y=%41&x=2",
+       "GET /a b/c params{x=1;y=A;x=2} fields{} payload=0"},
+      {"/q?sp=a+b&amp=%26&empty=", "GET /q params{sp=a b;amp=&;empty=} "
+                                   "fields{} payload=0"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.target);
+    oxtest::Response r = oxtest::http_get(srv.port(), c.target);
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, c.seen);
+  }
+}
+
+TEST(OxHttpreq, EveryMethodReachesTheCallbackAsSent) {
+  TestServer srv([](ox_httpreq *req, ox_httpres *res) {
+    ox_strmap_add(ox_httpres_headers(res), "X-Method", ox_httpreq_method(req));
+    reply(res, "m");
+  });
+  ASSERT_TRUE(srv.listening());
+  for (const char *method :
+       {"GET", "POST", "PUT", "DELETE", "PATCH", "OPTIONS", "HEAD", "BREW"}) {
+    SCOPED_TRACE(method);
+    oxtest::Request req;
+    req.method = method;
+    oxtest::Response r = oxtest::http(srv.port(), req);
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.headers.get("X-Method"), method);
+  }
+}
+
+TEST(OxHttpreq, HeaderAndCookieMapsKeepNamesAndIgnoreCase) {
+  TestServer srv([](ox_httpreq *req, ox_httpres *res) {
+    ox_strmap *headers = *ox_httpreq_headers(req);
+    ox_strmap *pair = nullptr;
+    std::string name =
+        ox_strmap_find(headers, "x-CUSTOM-thing", &pair) == 0
+            ? ox_strmap_name(pair)
+            : "(none)";
+    const char *lower = ox_strmap_get(headers, "x-custom-thing");
+    reply(res, name + "|" + (lower != nullptr ? lower : "(null)") +
+                   "|cookies{" + dump(*ox_httpreq_cookies(req)) + "}");
+  });
+  ASSERT_TRUE(srv.listening());
+  oxtest::Request req;
+  req.headers = {"X-Custom-Thing: Value 1", "Cookie: a=1; session=xyz; b=two"};
+  oxtest::Response r = oxtest::http(srv.port(), req);
+  EXPECT_EQ(r.body, "X-Custom-Thing|Value 1|cookies{a=1;session=xyz;b=two}");
+}
+
+std::string all_bytes(size_t n) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 7 + i / 256) & 0xff);
+  return s;
+}
+
+TEST(OxHttpreq, BinaryBodyWithNulBytesComesBackWhole) {
+  TestServer srv([](ox_httpreq *req, ox_httpres *res) {
+    ox_str *payload = ox_httpreq_payload(req);
+    EXPECT_EQ(ox_httpres_sendbinary(res, ox_str_content(payload),
+                                    ox_str_length(payload),
+                                    "application/octet-stream", 200),
+              0);
+  });
+  ASSERT_TRUE(srv.listening());
+  std::string body = all_bytes(300000);
+  struct Case {
+    const char *what, *method, *extra_header;
+  } cases[] = {
+      {"POST with length", "POST", "X-Nothing: 1"},
+      {"PUT with length", "PUT", "X-Nothing: 1"},
+      {"POST chunked", "POST", "Transfer-Encoding: chunked"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    oxtest::Request req;
+    req.method = c.method;
+    req.body = body;
+    req.headers = {"Content-Type: application/octet-stream", c.extra_header};
+    oxtest::Response r = oxtest::http(srv.port(), req);
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body.size(), body.size());
+    EXPECT_TRUE(r.body == body);
+  }
+}
+
+TEST(OxHttpreq, UrlencodedAndMultipartFieldsGoToFields) {
+  TestServer srv(describe);
+  ASSERT_TRUE(srv.listening());
+  oxtest::Request urlenc;
+  urlenc.method = "POST";
+  urlenc.target = "/form?from=query";
+  urlenc.body = "name=J%C3%B6rg&x=a+b&empty=&dup=1&dup=2";
+  urlenc.headers = {
+      "Content-Type: application/x-www-form-urlencoded; charset=utf-8"};
+  oxtest::Response r = oxtest::http(srv.port(), urlenc);
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.body.substr(0, r.body.find(" payload=")),
+            "POST /form params{from=query} "
+            "fields{name=J\xC3\xB6rg;x=a b;empty=;dup=1;dup=2}");
+
+  oxtest::Request multi;
+  multi.method = "POST";
+  multi.target = "/multi";
+  multi.form = {{"a", "1", "", "", 0, {}}, {"b", "two words\r\nand a line", "", "", 0, {}}};
+  r = oxtest::http(srv.port(), multi);
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.body,
+            "POST /multi params{} fields{a=1;b=two words\r\nand a line} "
+            "payload=0");
+}
+
+TEST(OxHttpreq, KnowsItsServerAndRefusesIsolationOnceAnswered) {
+  std::atomic<ox_httpsrv *> expected{nullptr};
+  TestServer srv([&](ox_httpreq *req, ox_httpres *res) {
+    reply(res, ox_httpreq_srv(req) == expected.load() ? "same" : "other");
+    EXPECT_EQ(ox_httpreq_isolate(req, [](void *, ox_httpreq *, ox_httpres *) {
+      ADD_FAILURE() << "isolated after the reply";
+    }, nullptr), EALREADY);
+  });
+  ASSERT_TRUE(srv.listening());
+  expected = srv.get();
+  EXPECT_EQ(oxtest::http_get(srv.port(), "/").body, "same");
+}
+
+TEST(OxHttpreq, NullRequestGivesNullAndEinval) {
+  struct Getter {
+    const char *what;
+    const void *(*get)();
+  } getters[] = {
+      {"path", [] { return static_cast<const void *>(ox_httpreq_path(nullptr)); }},
+      {"method", [] { return static_cast<const void *>(ox_httpreq_method(nullptr)); }},
+      {"srv", [] { return static_cast<const void *>(ox_httpreq_srv(nullptr)); }},
+      {"headers", [] { return static_cast<const void *>(ox_httpreq_headers(nullptr)); }},
+      {"cookies", [] { return static_cast<const void *>(ox_httpreq_cookies(nullptr)); }},
+      {"params", [] { return static_cast<const void *>(ox_httpreq_params(nullptr)); }},
+      {"fields", [] { return static_cast<const void *>(ox_httpreq_fields(nullptr)); }},
+      {"payload", [] { return static_cast<const void *>(ox_httpreq_payload(nullptr)); }},
+      {"uploads", [] { return static_cast<const void *>(ox_httpreq_uploads(nullptr)); }},
+  };
+  for (const Getter &g : getters) {
+    SCOPED_TRACE(g.what);
+    errno = 0;
+    EXPECT_EQ(g.get(), nullptr);
+    EXPECT_EQ(errno, EINVAL);
+  }
+  EXPECT_FALSE(ox_httpreq_is_uploading(nullptr));
+  EXPECT_EQ(ox_httpreq_isolate(nullptr, [](void *, ox_httpreq *, ox_httpres *) {}, nullptr),
+            EINVAL);
+}
+
+}  // namespace
