@@ -1,0 +1,393 @@
+// Responses: every kind of send as a client sees it on the wire, reply
+// headers and cookies, and the release of stream handles.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "ombrix.h"
+#include "support/http_client.h"
+#include "support/server_fixture.h"
+
+namespace {
+
+using oxtest::TestServer;
+using oxtest::ThreadModel;
+
+std::string path_of(ox_httpreq *req) { return ox_httpreq_path(req); }
+
+oxtest::ParsedResponse raw_get(uint16_t port, const std::string &target) {
+  oxtest::RawReply raw = oxtest::raw_exchange(
+      port, "GET " + target + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  return oxtest::parse_response(raw.bytes);
+}
+
+std::string pattern(size_t n, size_t from = 0) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(((from + i) * 31) >> 3);
+  return s;
+}
+
+TEST(OxHttpresSendbinary, ExactStatusHeadersAndBodyOnTheWire) {
+  TestServer srv([](ox_httpreq *req, ox_httpres *res) {
+    std::string p = path_of(req);
+    ox_strmap **headers = ox_httpres_headers(res);
+    ox_strmap_add(headers, "X-Twice", "a");
+    ox_strmap_add(headers, "X-Twice", "b");
+    if (p == "/created") {
+      EXPECT_EQ(ox_httpres_sendbinary(res, "hello", 5, "text/plain", 201), 0);
+    } else if (p == "/untyped") {
+      EXPECT_EQ(ox_httpres_sendbinary(res, "gone", 4, nullptr, 404), 0);
+    } else if (p == "/empty") {
+      EXPECT_EQ(ox_httpres_sendbinary(res, nullptr, 0, "", 200), 0);
+    } else {
+      EXPECT_EQ(ox_httpres_sendbinary(res, "a\0b", 3, "application/x-b", 599), 0);
+    }
+  });
+  ASSERT_TRUE(srv.listening());
+  struct Case {
+    const char *target, *status_line, *type, *length;
+    std::string body;
+  } cases[] = {
+      {"/created", "HTTP/1.1 201 Created", "text/plain", "5", "hello"},
+      {"/untyped", "HTTP/1.1 404 Not Found", nullptr, "4", "gone"},
+      {"/empty", "HTTP/1.1 200 OK", nullptr, "0", ""},
+      {"/odd", nullptr, "application/x-b", "3", std::string("a\0b", 3)},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.target);
+    oxtest::ParsedResponse r = raw_get(srv.port(), c.target);
+    if (c.status_line != nullptr) {
+      EXPECT_EQ(r.status_line, c.status_line);
+    } else {
+      EXPECT_EQ(r.status, 599);
+    }
+    EXPECT_EQ(r.headers.count("Content-Type"), c.type != nullptr ? 1u : 0u);
+    if (c.type != nullptr) {
+      EXPECT_EQ(r.headers.get("Content-Type"), c.type);
+    }
+    EXPECT_EQ(r.headers.get("Content-Length"), c.length);
+    EXPECT_EQ(r.headers.all("X-Twice"), (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(r.body, c.body);
+  }
+}
+
+struct Handle {
+  std::atomic<int> frees{0};
+};
+void count_free(void *h) { ++static_cast<Handle *>(h)->frees; }
+ssize_t never_read(void *, uint64_t, char *, size_t) {
+  ADD_FAILURE() << "read from a stream that was refused";
+  return ox_eor(true);
+}
+
+TEST(OxHttpresSend, ArgumentsAreCheckedAndOnlyTheFirstSendCounts) {
+  Handle refused, late;
+  TestServer srv([&](ox_httpreq *, ox_httpres *res) {
+    EXPECT_EQ(ox_httpres_sendbinary(nullptr, "x", 1, "text/plain", 200), EINVAL);
+    EXPECT_EQ(ox_httpres_sendbinary(res, "x", 1, "text/plain", 99), EINVAL);
+    EXPECT_EQ(ox_httpres_sendbinary(res, "x", 1, "text/plain", 600), EINVAL);
+    EXPECT_EQ(ox_httpres_sendbinary(res, nullptr, 3, "text/plain", 200), EINVAL);
+    EXPECT_EQ(ox_httpres_sendstream(res, 0, never_read, &refused, count_free, 600),
+              EINVAL);
+    EXPECT_EQ(refused.frees.load(), 1);  // released at once
+    std::string body = "first";
+    EXPECT_EQ(ox_httpres_sendbinary(res, body.data(), body.size(), "text/plain", 200), 0);
+    body = "XXXXX";  // the send took a copy
+    EXPECT_EQ(ox_httpres_sendbinary(res, "second", 6, "text/plain", 200), EALREADY);
+    EXPECT_EQ(ox_httpres_zsendbinary(res, "second", 6, "text/plain", 200), EALREADY);
+    EXPECT_EQ(ox_httpres_sendfile(res, "/etc/hostname", 200), EALREADY);
+    EXPECT_EQ(ox_httpres_sendstream(res, 5, never_read, &late, count_free, 200),
+              EALREADY);
+    EXPECT_EQ(late.frees.load(), 1);
+  });
+  ASSERT_TRUE(srv.listening());
+  oxtest::Response r = oxtest::http_get(srv.port(), "/");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.body, "first");
+  srv.stop();
+  EXPECT_EQ(refused.frees.load(), 1);
+  EXPECT_EQ(late.frees.load(), 1);
+}
+
+std::string raw_inflate(const std::string &in) {
+  z_stream zs{};
+  if (inflateInit2(&zs, -15) != Z_OK) return "(init failed)";
+  zs.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(in.data()));
+  zs.avail_in = static_cast<uInt>(in.size());
+  std::string out;
+  int rc = Z_OK;
+  while (rc == Z_OK) {
+    char buf[16384];
+    zs.next_out = reinterpret_cast<Bytef *>(buf);
+    zs.avail_out = sizeof buf;
+    rc = inflate(&zs, Z_NO_FLUSH);
+    out.append(buf, sizeof buf - zs.avail_out);
+  }
+  inflateEnd(&zs);
+  return rc == Z_STREAM_END && zs.avail_in == 0 ? out : "(not raw deflate)";
+}
+
+TEST(OxHttpresZsendbinary, BodyIsRawDeflateMarkedAsSuch) {
+  std::string text;
+  while (text.size() < 100000) text += "line " + std::to_string(text.size()) + "\n";
+  TestServer srv([&](ox_httpreq *, ox_httpres *res) {
+    EXPECT_EQ(ox_httpres_zsendbinary(res, text.data(), text.size(),
+                                     "text/plain; charset=utf-8", 202),
+              0);
+  });
+  ASSERT_TRUE(srv.listening());
+  oxtest::Request req;
+  req.decode = false;
+  req.headers = {"Accept-Encoding: deflate"};
+  oxtest::Response r = oxtest::http(srv.port(), req);
+  EXPECT_EQ(r.status, 202);
+  EXPECT_EQ(r.headers.get("Content-Encoding"), "deflate");
+  EXPECT_NE(r.headers.get("Vary").find("Accept-Encoding"), std::string::npos);
+  EXPECT_EQ(r.headers.get("Content-Type"), "text/plain; charset=utf-8");
+  EXPECT_LT(r.body.size(), text.size() / 2);
+  EXPECT_TRUE(raw_inflate(r.body) == text);
+}
+
+// A directory of files for sendfile, removed at the end.
+struct FileDir {
+  std::filesystem::path dir;
+  FileDir() {
+    char tmpl[] = "/tmp/ox-sendfile.XXXXXX";
+    if (mkdtemp(tmpl) != nullptr) dir = tmpl;
+  }
+  ~FileDir() {
+    std::error_code ec;
+    if (!dir.empty()) std::filesystem::remove_all(dir, ec);
+  }
+  std::string write(const std::string &name, const std::string &bytes) {
+    std::ofstream(dir / name, std::ios::binary) << bytes;
+    return (dir / name).string();
+  }
+};
+
+TEST(OxHttpresSendfile, RangesDispositionAndTypeOnTheWire) {
+  FileDir files;
+  ASSERT_FALSE(files.dir.empty());
+  const std::string data = pattern(100000);
+  const std::string bin = files.write("report 1.bin", data);
+  const std::string html = files.write("page.html", "<p>hi</p>");
+  std::atomic<int> rc{-1};
+  TestServer srv([&](ox_httpreq *req, ox_httpres *res) {
+    std::string p = path_of(req);
+    int r = 0;
+    if (p == "/whole") r = ox_httpres_sendfile(res, bin.c_str(), 200);
+    if (p == "/mid") r = ox_httpres_sendfile2(res, 0, 100, 10, bin.c_str(), nullptr, 206);
+    if (p == "/tail") r = ox_httpres_sendfile2(res, 0, 0, 99990, bin.c_str(), nullptr, 200);
+    if (p == "/past") r = ox_httpres_sendfile2(res, 0, 500, 99900, bin.c_str(), nullptr, 200);
+    if (p == "/blocks") r = ox_httpres_sendfile2(res, 7, 0, 0, bin.c_str(), nullptr, 200);
+    if (p == "/attach")
+      r = ox_httpres_sendfile2(res, 0, 0, 0, bin.c_str(), "attachment", 200);
+    if (p == "/html") r = ox_httpres_sendfile(res, html.c_str(), 200);
+    if (p == "/dir") {
+      rc = ox_httpres_sendfile(res, files.dir.c_str(), 200);
+      r = ox_httpres_sendbinary(res, "dir", 3, "text/plain", 400);
+    }
+    if (p == "/missing" || p == "/missing-then-404") {
+      rc = ox_httpres_sendfile(res, (files.dir / "nope").c_str(), 200);
+      if (p == "/missing-then-404") r = ox_httpres_sendbinary(res, "none", 4, "text/plain", 404);
+    }
+    EXPECT_EQ(r, 0);
+  });
+  ASSERT_TRUE(srv.listening());
+  struct Case {
+    const char *target;
+    int status;
+    std::string body;
+  } cases[] = {
+      {"/whole", 200, data},
+      {"/mid", 206, data.substr(10, 100)},
+      {"/tail", 200, data.substr(99990)},
+      {"/past", 200, data.substr(99900)},
+      {"/blocks", 200, data},
+      {"/attach", 200, data},
+      {"/html", 200, "<p>hi</p>"},
+      {"/missing-then-404", 404, "none"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.target);
+    oxtest::ParsedResponse r = raw_get(srv.port(), c.target);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_TRUE(r.complete);
+    EXPECT_EQ(r.body.size(), c.body.size());
+    EXPECT_TRUE(r.body == c.body);
+    bool attached = std::string(c.target) == "/attach";
+    EXPECT_EQ(r.headers.count("Content-Disposition"), attached ? 1u : 0u);
+    if (attached) {
+      EXPECT_EQ(r.headers.get("Content-Disposition"),
+                "attachment; filename=\"report 1.bin\"");
+    }
+  }
+  EXPECT_EQ(raw_get(srv.port(), "/html").headers.get("Content-Type").rfind("text/html", 0), 0u);
+  EXPECT_EQ(raw_get(srv.port(), "/missing").status, 500);
+  EXPECT_EQ(rc.load(), ENOENT);
+  EXPECT_EQ(raw_get(srv.port(), "/dir").status, 400);
+  EXPECT_EQ(rc.load(), EINVAL);
+}
+
+// A stream of |size| pattern bytes handed out |piece| at a time; checks
+// that the offsets it is given follow what it delivered.
+struct PatternStream {
+  uint64_t size = 0;       // 0: chunked, ended after |total| bytes
+  uint64_t total = 0;
+  size_t piece = 0;
+  bool break_off = false;  // end with ox_eor(true) instead
+  uint64_t delivered = 0;
+  std::atomic<int> offset_errors{0}, frees{0};
+};
+
+ssize_t pattern_read(void *h, uint64_t offset, char *buf, size_t size) {
+  auto *s = static_cast<PatternStream *>(h);
+  if (offset != s->delivered) ++s->offset_errors;
+  if (s->delivered >= s->total) return ox_eor(s->break_off);
+  size_t n = std::min<uint64_t>({size, s->piece, s->total - s->delivered});
+  std::string bytes = pattern(n, s->delivered);
+  memcpy(buf, bytes.data(), n);
+  s->delivered += n;
+  return static_cast<ssize_t>(n);
+}
+
+void pattern_free(void *h) { ++static_cast<PatternStream *>(h)->frees; }
+
+class OxHttpresStreams : public testing::TestWithParam<ThreadModel> {};
+
+std::string model_name(const testing::TestParamInfo<ThreadModel> &p) {
+  return oxtest::thread_model_name(p.param);
+}
+
+INSTANTIATE_TEST_SUITE_P(ThreadModels, OxHttpresStreams,
+                         testing::ValuesIn(oxtest::all_thread_models()),
+                         model_name);
+
+TEST_P(OxHttpresStreams, KnownAndUnknownSizesArriveWhole) {
+  PatternStream fixed, chunked, broken;
+  fixed.size = fixed.total = 100000;
+  fixed.piece = 4000;
+  chunked.total = 50001;
+  chunked.piece = 10000;
+  broken.total = 3000;
+  broken.piece = 1000;
+  broken.break_off = true;
+  oxtest::ServerOptions o;
+  o.model = GetParam();
+  TestServer srv([&](ox_httpreq *req, ox_httpres *res) {
+    std::string p = path_of(req);
+    PatternStream *s = p == "/fixed" ? &fixed : p == "/chunked" ? &chunked : &broken;
+    EXPECT_EQ(ox_httpres_sendstream(res, s->size, pattern_read, s, pattern_free, 200), 0);
+  }, o);
+  ASSERT_TRUE(srv.listening());
+
+  oxtest::RawReply raw = oxtest::raw_exchange(
+      srv.port(), "GET /fixed HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  oxtest::ParsedResponse r = oxtest::parse_response(raw.bytes);
+  EXPECT_EQ(r.status_line, "HTTP/1.1 200 OK");
+  EXPECT_EQ(r.headers.get("Content-Length"), "100000");
+  EXPECT_FALSE(r.headers.has("Transfer-Encoding"));
+  EXPECT_TRUE(r.complete);
+  EXPECT_TRUE(r.body == pattern(100000));
+
+  raw = oxtest::raw_exchange(
+      srv.port(), "GET /chunked HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  r = oxtest::parse_response(raw.bytes);
+  EXPECT_EQ(r.headers.get("Transfer-Encoding"), "chunked");
+  EXPECT_FALSE(r.headers.has("Content-Length"));
+  EXPECT_TRUE(r.complete);
+  EXPECT_TRUE(r.body == pattern(50001));
+
+  oxtest::Response cut = oxtest::http_get(srv.port(), "/broken");
+  EXPECT_FALSE(cut.ok());  // no final chunk: the client sees a broken body
+  srv.stop();
+  for (PatternStream *s : {&fixed, &chunked, &broken}) {
+    EXPECT_EQ(s->offset_errors.load(), 0);
+    EXPECT_EQ(s->frees.load(), 1);
+  }
+}
+
+ssize_t endless_read(void *, uint64_t, char *buf, size_t size) {
+  size_t n = std::min<size_t>(size, 2000);
+  memset(buf, 'z', n);
+  return static_cast<ssize_t>(n);
+}
+
+TEST_P(OxHttpresStreams, ClientLeavingMidStreamReleasesTheHandleOnce) {
+  struct Leaving {
+    std::atomic<int> frees{0};
+    oxtest::Counter freed;
+  } endless;
+  oxtest::ServerOptions o;
+  o.model = GetParam();
+  TestServer srv([&](ox_httpreq *, ox_httpres *res) {
+    EXPECT_EQ(ox_httpres_sendstream(res, 0, endless_read, &endless,
+                                    [](void *h) {
+                                      auto *l = static_cast<Leaving *>(h);
+                                      ++l->frees;
+                                      l->freed.add();
+                                    },
+                                    200),
+              0);
+  }, o);
+  ASSERT_TRUE(srv.listening());
+  {
+    oxtest::RawConnection con(srv.port());
+    ASSERT_TRUE(con.send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
+    EXPECT_GT(con.read_until([](const std::string &b) { return b.size() > 10000; },
+                             20000).size(), 10000u);
+  }  // the client goes away
+  EXPECT_EQ(endless.freed.wait_for(1, 30000), 1);
+  srv.stop();
+  EXPECT_EQ(endless.frees.load(), 1);
+}
+
+TEST(OxHttpresCookies, SetCookieHeadersComeBackAsRequestCookies) {
+  TestServer srv([](ox_httpreq *req, ox_httpres *res) {
+    if (path_of(req) == "/echo") {
+      std::string seen;
+      ox_strmap_iter(*ox_httpreq_cookies(req), [](void *cls, ox_strmap *pair) {
+        auto *out = static_cast<std::string *>(cls);
+        *out += std::string(ox_strmap_name(pair)) + "=" + ox_strmap_val(pair) + ";";
+        return 0;
+      }, &seen);
+      EXPECT_EQ(ox_httpres_sendbinary(res, seen.data(), seen.size(), "text/plain", 200), 0);
+      return;
+    }
+    EXPECT_EQ(ox_httpres_set_cookie(res, "a", "1"), 0);
+    EXPECT_EQ(ox_httpres_set_cookie(res, "sid", "x-Y_z.9"), 0);
+    struct Bad {
+      const char *name, *val;
+    } bad[] = {{nullptr, "v"}, {"n", nullptr}, {"", "v"},   {"a=b", "v"},
+               {"a b", "v"},   {"a;b", "v"},   {"a,b", "v"}, {"a\tb", "v"},
+               {"a\x01", "v"}, {"n", "x;y"},   {"n", "x y"}, {"n", "x,y"},
+               {"n", "x\ny"},  {"n", "x\x7f"}};
+    for (const Bad &b : bad) {
+      SCOPED_TRACE(b.name != nullptr ? b.name : "(null)");
+      EXPECT_EQ(ox_httpres_set_cookie(res, b.name, b.val), EINVAL);
+    }
+    EXPECT_EQ(ox_httpres_set_cookie(nullptr, "a", "1"), EINVAL);
+    EXPECT_EQ(ox_httpres_sendbinary(res, "set", 3, "text/plain", 200), 0);
+  });
+  ASSERT_TRUE(srv.listening());
+  oxtest::ParsedResponse r = raw_get(srv.port(), "/set");
+  EXPECT_EQ(r.headers.all("Set-Cookie"),
+            (std::vector<std::string>{"a=1; Path=/; HttpOnly; SameSite=Lax",
+                                      "sid=x-Y_z.9; Path=/; HttpOnly; SameSite=Lax"}));
+  std::string cookie_header = "Cookie: ";
+  for (const std::string &c : r.headers.all("Set-Cookie"))
+    cookie_header += c.substr(0, c.find(';')) + "; ";
+  oxtest::Request next;
+  next.target = "/echo";
+  next.headers = {cookie_header.substr(0, cookie_header.size() - 2)};
+  EXPECT_EQ(oxtest::http(srv.port(), next).body, "a=1;sid=x-Y_z.9;");
+}
+
+}  // namespace
