@@ -67,8 +67,9 @@ TEST(Demos, ConsoleDemosPrintTheirScriptExactly) {
 // The helper itself: the server demos rely on line reads, stdin and kill.
 TEST(Process, ReadsLinesAnswersStdinAndReportsExit) {
   auto p = oxtest::Process::start(
-      {"/bin/sh", "-c", "echo ready; read x; echo \"got $x\"; echo oops >&2; "
-                        "exit 3"});
+      {"/bin/sh", "-c",
+       "echo ready; read x; echo \"got $x\"; echo oops >&2; "
+       "exit 3"});
   ASSERT_NE(p, nullptr);
   std::string line;
   ASSERT_TRUE(p->read_line(&line, 10000));

@@ -74,10 +74,10 @@ TEST(OxEntrypoints, EntriesAreFoundByAnyPathBelowThem) {
   ASSERT_EQ(ox_entrypoints_add(t.eps, "/r2/deep/er", &B), 0);
   ASSERT_EQ(ox_entrypoints_add(t.eps, "/", &C), 0);
   const char *cases[][2] = {
-      {"/r1", "/r1=A"},       {"/r1/foo", "/r1=A"}, {"/r1/", "/r1=A"},
-      {"/r2", "/r2=B"},       {"/r2/x/y", "/r2=B"}, {"/", "/=C"},
-      {"/r10", "err 2"},      {"/r", "err 2"},      {"r1/foo", "err 2"},
-      {"/R1", "err 2"},       {"", "err 2"},
+      {"/r1", "/r1=A"},  {"/r1/foo", "/r1=A"}, {"/r1/", "/r1=A"},
+      {"/r2", "/r2=B"},  {"/r2/x/y", "/r2=B"}, {"/", "/=C"},
+      {"/r10", "err 2"}, {"/r", "err 2"},      {"r1/foo", "err 2"},
+      {"/R1", "err 2"},  {"", "err 2"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c[0]);
@@ -136,9 +136,9 @@ TEST(OxEntrypoints, RemoveTheMiddleOfThree) {
     ASSERT_EQ(ox_entrypoints_add(t.eps, path, &A), 0);
   EXPECT_EQ(ox_entrypoints_rm(t.eps, "/b/foo"), 0);
   EXPECT_EQ(Dump(t.eps), "/a=A,/c=A");
-  EXPECT_EQ(Find(t.eps, "/a/x") + " " + Find(t.eps, "/c") + " " +
-                Find(t.eps, "/b"),
-            "/a=A /c=A err 2");
+  EXPECT_EQ(
+      Find(t.eps, "/a/x") + " " + Find(t.eps, "/c") + " " + Find(t.eps, "/b"),
+      "/a=A /c=A err 2");
   EXPECT_EQ(ox_entrypoints_rm(t.eps, "/b"), ENOENT);
   EXPECT_EQ(Dump(t.eps), "/a=A,/c=A");
 }
@@ -160,8 +160,7 @@ TEST(OxEntrypoints, RemovingTheOnlyEntryLeavesAUsableEmptyTable) {
 // Removes every entry it visits: the walk must stay inside the array.
 int RemoveVisited(void *cls, ox_entrypoint *e) {
   std::string name = ox_entrypoint_name(e);
-  EXPECT_EQ(ox_entrypoints_rm(static_cast<ox_entrypoints *>(cls),
-                              name.c_str()),
+  EXPECT_EQ(ox_entrypoints_rm(static_cast<ox_entrypoints *>(cls), name.c_str()),
             0);
   return 0;
 }

@@ -164,7 +164,8 @@ TEST(OxStr, FormatterErrorIsBoundedAndKeepsContent) {
   // triple the capacity forever.
   const wchar_t bad_wide[] = {static_cast<wchar_t>(0x110000), 0};
   for (int which = 0; which < 2; ++which) {
-    SCOPED_TRACE(which == 0 ? "%ls of an invalid wide char" : "width > INT_MAX");
+    SCOPED_TRACE(which == 0 ? "%ls of an invalid wide char"
+                            : "width > INT_MAX");
     str_ptr s = NewStr();
     ASSERT_EQ(ox_str_write(s.get(), "keep", 4), 0);
     errno = 4242;

@@ -59,8 +59,10 @@ TEST(OxStrmap, LookupIgnoresAsciiCaseAndKeepsTheSpelling) {
 
 TEST(OxStrmap, AddKeepsDuplicatesAndTheFirstAddedWinsLookups) {
   Map m;
-  const char *adds[][2] = {{"Set-Cookie", "a=1"}, {"Host", "h"},
-                           {"set-cookie", "b=2"}, {"SET-COOKIE", "c=3"}};
+  const char *adds[][2] = {{"Set-Cookie", "a=1"},
+                           {"Host", "h"},
+                           {"set-cookie", "b=2"},
+                           {"SET-COOKIE", "c=3"}};
   for (const auto &a : adds) ASSERT_EQ(ox_strmap_add(&m.map, a[0], a[1]), 0);
   EXPECT_EQ(Dump(m.map),
             "Set-Cookie=a=1,Host=h,set-cookie=b=2,SET-COOKIE=c=3 #4");
@@ -93,8 +95,8 @@ TEST(OxStrmap, LookupsSurviveTableGrowth) {
 
 TEST(OxStrmap, SetReplacesTheFirstInPlaceAndRemovesLaterDuplicates) {
   Map m;
-  const char *adds[][2] = {{"X-A", "1"}, {"b", "2"}, {"x-a", "3"},
-                           {"c", "4"},   {"X-a", "5"}};
+  const char *adds[][2] = {
+      {"X-A", "1"}, {"b", "2"}, {"x-a", "3"}, {"c", "4"}, {"X-a", "5"}};
   for (const auto &a : adds) ASSERT_EQ(ox_strmap_add(&m.map, a[0], a[1]), 0);
   ASSERT_EQ(ox_strmap_set(&m.map, "x-A", "new"), 0);
   EXPECT_EQ(Dump(m.map), "X-A=new,b=2,c=4 #3");
@@ -122,8 +124,8 @@ int ByValue(void *cls, ox_strmap *a, ox_strmap *b) {
 
 TEST(OxStrmap, SortIsStableUsesClsAndKeepsLookups) {
   Map m;
-  const char *adds[][2] = {{"a", "2x"}, {"b", "1"}, {"c", "2y"},
-                           {"A", "3"},  {"d", "1z"}};
+  const char *adds[][2] = {
+      {"a", "2x"}, {"b", "1"}, {"c", "2y"}, {"A", "3"}, {"d", "1z"}};
   for (const auto &a : adds) ASSERT_EQ(ox_strmap_add(&m.map, a[0], a[1]), 0);
   int ascending = 1;
   ASSERT_EQ(ox_strmap_sort(&m.map, ByValue, &ascending), 0);
@@ -144,7 +146,8 @@ int StopAtSecond(void *cls, ox_strmap *pair) {
 
 TEST(OxStrmap, IterationStopsWithTheCallbacksValue) {
   Map m;
-  for (const char *n : {"a", "b", "c"}) ASSERT_EQ(ox_strmap_add(&m.map, n, n), 0);
+  for (const char *n : {"a", "b", "c"})
+    ASSERT_EQ(ox_strmap_add(&m.map, n, n), 0);
   std::string seen;
   EXPECT_EQ(ox_strmap_iter(m.map, StopAtSecond, &seen), 7);
   EXPECT_EQ(seen, "ab");

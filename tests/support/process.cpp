@@ -12,6 +12,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <initializer_list>
 
 extern char **environ;
 
@@ -55,18 +56,19 @@ std::unique_ptr<Process> Process::start(const std::vector<std::string> &argv,
   // A child that closes its stdin early must not kill the test with SIGPIPE.
   std::signal(SIGPIPE, SIG_IGN);
 
-  int in[2], out[2], err[2];
-  if (pipe2(in, O_CLOEXEC) != 0) return fail("pipe", errno);
-  if (pipe2(out, O_CLOEXEC) != 0) {
+  // Our ends stay close-on-exec, so no other child inherits them.
+  int fds[6];  // stdin read/write, stdout read/write, stderr read/write
+  int opened = 0;
+  for (; opened < 6; opened += 2) {
+    if (pipe2(&fds[opened], O_CLOEXEC) != 0) break;
+  }
+  if (opened < 6) {
     int e = errno;
-    close(in[0]), close(in[1]);
+    for (int i = 0; i < opened; ++i) close(fds[i]);
     return fail("pipe", e);
   }
-  if (pipe2(err, O_CLOEXEC) != 0) {
-    int e = errno;
-    close(in[0]), close(in[1]), close(out[0]), close(out[1]);
-    return fail("pipe", e);
-  }
+  int in[2] = {fds[0], fds[1]}, out[2] = {fds[2], fds[3]},
+      err[2] = {fds[4], fds[5]};
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -82,9 +84,9 @@ std::unique_ptr<Process> Process::start(const std::vector<std::string> &argv,
   pid_t pid;
   int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
-  close(in[0]), close(out[1]), close(err[1]);
+  for (int fd : {in[0], out[1], err[1]}) close(fd);
   if (rc != 0) {
-    close(in[1]), close(out[0]), close(err[0]);
+    for (int fd : {in[1], out[0], err[0]}) close(fd);
     return fail(args[0], rc);
   }
 
