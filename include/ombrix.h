@@ -178,7 +178,7 @@ typedef int (*ox_strmap_sort_cb)(void *cls, ox_strmap *pair_a,
 /**
  * Adds the pair (|name|, |val|) to |*map|, also when |name| is present:
  * duplicates are kept (two Set-Cookie headers, a=1&a=2) and lookups find
- * the first pair added under a name.
+ * the first of them in map order (the first added, until a sort).
  *
  * Returns 0, or: EINVAL  |map|, |name| or |val| is NULL;
  *                ENOMEM  no memory.
@@ -232,7 +232,8 @@ OX_EXPORT int ox_strmap_iter(ox_strmap *map, ox_strmap_iter_cb cb,
                              void *cls) OX_NOEXCEPT;
 
 /**
- * Reorders |*map| by |cb| (a stable merge sort); lookups are unaffected.
+ * Reorders |*map| by |cb| (a stable merge sort).  Of pairs named alike,
+ * lookups then find the first in the new order.
  *
  * Returns 0, or EINVAL when |map| or |cb| is NULL.
  */

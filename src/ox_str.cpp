@@ -20,12 +20,11 @@ struct str_oom {};
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wold-style-cast"
 #define utstring_oom() throw str_oom {}
-// The body keeps the standard allocator, routed through the counted hooks.
+// The body keeps the standard allocator, routed through the counted hooks;
+// the macros stay defined for the uses of utstring's macros below.
 #define malloc(n) ox__std_malloc(n)
 #define realloc(p, n) ox__std_realloc(p, n)
 #include "ox_str.h"
-#undef malloc
-#undef realloc
 
 namespace {
 
