@@ -44,5 +44,16 @@ tsan: deps
 	cmake --build --preset tsan
 	ctest --preset tsan -R 'Server|Thread'
 
+# `make bench`: the micro-benchmarks, the HTTP load comparison and the 1 GiB
+# transfers, each waiting for a quiet machine first; results under
+# build/bench/ (*-results.md).
+bench:
+	@scripts/install-deps bench
+	cmake --preset bench >/dev/null
+	cmake --build --preset bench -j 2
+	SKIP_BUILD=1 MIN_TIME=0.5 bench/micro/run
+	SKIP_BUILD=1 bench/http/run
+	SKIP_BUILD=1 bench/http/transfer
+
 clean:
 	rm -rf build
