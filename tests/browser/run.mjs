@@ -160,22 +160,36 @@ const suites = {
       try {
         const url = await server.url;
         await withBrowser(async (browser) => {
+          // What the browser received for the page, and what it then shows
+          // (null when it gives the navigation up, as Chromium does for a
+          // challenge it has no credentials for).
           const visit = async (httpCredentials) => {
             const context = await browser.newContext(
               httpCredentials ? { httpCredentials } : {});
             const page = await context.newPage();
             page.setDefaultTimeout(WAIT_MS);
-            const response = await page.goto(url);
-            const result = { status: response.status(),
-                             text: await page.innerText('body') };
+            const received = [];
+            page.on('response', (r) => received.push(
+              { status: r.status(), realm: r.headers()['www-authenticate'] }));
+            let shown = null;
+            try {
+              await page.goto(url);
+              shown = await page.innerText('body');
+            } catch (err) {
+              assert.match(err.message, /ERR_INVALID_AUTH_CREDENTIALS/);
+            }
             await context.close();
-            return result;
+            return { received: received.at(-1), shown };
           };
+          const denied = { status: 401, realm: 'Basic realm="My realm"' };
           assert.deepEqual(await visit({ username: 'qvk', password: '748' }),
-                           { status: 200, text: 'Secret page' });
-          assert.deepEqual(await visit(null), { status: 401, text: 'Go away' });
+                           { received: { status: 200, realm: undefined },
+                             shown: 'Secret page' });
+          const none = await visit(null);
+          assert.deepEqual(none.received, denied);
+          assert.notEqual(none.shown, 'Secret page');
           assert.deepEqual(await visit({ username: 'qvk', password: '749' }),
-                           { status: 401, text: 'Go away' });
+                           { received: denied, shown: 'Go away' });
         });
       } finally {
         await server.stop();
