@@ -1,5 +1,4 @@
-// gatekeeper: pages behind HTTP Basic authentication, with the server's
-// errors printed by an error callback.
+// gatekeeper: pages behind Basic authentication, errors printed to stderr.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>

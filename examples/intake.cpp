@@ -1,5 +1,4 @@
-// intake: files uploaded from an HTML form, saved, listed and sent back as
-// downloads.
+// intake: uploads from an HTML form, saved, listed and downloaded back.
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -31,12 +30,23 @@ static int append_html(ox_str *str, const char *text) {
   for (const char *p = text; *p != '\0'; ++p) {
     const char *entity = nullptr;
     switch (*p) {
-      case '&': entity = "&amp;"; break;
-      case '<': entity = "&lt;"; break;
-      case '>': entity = "&gt;"; break;
-      case '"': entity = "&quot;"; break;
-      case '\'': entity = "&#39;"; break;
-      default: break;
+      case '&':
+        entity = "&amp;";
+        break;
+      case '<':
+        entity = "&lt;";
+        break;
+      case '>':
+        entity = "&gt;";
+        break;
+      case '"':
+        entity = "&quot;";
+        break;
+      case '\'':
+        entity = "&#39;";
+        break;
+      default:
+        break;
     }
     int rc = entity != nullptr ? ox_str_write(str, entity, strlen(entity))
                                : ox_str_write(str, p, 1);
@@ -134,8 +144,8 @@ static void send_download(ox_httpreq *req, ox_httpres *res, const char *name) {
   struct stat st;
   if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode) ||
       ox_httpres_sendfile2(res, 0, 0, 0, path, "attachment", 200) != 0) {
-    ox_httpres_sendbinary(res, kNotFoundPage, sizeof(kNotFoundPage) - 1,
-                          kHtml, 404);
+    ox_httpres_sendbinary(res, kNotFoundPage, sizeof(kNotFoundPage) - 1, kHtml,
+                          404);
   }
 }
 

@@ -1,5 +1,4 @@
-// loadtest: a server tuned for load, with a thread per processor and 1000
-// connections at most.
+// loadtest: a server tuned for load, a thread per processor, 1000 connections.
 #include <unistd.h>
 
 #include <cstdint>

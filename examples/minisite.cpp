@@ -1,5 +1,4 @@
-// minisite: every request answered through a router, with a named group in
-// one route and a 404 page for paths no route takes.
+// minisite: every request answered through a router, with a 404 page.
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -39,8 +38,8 @@ static void route_home_cb(void *cls, ox_route *route) {
 static void route_about_cb(void *cls, ox_route *route) {
   (void)cls;
   auto *h = static_cast<holder *>(ox_route_user_data(route));
-  ox_httpres_sendbinary(h->res, kAboutPage, sizeof(kAboutPage) - 1,
-                        "text/html", 200);
+  ox_httpres_sendbinary(h->res, kAboutPage, sizeof(kAboutPage) - 1, "text/html",
+                        200);
 }
 
 // Writes "name: value" of the last variable into the 256-byte array |cls|;

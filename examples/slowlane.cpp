@@ -1,5 +1,4 @@
-// slowlane: an isolated request, finished later on a thread of its own while
-// the server goes on answering others.
+// slowlane: an isolated request finished later while others are answered.
 #include <unistd.h>
 
 #include <cstdint>

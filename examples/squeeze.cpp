@@ -1,5 +1,4 @@
-// squeeze: compressed replies, the page goes out deflated when the client
-// accepts deflate.
+// squeeze: compressed replies, the page deflated when the client accepts it.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>

@@ -44,8 +44,7 @@ static void req_cb(void *cls, ox_httpreq *req, ox_httpres *res) {
     // A count that reached INT_MAX stays there instead of overflowing.
     if (count < INT_MAX) count++;
   }
-  ox_httpres_sendbinary(res, str, strlen(str), "text/html; charset=utf-8",
-                        200);
+  ox_httpres_sendbinary(res, str, strlen(str), "text/html; charset=utf-8", 200);
   // The headers go out when this callback returns, so the cookie still
   // travels with the page sent above.
   snprintf(str, sizeof(str), "%d", count);

@@ -2,6 +2,8 @@
 // loopback: their command line, their running line, what a client sees on
 // the wire, and their stop on a character or the end of standard input.
 #include <arpa/inet.h>
+#include <curl/curl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -23,9 +25,6 @@
 #include <utility>
 #include <vector>
 
-#include <curl/curl.h>
-#include <gtest/gtest.h>
-
 #include "support/process.h"
 
 namespace {
@@ -40,9 +39,9 @@ const char kHelloPage[] =
     "<body>Hello world</body></html>";
 
 // The demos that take the port as their one argument.
-const char *const kPortDemos[] = {"greeter", "loadtest",   "parrot",
-                                  "slowlane", "visitcount", "squeeze",
-                                  "gatekeeper", "ticker",   "intake"};
+const char *const kPortDemos[] = {"greeter",    "loadtest",   "parrot",
+                                  "slowlane",   "visitcount", "squeeze",
+                                  "gatekeeper", "ticker",     "intake"};
 
 std::string demo_path(std::string_view name) {
   return std::string(OX_EXAMPLES_DIR "/") + std::string(name);
@@ -105,16 +104,15 @@ class DemoServer : public ::testing::Test {
     proc_ = oxtest::Process::start(args, &error);
     ASSERT_NE(nullptr, proc_) << error;
     port_ = read_running_port(*proc_, before);
-    ASSERT_GT(port_, 0) << "no running line; stderr: "
-                        << proc_->read_stderr();
+    ASSERT_GT(port_, 0) << "no running line; stderr: " << proc_->read_stderr();
   }
 
   void TearDown() override {
     if (proc_ == nullptr) return;
     proc_->write_stdin("q");
     oxtest::ExitStatus st = proc_->wait(kWaitMs);
-    EXPECT_TRUE(st.exited) << "signal " << st.signal << "; stderr: "
-                           << proc_->read_stderr();
+    EXPECT_TRUE(st.exited) << "signal " << st.signal
+                           << "; stderr: " << proc_->read_stderr();
     EXPECT_EQ(0, st.code) << proc_->read_stderr();
   }
 
@@ -190,7 +188,8 @@ Reply fetch(const std::string &url, const Request &req = {}) {
     return reply;
   }
   curl_slist *headers = nullptr;
-  for (const auto &h : req.headers) headers = curl_slist_append(headers, h.c_str());
+  for (const auto &h : req.headers)
+    headers = curl_slist_append(headers, h.c_str());
   curl_mime *mime = nullptr;
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
@@ -237,8 +236,8 @@ class RawConn {
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     addr.sin_port = htons(static_cast<uint16_t>(port));
-    connected_ = connect(fd_, reinterpret_cast<sockaddr *>(&addr),
-                         sizeof(addr)) == 0;
+    connected_ =
+        connect(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0;
   }
   ~RawConn() { close(fd_); }
   RawConn(const RawConn &) = delete;
@@ -262,8 +261,8 @@ class RawConn {
 
   // Takes the bytes up to and including |delim| into |*out|.
   bool read_until(std::string_view delim, std::string *out) {
-    auto deadline = std::chrono::steady_clock::now() +
-                    std::chrono::milliseconds(kWaitMs);
+    auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
     size_t at;
     while ((at = buf_.find(delim)) == std::string::npos)
       if (!fill(deadline)) return false;
@@ -273,8 +272,8 @@ class RawConn {
   }
 
   bool read_exact(size_t n, std::string *out) {
-    auto deadline = std::chrono::steady_clock::now() +
-                    std::chrono::milliseconds(kWaitMs);
+    auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
     while (buf_.size() < n)
       if (!fill(deadline)) return false;
     *out = buf_.substr(0, n);
@@ -363,8 +362,8 @@ class EveryServerDemo : public ::testing::TestWithParam<const char *> {};
 
 TEST_P(EveryServerDemo, PrintsUsageAndExits1WithoutOneArgument) {
   const std::string path = demo_path(GetParam());
-  for (const auto &argv : std::vector<std::vector<std::string>>{
-           {path}, {path, "0", "extra"}}) {
+  for (const auto &argv :
+       std::vector<std::vector<std::string>>{{path}, {path, "0", "extra"}}) {
     SCOPED_TRACE(argv.size());
     oxtest::RunResult r = oxtest::run(argv, "", kWaitMs);
     EXPECT_EQ(path + " <PORT>\n", r.out);
@@ -391,8 +390,8 @@ TEST_P(EveryServerDemo, PortZeroOrNotANumberListensOnAChosenPort) {
     int port = read_running_port(*proc);
     ASSERT_GT(port, 0);
     // The printed port is the one that answers.
-    Reply r = fetch("http://127.0.0.1:" + std::to_string(port) +
-                    "/favicon.ico");
+    Reply r =
+        fetch("http://127.0.0.1:" + std::to_string(port) + "/favicon.ico");
     EXPECT_NE(0, r.status) << r.error;
     ASSERT_TRUE(proc->write_stdin("x"));
     oxtest::ExitStatus st = proc->wait(kWaitMs);
@@ -464,10 +463,10 @@ class Loadtest : public DemoServer {
 
 TEST_F(Loadtest, PrintsProcessorsAndConnectionsLimitBeforeRunningLine) {
   long cpus = sysconf(_SC_NPROCESSORS_ONLN);
-  EXPECT_EQ((std::vector<std::string>{
-                "Number of processors: " + std::to_string(cpus),
-                "Connections limit: 1000"}),
-            before_);
+  EXPECT_EQ(
+      (std::vector<std::string>{"Number of processors: " + std::to_string(cpus),
+                                "Connections limit: 1000"}),
+      before_);
 }
 
 TEST_F(Loadtest, AnswersHelloWorldAsPlainText) {
@@ -541,12 +540,14 @@ class Visitcount : public DemoServer {
   // Sends |cookie| (none when empty) and returns the reply.
   Reply visit(const std::string &cookie) {
     Request req;
-    if (!cookie.empty()) req.headers.push_back("Cookie: refresh_count=" + cookie);
+    if (!cookie.empty())
+      req.headers.push_back("Cookie: refresh_count=" + cookie);
     return fetch(url("/"), req);
   }
   static std::string refresh_page(const std::string &n) {
     return "<html><head><title>Cookies</title></head>"
-           "<body>Refresh number: " + n + "</body></html>";
+           "<body>Refresh number: " +
+           n + "</body></html>";
   }
   static std::string cookie_header(const std::string &n) {
     return "refresh_count=" + n + "; Path=/; HttpOnly; SameSite=Lax";
@@ -628,8 +629,8 @@ TEST_F(Squeeze, DeflatesThePageWhenDeflateIsAccepted) {
 }
 
 TEST_F(Squeeze, SendsThePlainPageWithoutDeflateInAcceptEncoding) {
-  for (const Request &req : {Request{"", {"Accept-Encoding: gzip"}, {}, {}},
-                             Request{}}) {
+  for (const Request &req :
+       {Request{"", {"Accept-Encoding: gzip"}, {}, {}}, Request{}}) {
     SCOPED_TRACE(req.headers.size());
     Reply r = fetch(url("/"), req);
     EXPECT_EQ(200, r.status) << r.error;
@@ -652,9 +653,8 @@ class Gatekeeper : public DemoServer {
 };
 
 TEST_F(Gatekeeper, DeniesMissingOrWrongCredentials) {
-  for (const char *credentials :
-       {static_cast<const char *>(nullptr), "qvk:749", "qvx:748", "QVK:748",
-        ":", "qvk:", ":748"}) {
+  for (const char *credentials : {static_cast<const char *>(nullptr), "qvk:749",
+                                  "qvx:748", "QVK:748", ":", "qvk:", ":748"}) {
     SCOPED_TRACE(credentials != nullptr ? credentials : "(none)");
     Reply r = fetch_as("/", credentials);
     EXPECT_EQ(401, r.status) << r.error;
@@ -702,9 +702,9 @@ class Ticker : public DemoServer {
   // Opens a stream and checks its head and its first chunk.
   std::unique_ptr<RawConn> open_stream() {
     auto conn = std::make_unique<RawConn>(port_);
-    EXPECT_TRUE(conn->send_all(
-        "GET / HTTP/1.1\r\nHost: localhost\r\n"
-        "Accept: text/html, text/event-stream\r\n\r\n"));
+    EXPECT_TRUE(
+        conn->send_all("GET / HTTP/1.1\r\nHost: localhost\r\n"
+                       "Accept: text/html, text/event-stream\r\n\r\n"));
     std::string head, first;
     EXPECT_TRUE(conn->read_until("\r\n\r\n", &head));
     EXPECT_EQ(0u, head.rfind("HTTP/1.1 200", 0)) << head;
@@ -757,7 +757,8 @@ TEST_F(Ticker, PageForRequestsThatAreNotStreams) {
     EXPECT_EQ(200, r.status) << r.error;
     EXPECT_EQ(kHtml, r.header("content-type"));
     EXPECT_EQ(266u, r.body.size());
-    EXPECT_EQ(0u, r.body.rfind("<html>\n<head>\n<title>SSE example</title>", 0));
+    EXPECT_EQ(0u,
+              r.body.rfind("<html>\n<head>\n<title>SSE example</title>", 0));
     EXPECT_NE(std::string::npos, r.body.find("new EventSource('/')"));
   }
 }
@@ -838,8 +839,8 @@ TEST_F(Intake, TwoFilesAreSavedListedInOrderAndDownloadedBack) {
   EXPECT_EQ(one, file_bytes(uploads_ / "one.txt"));
   EXPECT_EQ(two, file_bytes(uploads_ / "two.bin"));
 
-  for (const auto &[name, bytes] : {std::pair{"one.txt", one},
-                                    std::pair{"two.bin", two}}) {
+  for (const auto &[name, bytes] :
+       {std::pair{"one.txt", one}, std::pair{"two.bin", two}}) {
     SCOPED_TRACE(name);
     Reply d = fetch(url("/?file=") + name);
     EXPECT_EQ(200, d.status) << d.error;
