@@ -78,7 +78,8 @@ bool req_authenticate(ox_httpreq *req, MHD_Result *ret) noexcept {
       // Canceled after a denial: the denial is dropped, the core answers.
       MHD_destroy_response(req->res.handle);
       req->res.handle = nullptr;
-      *ret = req_queue_text(req, req->res.status, req_text_500);
+      *ret = req_queue_text(req, MHD_HTTP_INTERNAL_SERVER_ERROR,
+                            req_text_500);
     } else {
       // A queued denial, or nothing (the connection is then closed).
       *ret = static_cast<MHD_Result>(req->res.ret);
