@@ -335,6 +335,10 @@ TEST(OxHttpsrv, BodyOverThePayloadLimitIs413WithoutTheCallback) {
   EXPECT_EQ(at.body, "1000");
   oxtest::Response over = oxtest::http_post(srv.port(), "/", std::string(1001, 'a'));
   EXPECT_EQ(over.status, 413);
+  oxtest::Request form;  // multipart text fields count too; files do not
+  form.method = "POST";
+  form.form = {{"field", std::string(1500, 'f'), "", "", 0, {}}};
+  EXPECT_EQ(oxtest::http(srv.port(), form).status, 413);
   // Without a Content-Length the limit holds as the chunks arrive.
   std::string chunk(600, 'b');
   oxtest::RawReply raw = oxtest::raw_exchange(
