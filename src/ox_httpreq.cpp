@@ -121,6 +121,9 @@ bool req_check_head(ox_httpreq *req, MHD_Result *ret) noexcept {
   // Form bodies are parsed as they arrive (NULL for other types).
   req->post = MHD_create_post_processor(con, req_post_buffer, req_post_iter,
                                         req);
+  // A multipart body that cannot be parsed (no usable boundary) would
+  // otherwise vanish: answer 400 once it is in.
+  if (req->multipart && req->post == nullptr) req->malformed = true;
   if (length == nullptr) return true;
   uint64_t limit = req->srv->payld_limit;
   if (req->multipart) limit += req->srv->uplds_limit;

@@ -338,3 +338,27 @@ TEST(OxHttpupld, NullHandlesAreRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(OxHttpupld, MultipartWithoutUsableBoundaryIs400NotAnEmptyRequest) {
+  oxtest::Counter calls;
+  TestServer srv([&](ox_httpreq *, ox_httpres *res) {
+    calls.add();
+    ox_httpres_sendbinary(res, "ok", 2, "text/plain", 200);
+  });
+  ASSERT_TRUE(srv.listening());
+  for (const char *type : {"multipart/form-data; boundary=x",
+                           "multipart/form-data"}) {
+    SCOPED_TRACE(type);
+    oxtest::Request req;
+    req.method = "POST";
+    req.headers = {std::string("Content-Type: ") + type};
+    req.body = "--x\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n1\r\n--x--\r\n";
+    EXPECT_EQ(oxtest::http(srv.port(), req).status, 400);
+  }
+  srv.stop();
+  EXPECT_EQ(calls.value(), 0);
+}
+
+}  // namespace
