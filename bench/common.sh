@@ -15,11 +15,12 @@ bench_build_all() {
 # Prints the one-minute load average.
 bench_load() { cut -d' ' -f1 /proc/loadavg; }
 
-# Waits, in 30 s steps and for at most BENCH_MAX_WAIT seconds (default 600),
-# for the one-minute load to fall below BENCH_MAX_LOAD (default 0.5): the two
-# cores are shared.  Leaves the load it started with in bench_load_note.
+# Waits, in 30 s steps and for at most BENCH_MAX_WAIT seconds (default 600;
+# $1 when given), for the one-minute load to fall below BENCH_MAX_LOAD
+# (default 0.5): the two cores are shared.  Leaves the load it started with
+# in bench_load_note.
 bench_wait_quiet() {
-  local max_wait="${BENCH_MAX_WAIT:-600}" limit="${BENCH_MAX_LOAD:-0.5}"
+  local max_wait="${1:-${BENCH_MAX_WAIT:-600}}" limit="${BENCH_MAX_LOAD:-0.5}"
   local waited=0 load
   load="$(bench_load)"
   while awk -v l="$load" -v m="$limit" 'BEGIN { exit !(l >= m) }'; do
@@ -85,4 +86,10 @@ bench_wait_port() {
 # True when something already listens on 127.0.0.1:|port| or *:|port|.
 bench_port_busy() {
   ss -Htln "sport = :$1" | grep -q .
+}
+
+# Seconds of CPU the whole machine has spent busy since boot (all CPUs).
+bench_sys_busy_seconds() {
+  awk -v hz="$(getconf CLK_TCK)" '/^cpu / {
+    printf "%.2f", ($2 + $3 + $4 + $7 + $8 + $9) / hz }' /proc/stat
 }
