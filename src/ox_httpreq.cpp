@@ -107,13 +107,19 @@ bool req_has_prefix(const char *text, const char *prefix) noexcept {
 // Looks at the head: does a body follow, of what kind, and does its
 // announced length fit the limits?  Returns false when a 413 was queued.
 bool req_check_head(ox_httpreq *req, MHD_Result *ret) noexcept {
+  // GET and HEAD carry no form and, in practice, no body: skip the header
+  // lookups.  A body they do carry is still kept within the payload limit.
+  const char *m = req->method;
+  if ((m[0] == 'G' && strcmp(m, "GET") == 0) ||
+      (m[0] == 'H' && strcmp(m, "HEAD") == 0)) {
+    return true;
+  }
   MHD_Connection *con = req->res.con;
   const char *length = MHD_lookup_connection_value(
       con, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
   const char *chunked = MHD_lookup_connection_value(
       con, MHD_HEADER_KIND, MHD_HTTP_HEADER_TRANSFER_ENCODING);
-  req->has_body = length != nullptr || chunked != nullptr;
-  if (!req->has_body) return true;
+  if (length == nullptr && chunked == nullptr) return true;
   const char *type = MHD_lookup_connection_value(con, MHD_HEADER_KIND,
                                                  MHD_HTTP_HEADER_CONTENT_TYPE);
   req->multipart =

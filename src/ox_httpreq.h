@@ -39,7 +39,6 @@ struct ox_httpreq {
   void *isolated_cls;
   ox__reqstage stage;
   uint8_t filled;           // which of the connection maps are filled
-  bool has_body;            // the head announced a body
   bool multipart;           // the body is multipart/form-data
   bool too_large;           // over a limit: the rest is dropped, 413 follows
   bool malformed;           // the form body did not parse: 400 follows

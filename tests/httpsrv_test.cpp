@@ -347,6 +347,12 @@ TEST(OxHttpsrv, BodyOverThePayloadLimitIs413WithoutTheCallback) {
       "Connection: close\r\n\r\n258\r\n" + chunk + "\r\n258\r\n" + chunk +
           "\r\n0\r\n\r\n");
   EXPECT_EQ(oxtest::parse_response(raw.bytes).status, 413);
+  // A GET's body is bounded the same way, though its head is not inspected.
+  raw = oxtest::raw_exchange(
+      srv.port(),
+      "GET / HTTP/1.1\r\nHost: x\r\nContent-Length: 1001\r\n"
+      "Connection: close\r\n\r\n" + std::string(1001, 'g'));
+  EXPECT_EQ(oxtest::parse_response(raw.bytes).status, 413);
   srv.stop();
   EXPECT_EQ(calls.value(), 1);
 }
