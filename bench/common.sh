@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2034
 # Shared by the bench scripts (sourced): paths, the build, and the wait for
 # a quiet machine.  Everything they write goes under build/bench/.
 
@@ -15,12 +16,11 @@ bench_build_all() {
 # Prints the one-minute load average.
 bench_load() { cut -d' ' -f1 /proc/loadavg; }
 
-# Waits, in 30 s steps and for at most BENCH_MAX_WAIT seconds (default 600;
-# $1 when given), for the one-minute load to fall below BENCH_MAX_LOAD
-# (default 0.5): the two cores are shared.  Leaves the load it started with
-# in bench_load_note.
+# Waits, in 30 s steps and for at most BENCH_MAX_WAIT seconds (default 600),
+# for the one-minute load to fall below BENCH_MAX_LOAD (default 0.5): the two
+# cores are shared.  Leaves the load it started with in bench_load_note.
 bench_wait_quiet() {
-  local max_wait="${1:-${BENCH_MAX_WAIT:-600}}" limit="${BENCH_MAX_LOAD:-0.5}"
+  local max_wait="${BENCH_MAX_WAIT:-600}" limit="${BENCH_MAX_LOAD:-0.5}"
   local waited=0 load
   load="$(bench_load)"
   while awk -v l="$load" -v m="$limit" 'BEGIN { exit !(l >= m) }'; do
