@@ -40,7 +40,10 @@ ssize_t ox_eor(bool err) noexcept {
 voidpf ox__zalloc(voidpf opaque, unsigned int items,
                   unsigned int size) noexcept {
   (void)opaque;
-  return ox_alloc(static_cast<size_t>(items) * size);
+  // Not zero-filled: zlib writes its state before reading it, and clearing
+  // the ~270 KiB of a deflate stream cost more than compressing a small
+  // reply.  ox_free() releases it like any block.
+  return ox__std_malloc(static_cast<size_t>(items) * size);
 }
 
 void ox__zfree(voidpf opaque, voidpf ptr) noexcept {

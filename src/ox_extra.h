@@ -20,7 +20,8 @@ MHD_Result ox__convals_iter(void *cls, enum MHD_ValueKind kind,
 // |cls|.  Always goes on, so one refused header does not hide the others.
 int ox__strmap_iter(void *cls, ox_strmap *header) noexcept;
 
-// zlib allocation hooks over ox_alloc()/ox_free().
+// zlib allocation hooks over the library's allocator (blocks not zeroed;
+// ox_free() releases them).
 voidpf ox__zalloc(voidpf opaque, unsigned int items, unsigned int size) noexcept;
 void ox__zfree(voidpf opaque, voidpf ptr) noexcept;
 

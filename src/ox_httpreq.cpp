@@ -138,10 +138,23 @@ bool req_check_head(ox_httpreq *req, MHD_Result *ret) noexcept {
   return false;
 }
 
+// Takes the connection's own record when it is free (keep-alive requests
+// then cost no allocation of ours), or a new one.
 ox_httpreq *req_new(ox_httpsrv *srv, MHD_Connection *con, const char *url,
                     const char *method) noexcept {
-  auto *req = static_cast<ox_httpreq *>(ox_alloc(sizeof(ox_httpreq)));
-  if (req == nullptr) return nullptr;
+  const MHD_ConnectionInfo *info =
+      MHD_get_connection_info(con, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+  auto *req = info != nullptr
+                  ? static_cast<ox_httpreq *>(info->socket_context)
+                  : nullptr;
+  if (req != nullptr && !req->busy) {
+    *req = ox_httpreq{};
+    req->pooled = true;
+  } else {
+    req = static_cast<ox_httpreq *>(ox_alloc(sizeof(ox_httpreq)));
+    if (req == nullptr) return nullptr;
+  }
+  req->busy = true;
   req->res.con = con;
   req->res.status = MHD_HTTP_OK;
   req->srv = srv;
@@ -151,19 +164,27 @@ ox_httpreq *req_new(ox_httpsrv *srv, MHD_Connection *con, const char *url,
   return req;
 }
 
+// Releases what the request made; most make none of it, so each release is
+// guarded.
 void req_free(ox_httpreq *req) noexcept {
   if (req->post != nullptr) MHD_destroy_post_processor(req->post);
   if (req->res.handle != nullptr) MHD_destroy_response(req->res.handle);
-  ox_strmap_cleanup(&req->res.headers);
-  ox_strmap_cleanup(&req->headers);
-  ox_strmap_cleanup(&req->cookies);
-  ox_strmap_cleanup(&req->params);
-  ox_strmap_cleanup(&req->fields);
-  ox_str_free(req->payload);
-  ox_str_free(req->field_val);
-  ox_free(req->field_name);
-  ox__httpuplds_free(req->uplds);
-  ox_free(req);
+  if (req->res.headers != nullptr) ox_strmap_cleanup(&req->res.headers);
+  if (req->filled != 0) {
+    ox_strmap_cleanup(&req->headers);
+    ox_strmap_cleanup(&req->cookies);
+    ox_strmap_cleanup(&req->params);
+  }
+  if (req->fields != nullptr) ox_strmap_cleanup(&req->fields);
+  if (req->payload != nullptr) ox_str_free(req->payload);
+  if (req->field_val != nullptr) ox_str_free(req->field_val);
+  if (req->field_name != nullptr) ox_free(req->field_name);
+  if (req->uplds != nullptr) ox__httpuplds_free(req->uplds);
+  if (req->pooled) {
+    req->busy = false;
+  } else {
+    ox_free(req);
+  }
 }
 
 // Adds the field being received to the fields map.
@@ -372,6 +393,21 @@ MHD_Result ox__httpreq_access(void *cls, MHD_Connection *con, const char *url,
       // Answered already: drop whatever of the body still arrives.
       *upload_data_size = 0;
       return MHD_YES;
+  }
+}
+
+void ox__httpreq_connection(void *cls, MHD_Connection *con,
+                            void **socket_context,
+                            MHD_ConnectionNotificationCode code) noexcept {
+  (void)cls;
+  (void)con;
+  if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+    // NULL when memory is short: each request then allocates its own.
+    *socket_context = ox_alloc(sizeof(ox_httpreq));
+  } else {
+    // libmicrohttpd has completed the connection's last request by now.
+    ox_free(*socket_context);
+    *socket_context = nullptr;
   }
 }
 

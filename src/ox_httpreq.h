@@ -42,6 +42,8 @@ struct ox_httpreq {
   bool multipart;           // the body is multipart/form-data
   bool too_large;           // over a limit: the rest is dropped, 413 follows
   bool malformed;           // the form body did not parse: 400 follows
+  bool pooled;              // the connection's record, kept between requests
+  bool busy;                // in use by a request
 };
 
 // libmicrohttpd's access handler and completion notice for our requests.
@@ -50,6 +52,11 @@ MHD_Result ox__httpreq_access(void *cls, MHD_Connection *con, const char *url,
                               const char *upload_data,
                               size_t *upload_data_size,
                               void **con_cls) noexcept;
+// libmicrohttpd's connection notice: each connection keeps one record that
+// its requests reuse.
+void ox__httpreq_connection(void *cls, MHD_Connection *con,
+                            void **socket_context,
+                            MHD_ConnectionNotificationCode code) noexcept;
 void ox__httpreq_completed(void *cls, MHD_Connection *con, void **con_cls,
                            MHD_RequestTerminationCode toe) noexcept;
 

@@ -24,12 +24,15 @@ int ox_router_dispatch2(ox_router *router, const char *path, void *user_data,
     return EINVAL;
   }
   const auto *subject = reinterpret_cast<PCRE2_SPTR8>(path);
+  // The callbacks cannot change |path| (it is const to them), so its
+  // length is measured once rather than per route tried.
+  const size_t length = strlen(path);
   for (ox_route *route = router->routes; route != nullptr;
        route = route->next) {
     if (dispatch_cb != nullptr) {
       if (int rc = dispatch_cb(cls, path, route); rc != 0) return rc;
     }
-    route->rc = pcre2_jit_match_8(route->re, subject, strlen(path), 0, 0,
+    route->rc = pcre2_jit_match_8(route->re, subject, length, 0, 0,
                                   route->match, nullptr);
     if (route->rc < 0) continue;
     route->path = path;

@@ -121,15 +121,21 @@ int ox_strmap_set(ox_strmap **map, const char *name, const char *val) noexcept {
   if (copy == nullptr) return ENOMEM;
   ox_free(first->val);
   first->val = copy;
-  // Later pairs of the same name go: a set leaves one value per name.
-  size_t len = strlen(name);
-  ox_strmap *pair, *tmp;
-  HASH_ITER(hh, *map, pair, tmp) {
-    if (pair != first && pair->hh.keylen == len &&
-        ox__strmap_keycmp(pair->key, name, len) == 0) {
+  // The other pairs of the name go: a set leaves one value per name.  They
+  // all hang in the bucket of |first|, so only that chain is walked.
+  UT_hash_table *tbl = first->hh.tbl;
+  unsigned bkt;
+  HASH_TO_BKT(first->hh.hashv, tbl->num_buckets, bkt);
+  UT_hash_handle *h = tbl->buckets[bkt].hh_head;
+  while (h != nullptr) {
+    UT_hash_handle *next = h->hh_next;
+    auto *pair = static_cast<ox_strmap *>(ELMT_FROM_HH(tbl, h));
+    if (pair != first &&
+        strmap_same_key(h, first->key, first->hh.keylen, first->hh.hashv)) {
       HASH_DEL(*map, pair);
       strmap_free_pair(pair);
     }
+    h = next;
   }
   return 0;
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "ombrix.h"
+#include "ox_alloc.h"
 #include "ox_extra.h"
 #include "support/alloc_torture.h"
 
@@ -151,11 +152,16 @@ TEST(OxZcompress, EachFailedAllocationIsMemErrorWithoutLeak) {
   EXPECT_GT(count, 0u);  // zlib's state came from the library's allocator
 }
 
-TEST(OxZalloc, GivesZeroFilledBlocks) {
+TEST(OxZalloc, GivesCountedBlocksThatZfreeReleases) {
+  ox__alloc_hooks_reset();
   auto *p = static_cast<unsigned char *>(ox__zalloc(nullptr, 16, 8));
   ASSERT_NE(p, nullptr);
-  for (int i = 0; i < 128; ++i) ASSERT_EQ(p[i], 0) << i;
+  EXPECT_EQ(ox__alloc_calls(), 1u);
+  memset(p, 0xab, 128);  // the whole product is usable
   ox__zfree(nullptr, p);
+  ox__alloc_fail_at(1);
+  EXPECT_EQ(ox__zalloc(nullptr, 16, 8), nullptr);
+  ox__alloc_hooks_reset();
 }
 
 // A raw deflate stream on the library's allocator, ended on scope exit.
