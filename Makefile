@@ -1,5 +1,6 @@
 # Quick start: `make run` starts a demo, `make test` runs every test (plain,
-# then under AddressSanitizer and UndefinedBehaviorSanitizer).
+# then under AddressSanitizer and UndefinedBehaviorSanitizer), then the
+# threaded tests under ThreadSanitizer.
 
 .PHONY: all deps build run test test-dev test-asan tsan bench clean
 
@@ -27,7 +28,7 @@ run: build
 	"$$demo" "$(PORT)" || \
 	  { echo "make run: $(DEMO) did not start (is port $(PORT) free?)"; exit 1; }
 
-test: test-dev test-asan
+test: test-dev test-asan tsan
 
 test-dev: deps
 	cmake --preset dev >/dev/null
@@ -42,7 +43,7 @@ test-asan: deps
 tsan: deps
 	cmake --preset tsan >/dev/null
 	cmake --build --preset tsan
-	ctest --preset tsan -R 'Server|Thread'
+	ctest --preset tsan -R 'OxHttp|OxRouter|Slowlane|Ticker'
 
 # `make bench`: the micro-benchmarks, the HTTP load comparison and the 1 GiB
 # transfers, each waiting for a quiet machine first; results under
