@@ -13,6 +13,7 @@
 
 #include "ombrix.h"
 #include "support/http_client.h"
+#include "support/inflate.h"
 #include "support/server_fixture.h"
 
 namespace {
@@ -116,23 +117,6 @@ TEST(OxHttpresSend, ArgumentsAreCheckedAndOnlyTheFirstSendCounts) {
   EXPECT_EQ(late.frees.load(), 1);
 }
 
-std::string raw_inflate(const std::string &in) {
-  z_stream zs{};
-  if (inflateInit2(&zs, -15) != Z_OK) return "(init failed)";
-  zs.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(in.data()));
-  zs.avail_in = static_cast<uInt>(in.size());
-  std::string out;
-  int rc = Z_OK;
-  while (rc == Z_OK) {
-    char buf[16384];
-    zs.next_out = reinterpret_cast<Bytef *>(buf);
-    zs.avail_out = sizeof buf;
-    rc = inflate(&zs, Z_NO_FLUSH);
-    out.append(buf, sizeof buf - zs.avail_out);
-  }
-  inflateEnd(&zs);
-  return rc == Z_STREAM_END && zs.avail_in == 0 ? out : "(not raw deflate)";
-}
 
 TEST(OxHttpresZsendbinary, BodyIsRawDeflateMarkedAsSuch) {
   std::string text;
@@ -152,7 +136,7 @@ TEST(OxHttpresZsendbinary, BodyIsRawDeflateMarkedAsSuch) {
   EXPECT_NE(r.headers.get("Vary").find("Accept-Encoding"), std::string::npos);
   EXPECT_EQ(r.headers.get("Content-Type"), "text/plain; charset=utf-8");
   EXPECT_LT(r.body.size(), text.size() / 2);
-  EXPECT_TRUE(raw_inflate(r.body) == text);
+  EXPECT_TRUE(oxtest::raw_inflate(r.body) == text);
 }
 
 // A directory of files for sendfile, removed at the end.

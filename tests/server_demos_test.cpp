@@ -25,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/inflate.h"
 #include "support/process.h"
 
 namespace {
@@ -334,27 +335,6 @@ std::string base64(std::string_view in) {
   return out;
 }
 
-// Inflates a raw deflate stream (no zlib header or trailer); nullopt when
-// it is not one.
-std::optional<std::string> raw_inflate(const std::string &in) {
-  z_stream z{};
-  if (inflateInit2(&z, -15) != Z_OK) return std::nullopt;
-  std::string out;
-  char buf[4096];
-  z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(in.data()));
-  z.avail_in = static_cast<uInt>(in.size());
-  int rc = Z_OK;
-  while (rc == Z_OK) {
-    z.next_out = reinterpret_cast<Bytef *>(buf);
-    z.avail_out = sizeof(buf);
-    rc = inflate(&z, Z_NO_FLUSH);
-    out.append(buf, sizeof(buf) - z.avail_out);
-    if (rc == Z_OK && z.avail_in == 0 && z.avail_out != 0) break;
-  }
-  inflateEnd(&z);
-  if (rc != Z_STREAM_END) return std::nullopt;
-  return out;
-}
 
 // ------------------------------------------- what every server demo shares
 
@@ -623,7 +603,7 @@ TEST_F(Squeeze, DeflatesThePageWhenDeflateIsAccepted) {
   EXPECT_EQ("deflate", r.header("content-encoding"));
   EXPECT_EQ("Accept-Encoding", r.header("vary"));
   EXPECT_EQ(kHtml, r.header("content-type"));
-  std::optional<std::string> page = raw_inflate(r.body);
+  std::optional<std::string> page = oxtest::raw_inflate(r.body);
   ASSERT_TRUE(page.has_value()) << "not a raw deflate body";
   EXPECT_EQ(kHelloPage, *page);
 }
