@@ -556,8 +556,11 @@ OX_EXPORT ox_httpupld *ox_httpreq_uploads(ox_httpreq *req) OX_NOEXCEPT;
 /**
  * Hands |req| to |cb|, which runs on a thread of its own once the current
  * callback returns and may block; the connection waits, others are served.
- * The reply goes out when |cb| returns.  Returns 0, EINVAL, EALREADY (already
- * isolated or answered), ENOMEM, or EAGAIN (no thread could be started).
+ * The reply goes out when |cb| returns.  With a thread per connection, or
+ * when no thread can be started, |cb| runs on the serving thread instead.
+ * Only from the request callback; after this call the request callback must
+ * not touch |req| or its response.  Returns 0, EINVAL, or EALREADY (already
+ * isolated, answered, or not called from the request callback).
  */
 OX_EXPORT int ox_httpreq_isolate(ox_httpreq *req, ox_httpreq_cb cb,
                                  void *cls) OX_NOEXCEPT;
@@ -629,12 +632,13 @@ OX_EXPORT int ox_httpres_zsendbinary(ox_httpres *res, const void *buf,
                                      unsigned int status) OX_NOEXCEPT;
 
 /**
- * Sends the file at |path|: |max_size| bytes (0: to the end) from |offset|,
- * read |block_size| bytes at a time (0: 32 KiB).  With a |disposition|
- * ("attachment", "inline") a Content-Disposition names the file's base
- * name, quoted.  The Content-Type is guessed from the extension.
+ * Sends the file at |path|: |max_size| bytes (0: to the end) from |offset|.
+ * The kernel's sendfile() moves the bytes, so |block_size| is unused.  With a
+ * |disposition| ("attachment", "inline") a Content-Disposition names the
+ * file's base name, quoted.  The Content-Type is guessed from the extension.
  *
- * Returns 0, or: EINVAL  NULL arguments, a bad status, or a directory;
+ * Returns 0, or: EINVAL  NULL arguments, a bad status, a file that is not a
+ *                        regular one, or |offset| past its end;
  *                ENOENT  no such file (nothing sent);
  *                EALREADY, ENOMEM, or another errno of open().
  */
