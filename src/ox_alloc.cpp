@@ -52,6 +52,14 @@ void *ox_realloc(void *ptr, size_t size) noexcept {
 
 void ox_free(void *ptr) noexcept { free(ptr); }
 
+void *ox__alloc_aligned(size_t align, size_t size) noexcept {
+  if (OX_ALLOC_FAILS()) return nullptr;
+  size_t rounded = (size + align - 1) / align * align;
+  void *block = aligned_alloc(align, rounded == 0 ? align : rounded);
+  if (block != nullptr) memset(block, 0, rounded);
+  return block;
+}
+
 void *ox__std_malloc(size_t size) noexcept {
   if (OX_ALLOC_FAILS()) return nullptr;
   return malloc(size);

@@ -13,6 +13,10 @@
 void *ox__std_malloc(size_t size) noexcept;
 void *ox__std_realloc(void *ptr, size_t size) noexcept;
 
+// A zero-filled block of |size| bytes aligned to |align| (a power of two);
+// NULL when memory runs out.  Release with ox_free().
+void *ox__alloc_aligned(size_t align, size_t size) noexcept;
+
 // Copies |s| into a block of ox_alloc(); NULL when memory runs out.
 char *ox__strdup(const char *s) noexcept;
 

@@ -88,7 +88,8 @@ int ox_routes_add(ox_route **routes, const char *pattern, ox_route_cb cb,
   if (int rc = route_compile(pattern, code); rc != 0) return rc;
   match_data_ptr match{
       pcre2_match_data_create_from_pattern_8(code.get(), nullptr)};
-  route_ptr route{static_cast<ox_route *>(ox_alloc(sizeof(ox_route)))};
+  route_ptr route{static_cast<ox_route *>(
+      ox__alloc_aligned(alignof(ox_route), sizeof(ox_route)))};
   text_ptr text{ox__strdup(pattern)};
   if (!match || !route || !text) return ENOMEM;
   route->re = code.release();

@@ -8,17 +8,20 @@
 
 #include "ombrix.h"
 
-struct ox_route {
+// What a dispatch reads and writes of every route it tries (next, re,
+// match, rc) comes first, and records are cache-line aligned, so a dispatch
+// touches one line per route.
+struct alignas(64) ox_route {
   ox_route *next;              // next route of the list; NULL in the last
   pcre2_code_8 *re;            // the pattern, compiled anchored and JIT-compiled
   pcre2_match_data_8 *match;   // the route's own match data, reused by dispatches
+  int rc;                      // the matcher's result of the last attempt
   PCRE2_SIZE *ovector;         // the output vector of |match|
   ox_route_cb cb;              // run when a dispatched path matches
   void *cls;                   // handed to |cb|
   void *user_data;             // the last matching dispatch's user data
   const char *path;            // the last matching dispatch's path (not a copy)
   char *pattern;               // a copy of the pattern text
-  int rc;                      // the matcher's result of the last attempt
 };
 
 #endif  // OX_ROUTES_H
