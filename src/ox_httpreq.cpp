@@ -193,7 +193,7 @@ void req_flush_field(ox_httpreq *req) noexcept {
   const char *val = req->field_val != nullptr ? ox_str_content(req->field_val)
                                               : "";
   if (ox_strmap_add(&req->fields, req->field_name, val) != 0) {
-    req->malformed = true;
+    req->failed = true;
   }
   ox_free(req->field_name);
   req->field_name = nullptr;
@@ -260,9 +260,10 @@ MHD_Result req_post_iter(void *cls, MHD_ValueKind kind, const char *key,
                                 size)
                : req_field_piece(req, key, data, off, size);
   if (rc != 0) {
+    // Memory or the upload directory failed us, not the client.
     ox__httpsrv_error(req->srv, "ombrix: upload to %s failed: %s\n",
                       req->path, strerror(rc));
-    req->malformed = true;
+    req->failed = true;
     return MHD_NO;
   }
   return req->too_large ? MHD_NO : MHD_YES;
@@ -276,18 +277,19 @@ void req_keep_payload(ox_httpreq *req, const char *data, size_t size) noexcept {
   }
   if (req->payload == nullptr) req->payload = ox_str_new();
   if (req->payload == nullptr || ox_str_write(req->payload, data, size) != 0) {
-    req->malformed = true;
+    req->failed = true;
   }
 }
 
 // One piece of the body.  Past a limit the rest is read and dropped, so
 // memory stays bounded whatever the client sends.
 void req_body(ox_httpreq *req, const char *data, size_t size) noexcept {
-  if (req->too_large || req->malformed) return;
+  if (req->too_large || req->malformed || req->failed) return;
   // Url-encoded bodies stay readable as the payload too.
   if (!req->multipart) req_keep_payload(req, data, size);
   if (req->post == nullptr || req->too_large) return;
-  if (MHD_post_process(req->post, data, size) != MHD_YES && !req->too_large) {
+  if (MHD_post_process(req->post, data, size) != MHD_YES && !req->too_large &&
+      !req->failed) {
     req->malformed = true;
   }
 }
@@ -337,6 +339,9 @@ MHD_Result req_complete(ox_httpreq *req) noexcept {
   ox__httpuplds_close(req->uplds);
   if (req->too_large) {
     return req_queue_text(req, MHD_HTTP_CONTENT_TOO_LARGE, req_text_413);
+  }
+  if (req->failed) {
+    return req_queue_text(req, MHD_HTTP_INTERNAL_SERVER_ERROR, req_text_500);
   }
   if (req->malformed) {
     return req_queue_text(req, MHD_HTTP_BAD_REQUEST, req_text_400);

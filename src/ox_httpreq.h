@@ -42,6 +42,7 @@ struct ox_httpreq {
   bool multipart;           // the body is multipart/form-data
   bool too_large;           // over a limit: the rest is dropped, 413 follows
   bool malformed;           // the form body did not parse: 400 follows
+  bool failed;              // the server could not keep the body: 500 follows
   bool pooled;              // the connection's record, kept between requests
   bool busy;                // in use by a request
 };

@@ -39,6 +39,13 @@ int res_commit(ox_httpres *res, MHD_Response *response,
   return 0;
 }
 
+// The checks of the sends that take a body: NULL only with size 0.
+int res_body_sendable(const ox_httpres *res, const void *buf, size_t size,
+                      unsigned int status) noexcept {
+  if (int rc = res_sendable(res, status); rc != 0) return rc;
+  return buf == nullptr && size != 0 ? EINVAL : 0;
+}
+
 MHD_Response *res_copy_of(const void *buf, size_t size) noexcept {
   return MHD_create_response_from_buffer(size, const_cast<void *>(buf),
                                          MHD_RESPMEM_MUST_COPY);
@@ -154,8 +161,7 @@ int ox_httpres_set_cookie(ox_httpres *res, const char *name,
 int ox_httpres_sendbinary(ox_httpres *res, const void *buf, size_t size,
                           const char *content_type,
                           unsigned int status) noexcept {
-  if (int rc = res_sendable(res, status); rc != 0) return rc;
-  if (buf == nullptr && size != 0) return EINVAL;
+  if (int rc = res_body_sendable(res, buf, size, status); rc != 0) return rc;
   ox__errno_guard keep;
   return res_commit(res, res_copy_of(buf, size), content_type, status);
 }
@@ -163,8 +169,7 @@ int ox_httpres_sendbinary(ox_httpres *res, const void *buf, size_t size,
 int ox_httpres_zsendbinary(ox_httpres *res, const void *buf, size_t size,
                            const char *content_type,
                            unsigned int status) noexcept {
-  if (int rc = res_sendable(res, status); rc != 0) return rc;
-  if (buf == nullptr && size != 0) return EINVAL;
+  if (int rc = res_body_sendable(res, buf, size, status); rc != 0) return rc;
   ox__errno_guard keep;
   MHD_Response *response = res_deflated(buf != nullptr ? buf : "", size);
   if (response == nullptr) response = res_copy_of(buf, size);

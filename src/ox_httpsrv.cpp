@@ -42,7 +42,7 @@ int httpsrv_settable(const ox_httpsrv *srv) noexcept {
   return srv->daemon != nullptr ? EALREADY : 0;
 }
 
-unsigned int httpsrv_flags(const ox_httpsrv *srv, bool conn_threads) noexcept {
+unsigned int httpsrv_flags(bool conn_threads) noexcept {
   unsigned int flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_ERROR_LOG |
                        MHD_USE_ITC;
   if (conn_threads) {
@@ -51,7 +51,6 @@ unsigned int httpsrv_flags(const ox_httpsrv *srv, bool conn_threads) noexcept {
   } else {
     flags |= MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME;
   }
-  (void)srv;
   return flags;
 }
 
@@ -170,7 +169,7 @@ bool ox_httpsrv_listen(ox_httpsrv *srv, uint16_t port,
   };
   srv->conn_threads = conn_threads;
   srv->daemon = MHD_start_daemon(
-      httpsrv_flags(srv, conn_threads), port, nullptr, nullptr,
+      httpsrv_flags(conn_threads), port, nullptr, nullptr,
       ox__httpreq_access, srv,
       // The logger first, so that libmicrohttpd's option checks use it.
       MHD_OPTION_EXTERNAL_LOGGER, httpsrv_log, srv, MHD_OPTION_ARRAY, options,

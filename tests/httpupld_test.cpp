@@ -361,4 +361,27 @@ TEST(OxHttpupld, MultipartWithoutUsableBoundaryIs400NotAnEmptyRequest) {
   EXPECT_EQ(calls.value(), 0);
 }
 
+TEST(OxHttpupld, UploadDirectoryThatFailsIs500AndToldToTheErrorCallback) {
+  oxtest::Counter calls;
+  oxtest::ServerOptions o;
+  o.configure = [](ox_httpsrv *s) {
+    EXPECT_EQ(ox_httpsrv_set_upld_dir(s, "/nonexistent/ox-upload-dir"), 0);
+  };
+  TestServer srv([&](ox_httpreq *, ox_httpres *res) {
+    calls.add();
+    ox_httpres_sendbinary(res, "ok", 2, "text/plain", 200);
+  }, o);
+  ASSERT_TRUE(srv.listening());
+  oxtest::Request req;
+  req.method = "POST";
+  req.form = {{"f", "data", "a.txt", "", 0, {}}};
+  EXPECT_EQ(oxtest::http(srv.port(), req).status, 500);
+  srv.stop();
+  EXPECT_EQ(calls.value(), 0);
+  bool told = false;
+  for (const std::string &e : srv.errors())
+    told = told || e.find("upload to / failed") != std::string::npos;
+  EXPECT_TRUE(told);
+}
+
 }  // namespace
