@@ -131,8 +131,9 @@ OX_EXPORT int ox_str_write(ox_str *str, const char *val, size_t len) OX_NOEXCEPT
 
 /**
  * Appends the text that |fmt| makes of |ap|; |ap| itself is not consumed.
- * A text that does not fit the free room costs one growth by its own
- * length + 1 and a second formatting pass.
+ * The values may point into |str| itself (its content, say).  A text that
+ * does not fit the free room grows the capacity by its own length + 1, as
+ * ox_str_write() does; a text of 512 bytes or more is formatted twice.
  *
  * Returns 0, or: EINVAL     |str| or |fmt| is NULL;
  *                ENOMEM     the buffer could not grow;
@@ -166,8 +167,9 @@ OX_EXPORT int ox_str_clear(ox_str *str) OX_NOEXCEPT;
  * address.
  *
  * Names are looked up without regard to ASCII case (as HTTP header names
- * are): each pair keeps the name as added, and a lower-cased key made from
- * it.  Iteration visits pairs in the order they were added, until a sort.
+ * are): each pair keeps one copy of the name as added, which hashes and
+ * compares folded.  Iteration visits pairs in the order they were added,
+ * until a sort.
  * ------------------------------------------------------------------------ */
 
 typedef int (*ox_strmap_iter_cb)(void *cls, ox_strmap *pair);
@@ -466,14 +468,75 @@ OX_EXPORT int ox_httpsrv_set_con_limit(ox_httpsrv *srv,
 OX_EXPORT int ox_httpsrv_set_con_mem_limit(ox_httpsrv *srv,
                                            size_t bytes) OX_NOEXCEPT;
 
-/** Closes connections idle for |seconds| (0: never; default 60). */
+/*
+ * Limits.  A server faces clients that send too much, too slowly, or
+ * nothing at all.  The defaults are what a server on the internet can ship
+ * with; each setter says why its default is what it is.  A request over a
+ * limit is answered (413, 503) without reaching the request callback; a
+ * connection over a deadline is closed.
+ *
+ * Whatever the settings, a request whose end is ambiguous is answered 400
+ * and its connection closed, so that the server and any proxy before it
+ * never disagree on where the next request starts: two Content-Length
+ * fields that differ, Content-Length beside Transfer-Encoding, a
+ * Transfer-Encoding in HTTP/1.0, a field name that is no token ("Name :"),
+ * and no Host or several in HTTP/1.1.  A transfer coding other than chunked
+ * is answered 501.
+ */
+
+/**
+ * Closes connections idle for |seconds|: nothing read or written (0:
+ * never; default 60, which covers a reply a slow client reads).
+ */
 OX_EXPORT int ox_httpsrv_set_con_timeout(ox_httpsrv *srv,
                                          unsigned int seconds) OX_NOEXCEPT;
 
 /**
- * Sets the largest body, not counting multipart files, held in memory for
- * ox_httpreq_payload() (default 8 MiB).  A larger one is answered 413 and
- * the request callback is not called.
+ * Gives a request head (the request line and the headers) |seconds| to
+ * arrive whole, counted from the connection's opening or, on a kept-alive
+ * connection, from the end of the previous reply; a connection past it is
+ * closed.  This is also how long a kept-alive connection may wait for its
+ * next request.  0: no deadline, only the idle timeout.
+ *
+ * Default 10: a real client sends its head in one round trip, and a client
+ * that trickles it a byte at a time (which the idle timeout never ends)
+ * holds its connection at most this long, so a server whose every
+ * connection is taken this way serves others again within seconds.
+ */
+OX_EXPORT int ox_httpsrv_set_head_timeout(ox_httpsrv *srv,
+                                          unsigned int seconds) OX_NOEXCEPT;
+
+/**
+ * Gives a request body |seconds| from the end of its head, plus one second
+ * for every |min_rate| bytes that arrive (0: no extension), so a body must
+ * keep up a rate of at least |min_rate| bytes a second on average.  A
+ * connection past it is closed.  |seconds| 0: no deadline.
+ *
+ * Defaults 10 s and 1024 bytes/s: any real link, a slow mobile one
+ * included, is far faster, while a client that sends a byte now and then
+ * cannot hold a connection.  A 1 GiB upload at 1 MiB/s is nowhere near it.
+ */
+OX_EXPORT int ox_httpsrv_set_body_timeout(ox_httpsrv *srv,
+                                          unsigned int seconds,
+                                          unsigned int min_rate) OX_NOEXCEPT;
+
+/**
+ * Accepts at most |limit| connections at once from one client address;
+ * more are closed at once (0: no cap; the default).  Off by default because
+ * behind a proxy, a load balancer or a carrier's NAT every client shares one
+ * address: turn it on for a server that clients reach directly.
+ */
+OX_EXPORT int ox_httpsrv_set_con_per_ip_limit(ox_httpsrv *srv,
+                                              unsigned int limit) OX_NOEXCEPT;
+
+/**
+ * Sets the largest body held in memory (default 8 MiB): the payload of
+ * ox_httpreq_payload(), and of a multipart body everything but its files
+ * (field names and values included).  A body announced larger is answered
+ * 413 before it is read; one found larger while it arrives is answered 413
+ * once it ends, or closed if it goes on for over 1 MiB more.  The request
+ * callback is not called.  8 MiB takes any form and most JSON documents;
+ * larger data belongs in an upload, which goes to disk.
  */
 OX_EXPORT int ox_httpsrv_set_payld_limit(ox_httpsrv *srv,
                                          size_t bytes) OX_NOEXCEPT;
@@ -484,6 +547,37 @@ OX_EXPORT int ox_httpsrv_set_payld_limit(ox_httpsrv *srv,
  */
 OX_EXPORT int ox_httpsrv_set_uplds_limit(ox_httpsrv *srv,
                                          uint64_t bytes) OX_NOEXCEPT;
+
+/**
+ * Sets how many form fields one request may carry, url-encoded or
+ * multipart (default 1000: more than any form a person fills in, and it
+ * bounds the work one request makes of the fields map).  More is answered
+ * 413.
+ */
+OX_EXPORT int ox_httpsrv_set_fields_limit(ox_httpsrv *srv,
+                                          unsigned int count) OX_NOEXCEPT;
+
+/**
+ * Sets how many files one multipart request may upload (default 100: far
+ * more than a form sends, while a request cannot flood the upload directory
+ * with thousands of files; 0 refuses uploads).  More is answered 413.
+ * Whatever the limit, a request keeps at most one file open: each is closed
+ * as its part ends.
+ */
+OX_EXPORT int ox_httpsrv_set_files_limit(ox_httpsrv *srv,
+                                         unsigned int count) OX_NOEXCEPT;
+
+/**
+ * Runs isolated requests (ox_httpreq_isolate()) on at most |threads|
+ * threads, started as they are needed, with at most |queue| more waiting
+ * for one; a request isolated beyond that is answered 503.  EINVAL for 0
+ * threads.  Defaults 64 and 256: enough for blocking work on a machine of
+ * any size, and a bound, where a thread each would let a burst of slow
+ * requests start thousands.
+ */
+OX_EXPORT int ox_httpsrv_set_isolate_limits(ox_httpsrv *srv,
+                                            unsigned int threads,
+                                            unsigned int queue) OX_NOEXCEPT;
 
 /**
  * Sets the directory that receives uploads (copied; default: $TMPDIR, or
@@ -536,14 +630,17 @@ OX_EXPORT ox_strmap **ox_httpreq_cookies(ox_httpreq *req) OX_NOEXCEPT;
 OX_EXPORT ox_strmap **ox_httpreq_params(ox_httpreq *req) OX_NOEXCEPT;
 
 /**
- * Returns the address of the map of form fields (url-encoded bodies and the
- * non-file parts of multipart bodies).
+ * Returns the address of the map of form fields: the pairs of a
+ * url-encoded body ('+' and %XX decoded; a name without '=' gets ""), and
+ * the parts of a multipart body that are not files, in arrival order.
  */
 OX_EXPORT ox_strmap **ox_httpreq_fields(ox_httpreq *req) OX_NOEXCEPT;
 
 /**
- * Returns the body (empty for none).  Multipart bodies are parsed into
- * fields and uploads instead and leave it empty.
+ * Returns the body (empty for none), url-encoded forms included.  Multipart
+ * bodies are parsed into fields and uploads instead and leave it empty; one
+ * that is malformed or cut off before its closing delimiter is answered 400
+ * and its files are removed.
  */
 OX_EXPORT ox_str *ox_httpreq_payload(ox_httpreq *req) OX_NOEXCEPT;
 
@@ -556,8 +653,11 @@ OX_EXPORT ox_httpupld *ox_httpreq_uploads(ox_httpreq *req) OX_NOEXCEPT;
 /**
  * Hands |req| to |cb|, which runs on a thread of its own once the current
  * callback returns and may block; the connection waits, others are served.
- * The reply goes out when |cb| returns.  With a thread per connection, or
- * when no thread can be started, |cb| runs on the serving thread instead.
+ * The reply goes out when |cb| returns.  Isolated requests share a bounded
+ * pool of threads (ox_httpsrv_set_isolate_limits()); when the pool and its
+ * queue are full the request is answered 503 and |cb| is not called.  With
+ * a thread per connection, or when no thread can be started, |cb| runs on
+ * the serving thread instead.
  * Only from the request callback; after this call the request callback must
  * not touch |req| or its response.  Returns 0, EINVAL, or EALREADY (already
  * isolated, answered, or not called from the request callback).
@@ -695,10 +795,15 @@ OX_EXPORT int ox_httpauth_deny(ox_httpauth *auth, const char *reason,
  */
 OX_EXPORT int ox_httpauth_cancel(ox_httpauth *auth) OX_NOEXCEPT;
 
-/** Returns the Basic user name the client sent, or NULL. */
+/**
+ * Returns the Basic user name the client sent, or NULL: also for
+ * credentials that are not well-formed base64 of "user:password" or that
+ * hold a control byte (an encoded NUL would otherwise cut the password
+ * short, so that "secret\0junk" passed for "secret").
+ */
 OX_EXPORT const char *ox_httpauth_usr(ox_httpauth *auth) OX_NOEXCEPT;
 
-/** Returns the Basic password the client sent, or NULL. */
+/** Returns the Basic password the client sent, or NULL (as the user name). */
 OX_EXPORT const char *ox_httpauth_pwd(ox_httpauth *auth) OX_NOEXCEPT;
 
 #ifdef __cplusplus

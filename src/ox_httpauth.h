@@ -11,7 +11,15 @@ struct ox_httpauth {
   char *usr;        // the Basic user name from libmicrohttpd, or NULL
   char *pwd;        // the Basic password from libmicrohttpd, or NULL
   bool canceled;    // set by ox_httpauth_cancel()
+  ox_strmap *denial_type;  // the Content-Type pair a denial added, or NULL
 };
+
+// Decodes the Basic credentials of an Authorization header |header| (may
+// be NULL) into new blocks |*usr| and |*pwd| (ox_free both).  Returns 0, or
+// ENOENT (no Basic credentials), EINVAL (malformed: bad base64, no colon, a
+// control byte such as an encoded NUL), ENOMEM; both stay NULL then.
+int ox__httpauth_parse_basic(const char *header, char **usr,
+                             char **pwd) noexcept;
 
 // Reads the request's credentials into a new record; NULL when out of memory.
 ox_httpauth *ox__httpauth_new(ox_httpres *res) noexcept;
@@ -25,5 +33,10 @@ void ox__httpauth_free(ox_httpauth *auth) noexcept;
 // (res->ret is then MHD_YES and nothing was queued), or when res->ret was
 // already set; false otherwise, with res->ret the queueing result.
 bool ox__httpauth_dispatch(ox_httpauth *auth) noexcept;
+
+// Drops a denial the callback prepared but did not stand by (it let the
+// request through, or canceled it): the reply, its status, and the
+// Content-Type pair it added to the reply headers.
+void ox__httpauth_withdraw(ox_httpauth *auth) noexcept;
 
 #endif  // OX_HTTPAUTH_H

@@ -1,18 +1,19 @@
-// Requests: libmicrohttpd's access handler drives each request from its
-// head through its body (payload, form fields, uploads) to the callbacks
-// and the reply.
+// Requests: libmicrohttpd's access handler drives each request straight
+// down: the head (framing checked), authentication, the body, the request
+// callback (or an isolated one), the reply.
 #include "ox_httpreq.h"
+
+#include <strings.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <new>
-#include <thread>
 
 #include "ox_alloc.h"
 #include "ox_core.h"
 #include "ox_extra.h"
 #include "ox_httpauth.h"
+#include "ox_httpconn.h"
 #include "ox_httpsrv.h"
 #include "ox_httpupld.h"
 
@@ -23,43 +24,101 @@ constexpr uint8_t req_has_headers = 1;
 constexpr uint8_t req_has_cookies = 2;
 constexpr uint8_t req_has_params = 4;
 
-constexpr size_t req_post_buffer = 16 * 1024;
-
-// Replies the core makes itself.
-constexpr char req_text_400[] = "Bad Request\n";
-constexpr char req_text_413[] = "Payload Too Large\n";
-constexpr char req_text_500[] = "Internal Server Error\n";
-
-// Queues a short plain-text reply of the core's own and finishes the
-// request.
-MHD_Result req_queue_text(ox_httpreq *req, unsigned int status,
-                          const char *text) noexcept {
+// Answers with a reply of the library's own and finishes the request.  On
+// the head, before the body is read, the connection closes after it.
+MHD_Result req_refuse(ox_httpreq *req, unsigned int status) noexcept {
   req->stage = ox__reqstage::answered;
-  MHD_Response *response = MHD_create_response_from_buffer(
-      strlen(text), const_cast<char *>(text), MHD_RESPMEM_PERSISTENT);
-  if (response == nullptr) return MHD_NO;
-  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE,
-                          "text/plain");
-  MHD_Result ret = MHD_queue_response(req->res.con, status, response);
-  MHD_destroy_response(response);
-  return ret;
+  return ox__httpres_queue_status(&req->res, status);
 }
 
-// Sends what the callbacks built: the reply headers go onto it and it is
-// queued with its status.  Without one the core answers 500.
+// Sends what the callbacks built.  Without a reply the library answers 500.
 MHD_Result req_reply(ox_httpreq *req) noexcept {
-  ox_httpres *res = &req->res;
-  if (res->handle == nullptr) {
+  if (req->refusal != 0) return req_refuse(req, req->refusal);
+  if (!ox__httpres_prepared(&req->res)) {
     ox__httpsrv_error(req->srv, "ombrix: no reply to %s %s\n", req->method,
                       req->path);
-    return req_queue_text(req, MHD_HTTP_INTERNAL_SERVER_ERROR, req_text_500);
+    return req_refuse(req, MHD_HTTP_INTERNAL_SERVER_ERROR);
   }
   req->stage = ox__reqstage::answered;
-  ox_strmap_iter(res->headers, ox__strmap_iter, res->handle);
-  MHD_Result ret = MHD_queue_response(res->con, res->status, res->handle);
-  MHD_destroy_response(res->handle);
-  res->handle = nullptr;
-  return ret;
+  return ox__httpres_queue(&req->res);
+}
+
+// What the head says of the body, and whether its framing is sound.
+struct req_framing {
+  const char *length;    // the Content-Length, or NULL
+  const char *coding;    // the Transfer-Encoding, or NULL
+  unsigned int lengths;  // Content-Length fields
+  unsigned int codings;  // Transfer-Encoding fields
+  unsigned int hosts;    // Host fields
+  bool conflict;         // Content-Length fields that disagree
+  bool bad_name;         // a field name that is no token
+};
+
+bool req_is_tchar(unsigned char c) noexcept {
+  if (c >= 'a' && c <= 'z') return true;
+  if (c >= 'A' && c <= 'Z') return true;
+  if (c >= '0' && c <= '9') return true;
+  return c != '\0' && strchr("!#$%&'*+-.^_`|~", c) != nullptr;
+}
+
+bool req_is_token(const char *s) noexcept {
+  if (*s == '\0') return false;
+  for (; *s != '\0'; s++) {
+    if (!req_is_tchar(static_cast<unsigned char>(*s))) return false;
+  }
+  return true;
+}
+
+MHD_Result req_framing_iter(void *cls, MHD_ValueKind kind, const char *key,
+                            const char *value) noexcept {
+  (void)kind;
+  auto *f = static_cast<req_framing *>(cls);
+  // "Name : value" reaches here as the name "Name ": a proxy may read it
+  // as the field, so it is refused rather than ignored.
+  if (!req_is_token(key)) f->bad_name = true;
+  if (value == nullptr) value = "";
+  if (strcasecmp(key, MHD_HTTP_HEADER_CONTENT_LENGTH) == 0) {
+    if (f->lengths++ == 0) {
+      f->length = value;
+    } else if (strcmp(f->length, value) != 0) {
+      f->conflict = true;
+    }
+  } else if (strcasecmp(key, MHD_HTTP_HEADER_TRANSFER_ENCODING) == 0) {
+    f->codings++;
+    f->coding = value;
+  } else if (strcasecmp(key, MHD_HTTP_HEADER_HOST) == 0) {
+    f->hosts++;
+  }
+  return MHD_YES;
+}
+
+// Checks how the body is framed, so that the library and any proxy before
+// it agree where this request ends and the next begins.  Returns 0, or the
+// status to refuse the request with (the connection then closes).  |*length|
+// is the body's length: 0 without a body, UINT64_MAX when chunked.
+unsigned int req_check_framing(ox_httpreq *req, const char *version,
+                               uint64_t *length) noexcept {
+  req_framing f{};
+  MHD_get_connection_values(req->res.con, MHD_HEADER_KIND, req_framing_iter,
+                            &f);
+  bool http11 = strcmp(version, MHD_HTTP_VERSION_1_1) == 0;
+  if (f.bad_name || f.conflict || f.hosts > 1 || (http11 && f.hosts == 0)) {
+    return MHD_HTTP_BAD_REQUEST;
+  }
+  *length = 0;
+  if (f.codings != 0) {
+    // A length beside a coding, or a coding in HTTP/1.0, is how requests
+    // are smuggled past a proxy.
+    if (f.lengths != 0 || !http11) return MHD_HTTP_BAD_REQUEST;
+    if (f.codings > 1 || strcasecmp(f.coding, "chunked") != 0) {
+      return MHD_HTTP_NOT_IMPLEMENTED;
+    }
+    *length = UINT64_MAX;
+  } else if (f.length != nullptr) {
+    // libmicrohttpd refused a length that is not all digits already.
+    *length = strtoull(f.length, nullptr, 10);
+  }
+  return 0;
 }
 
 // Authentication runs on the head, before any of the body is read.
@@ -68,86 +127,32 @@ bool req_authenticate(ox_httpreq *req, MHD_Result *ret) noexcept {
   ox_httpsrv *srv = req->srv;
   ox_httpauth *auth = ox__httpauth_new(&req->res);
   if (auth == nullptr) {
-    *ret = req_queue_text(req, MHD_HTTP_INTERNAL_SERVER_ERROR, req_text_500);
+    *ret = req_refuse(req, MHD_HTTP_INTERNAL_SERVER_ERROR);
     return false;
   }
   bool pass = srv->auth_cb(srv->cls, auth, req, &req->res);
-  if (!pass) {
+  if (pass) {
+    // A denial prepared but then let through: the request callback answers.
+    ox__httpauth_withdraw(auth);
+  } else if (ox__httpauth_dispatch(auth)) {
+    // Canceled after a denial: the denial is dropped, the library answers.
+    ox__httpauth_withdraw(auth);
+    *ret = req_refuse(req, MHD_HTTP_INTERNAL_SERVER_ERROR);
+  } else {
+    // A queued denial, or nothing (the connection is then closed).
     req->stage = ox__reqstage::answered;
-    if (ox__httpauth_dispatch(auth)) {
-      // Canceled after a denial: the denial is dropped, the core answers.
-      MHD_destroy_response(req->res.handle);
-      req->res.handle = nullptr;
-      *ret = req_queue_text(req, MHD_HTTP_INTERNAL_SERVER_ERROR,
-                            req_text_500);
-    } else {
-      // A queued denial, or nothing (the connection is then closed).
-      *ret = static_cast<MHD_Result>(req->res.ret);
-    }
+    *ret = static_cast<MHD_Result>(req->res.ret);
   }
   ox__httpauth_free(auth);
-  if (pass && req->res.handle != nullptr) {
-    // A denial prepared but then let through: the request callback answers.
-    MHD_destroy_response(req->res.handle);
-    req->res.handle = nullptr;
-    req->res.status = MHD_HTTP_OK;
-  }
   return pass;
-}
-
-MHD_Result req_post_iter(void *cls, MHD_ValueKind kind, const char *key,
-                         const char *filename, const char *content_type,
-                         const char *transfer_encoding, const char *data,
-                         uint64_t off, size_t size) noexcept;
-
-bool req_has_prefix(const char *text, const char *prefix) noexcept {
-  return strncasecmp(text, prefix, strlen(prefix)) == 0;
-}
-
-// Looks at the head: does a body follow, of what kind, and does its
-// announced length fit the limits?  Returns false when a 413 was queued.
-bool req_check_head(ox_httpreq *req, MHD_Result *ret) noexcept {
-  // GET and HEAD carry no form and, in practice, no body: skip the header
-  // lookups.  A body they do carry is still kept within the payload limit.
-  const char *m = req->method;
-  if ((m[0] == 'G' && strcmp(m, "GET") == 0) ||
-      (m[0] == 'H' && strcmp(m, "HEAD") == 0)) {
-    return true;
-  }
-  MHD_Connection *con = req->res.con;
-  const char *length = MHD_lookup_connection_value(
-      con, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
-  const char *chunked = MHD_lookup_connection_value(
-      con, MHD_HEADER_KIND, MHD_HTTP_HEADER_TRANSFER_ENCODING);
-  if (length == nullptr && chunked == nullptr) return true;
-  const char *type = MHD_lookup_connection_value(con, MHD_HEADER_KIND,
-                                                 MHD_HTTP_HEADER_CONTENT_TYPE);
-  req->multipart =
-      type != nullptr && req_has_prefix(type, MHD_HTTP_POST_ENCODING_MULTIPART_FORMDATA);
-  // Form bodies are parsed as they arrive (NULL for other types).
-  req->post = MHD_create_post_processor(con, req_post_buffer, req_post_iter,
-                                        req);
-  // A multipart body that cannot be parsed (no usable boundary) would
-  // otherwise vanish: answer 400 once it is in.
-  if (req->multipart && req->post == nullptr) req->malformed = true;
-  if (length == nullptr) return true;
-  uint64_t limit = req->srv->payld_limit;
-  if (req->multipart) limit += req->srv->uplds_limit;
-  if (strtoull(length, nullptr, 10) <= limit) return true;
-  *ret = req_queue_text(req, MHD_HTTP_CONTENT_TOO_LARGE, req_text_413);
-  return false;
 }
 
 // Takes the connection's own record when it is free (keep-alive requests
 // then cost no allocation of ours), or a new one.
-ox_httpreq *req_new(ox_httpsrv *srv, MHD_Connection *con, const char *url,
-                    const char *method) noexcept {
-  const MHD_ConnectionInfo *info =
-      MHD_get_connection_info(con, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
-  auto *req = info != nullptr
-                  ? static_cast<ox_httpreq *>(info->socket_context)
-                  : nullptr;
-  if (req != nullptr && !req->busy) {
+ox_httpreq *req_new(ox_httpsrv *srv, ox_httpconn *conn, MHD_Connection *con,
+                    const char *url, const char *method) noexcept {
+  ox_httpreq *req = &conn->req;
+  if (!req->busy) {
     *req = ox_httpreq{};
     req->pooled = true;
   } else {
@@ -158,6 +163,7 @@ ox_httpreq *req_new(ox_httpsrv *srv, MHD_Connection *con, const char *url,
   req->res.con = con;
   req->res.status = MHD_HTTP_OK;
   req->srv = srv;
+  req->conn = conn;
   req->path = url;
   req->method = method;
   req->stage = ox__reqstage::receiving;
@@ -167,19 +173,14 @@ ox_httpreq *req_new(ox_httpsrv *srv, MHD_Connection *con, const char *url,
 // Releases what the request made; most make none of it, so each release is
 // guarded.
 void req_free(ox_httpreq *req) noexcept {
-  if (req->post != nullptr) MHD_destroy_post_processor(req->post);
-  if (req->res.handle != nullptr) MHD_destroy_response(req->res.handle);
+  ox__httpres_discard(&req->res);
   if (req->res.headers != nullptr) ox_strmap_cleanup(&req->res.headers);
   if (req->filled != 0) {
     ox_strmap_cleanup(&req->headers);
     ox_strmap_cleanup(&req->cookies);
     ox_strmap_cleanup(&req->params);
   }
-  if (req->fields != nullptr) ox_strmap_cleanup(&req->fields);
-  if (req->payload != nullptr) ox_str_free(req->payload);
-  if (req->field_val != nullptr) ox_str_free(req->field_val);
-  if (req->field_name != nullptr) ox_free(req->field_name);
-  if (req->uplds != nullptr) ox__httpuplds_free(req->uplds);
+  ox__httpbody_free(&req->body);
   if (req->pooled) {
     req->busy = false;
   } else {
@@ -187,164 +188,94 @@ void req_free(ox_httpreq *req) noexcept {
   }
 }
 
-// Adds the field being received to the fields map.
-void req_flush_field(ox_httpreq *req) noexcept {
-  if (req->field_name == nullptr) return;
-  const char *val = req->field_val != nullptr ? ox_str_content(req->field_val)
-                                              : "";
-  if (ox_strmap_add(&req->fields, req->field_name, val) != 0) {
-    req->failed = true;
+// The head is in: check its framing, authenticate, and get ready for the
+// body.  A refusal here closes the connection after its reply.
+MHD_Result req_head(ox_httpsrv *srv, MHD_Connection *con, const char *url,
+                    const char *method, const char *version,
+                    void **con_cls) noexcept {
+  // A connection the watchdog does not see is not served.
+  ox_httpconn *conn = ox__httpconn_of(con);
+  if (conn == nullptr) return MHD_NO;
+  ox_httpreq *req = req_new(srv, conn, con, url, method);
+  if (req == nullptr) return MHD_NO;
+  *con_cls = req;
+  ox__httpconn_enter(conn, ox__connphase::busy);
+  uint64_t length = 0;
+  if (unsigned int status = req_check_framing(req, version, &length)) {
+    return req_refuse(req, status);
   }
-  ox_free(req->field_name);
-  req->field_name = nullptr;
-  if (req->field_val != nullptr) ox_str_clear(req->field_val);
+  MHD_Result ret = MHD_YES;
+  if (srv->auth_cb != nullptr && !req_authenticate(req, &ret)) return ret;
+  const char *type = MHD_lookup_connection_value(con, MHD_HEADER_KIND,
+                                                 MHD_HTTP_HEADER_CONTENT_TYPE);
+  if (unsigned int status =
+          ox__httpbody_begin(&req->body, srv, type, length)) {
+    return req_refuse(req, status);
+  }
+  if (length != 0) {
+    ox__httpconn_enter(conn, ox__connphase::body);
+    ox__httpconn_check_peer(conn);
+  }
+  // Even without a body, answer on the next call: a reply queued on the
+  // head alone makes libmicrohttpd close the connection.
+  return MHD_YES;
 }
 
-int req_field_piece(ox_httpreq *req, const char *key, const char *data,
-                    uint64_t off, size_t size) noexcept {
-  if (off == 0 || req->field_name == nullptr) {
-    req_flush_field(req);
-    req->field_name = ox__strdup(key);
-    if (req->field_name == nullptr) return ENOMEM;
-  }
-  // Multipart fields count against the payload limit; url-encoded ones
-  // were counted as payload already.
-  if (req->multipart) req->body_size += size;
-  if (req->body_size > req->srv->payld_limit) {
-    req->too_large = true;
-    return 0;
-  }
-  if (size == 0) return 0;
-  if (req->field_val == nullptr) {
-    req->field_val = ox_str_new();
-    if (req->field_val == nullptr) return ENOMEM;
-  }
-  return ox_str_write(req->field_val, data, size);
+// One piece of the body.
+MHD_Result req_receive(ox_httpreq *req, const char *data,
+                       size_t *size) noexcept {
+  ox__httpconn_received(req->conn, *size);
+  bool go_on = ox__httpbody_feed(&req->body, data, *size);
+  *size = 0;
+  if (!go_on) return MHD_NO;
+  ox__httpconn_check_peer(req->conn);
+  return MHD_YES;
 }
 
-int req_file_piece(ox_httpreq *req, const char *key, const char *filename,
-                   const char *content_type, const char *data, uint64_t off,
-                   size_t size) noexcept {
-  // A file input left empty arrives with an empty name: no upload.
-  if (*filename == '\0') return 0;
-  if (off == 0 || req->upld_last == nullptr) {
-    req_flush_field(req);
-    ox_httpupld *upld = nullptr;
-    int rc = ox__httpupld_new(req->srv->upld_dir, key, filename, content_type,
-                              &upld);
-    if (rc != 0) return rc;
-    if (req->upld_last != nullptr) {
-      req->upld_last->next = upld;
-    } else {
-      req->uplds = upld;
-    }
-    req->upld_last = upld;
-  }
-  req->upld_size += size;
-  if (req->upld_size > req->srv->uplds_limit) {
-    req->too_large = true;
-    return 0;
-  }
-  return ox__httpupld_write(req->upld_last, data, size);
-}
-
-MHD_Result req_post_iter(void *cls, MHD_ValueKind kind, const char *key,
-                         const char *filename, const char *content_type,
-                         const char *transfer_encoding, const char *data,
-                         uint64_t off, size_t size) noexcept {
-  (void)kind;
-  (void)transfer_encoding;
-  auto *req = static_cast<ox_httpreq *>(cls);
-  int rc = filename != nullptr
-               ? req_file_piece(req, key, filename, content_type, data, off,
-                                size)
-               : req_field_piece(req, key, data, off, size);
-  if (rc != 0) {
-    // Memory or the upload directory failed us, not the client.
-    ox__httpsrv_error(req->srv, "ombrix: upload to %s failed: %s\n",
-                      req->path, strerror(rc));
-    req->failed = true;
-    return MHD_NO;
-  }
-  return req->too_large ? MHD_NO : MHD_YES;
-}
-
-void req_keep_payload(ox_httpreq *req, const char *data, size_t size) noexcept {
-  req->body_size += size;
-  if (req->body_size > req->srv->payld_limit) {
-    req->too_large = true;
-    return;
-  }
-  if (req->payload == nullptr) req->payload = ox_str_new();
-  if (req->payload == nullptr || ox_str_write(req->payload, data, size) != 0) {
-    req->failed = true;
-  }
-}
-
-// One piece of the body.  Past a limit the rest is read and dropped, so
-// memory stays bounded whatever the client sends.
-void req_body(ox_httpreq *req, const char *data, size_t size) noexcept {
-  if (req->too_large || req->malformed || req->failed) return;
-  // Url-encoded bodies stay readable as the payload too.
-  if (!req->multipart) req_keep_payload(req, data, size);
-  if (req->post == nullptr || req->too_large) return;
-  if (MHD_post_process(req->post, data, size) != MHD_YES && !req->too_large &&
-      !req->failed) {
-    req->malformed = true;
-  }
-}
-
-void req_run_isolated(ox_httpreq *req) noexcept {
+void req_call_isolated(ox_httpreq *req) noexcept {
   req->isolated_cb(req->isolated_cls, req, &req->res);
   req->stage = ox__reqstage::resumed;
 }
 
-// Hands the request to a thread of its own; the connection waits suspended
+// Hands the request to the isolation pool; the connection waits suspended
 // and is resumed when the isolated callback returns.
 MHD_Result req_isolate(ox_httpreq *req) noexcept {
   ox_httpsrv *srv = req->srv;
-  if (srv->conn_threads || !ox__httpsrv_isolate_begin(srv)) {
-    // The connection's own thread, or a server on its way down: run here.
-    req_run_isolated(req);
+  if (srv->conn_threads) {
+    // Each connection's own thread may block: run it here.
+    req_call_isolated(req);
     return req_reply(req);
   }
   MHD_Connection *con = req->res.con;
   req->stage = ox__reqstage::isolated;
   MHD_suspend_connection(con);
-  try {
-    std::thread([req, srv, con] {
-      req_run_isolated(req);
-      MHD_resume_connection(con);
-      ox__httpsrv_isolate_end(srv);
-    }).detach();
-  } catch (...) {
-    // No thread: run it here; the resumed connection then calls back for
-    // the reply as it would have.
-    ox__httpsrv_error(srv, "ombrix: no thread to isolate %s\n", req->path);
-    req_run_isolated(req);
-    MHD_resume_connection(con);
-    ox__httpsrv_isolate_end(srv);
+  int rc = ox__httpsrv_isolate(srv, req);
+  if (rc == 0) return MHD_YES;
+  if (rc == EAGAIN) {
+    // Every worker busy and the queue full: the client may come back.
+    ox__httpsrv_error(srv, "ombrix: isolation pool full, %s %s refused\n",
+                      req->method, req->path);
+    req->refusal = MHD_HTTP_SERVICE_UNAVAILABLE;
+    req->stage = ox__reqstage::resumed;
+  } else {
+    // No worker (the server stops, or none could start): run it here; the
+    // resumed connection then calls back for the reply as it would have.
+    req_call_isolated(req);
   }
+  MHD_resume_connection(con);
   return MHD_YES;
 }
 
 // The whole request is in: answer a broken body, or run the request
 // callback.
 MHD_Result req_complete(ox_httpreq *req) noexcept {
-  if (req->post != nullptr) {
-    MHD_destroy_post_processor(req->post);
-    req->post = nullptr;
-  }
-  req_flush_field(req);
-  ox__httpuplds_close(req->uplds);
-  if (req->too_large) {
-    return req_queue_text(req, MHD_HTTP_CONTENT_TOO_LARGE, req_text_413);
-  }
-  if (req->failed) {
-    return req_queue_text(req, MHD_HTTP_INTERNAL_SERVER_ERROR, req_text_500);
-  }
-  if (req->malformed) {
-    return req_queue_text(req, MHD_HTTP_BAD_REQUEST, req_text_400);
+  ox__httpconn_enter(req->conn, ox__connphase::busy);
+  if (unsigned int status = ox__httpbody_finish(&req->body)) {
+    if (status == MHD_HTTP_INTERNAL_SERVER_ERROR) {
+      ox__httpsrv_error(req->srv, "ombrix: upload to %s failed: %s\n",
+                        req->path, strerror(req->body.failure));
+    }
+    return req_refuse(req, status);
   }
   ox_httpsrv *srv = req->srv;
   req->stage = ox__reqstage::calling;
@@ -370,26 +301,15 @@ MHD_Result ox__httpreq_access(void *cls, MHD_Connection *con, const char *url,
                               const char *upload_data,
                               size_t *upload_data_size,
                               void **con_cls) noexcept {
-  (void)version;
   auto *req = static_cast<ox_httpreq *>(*con_cls);
   if (req == nullptr) {
-    auto *srv = static_cast<ox_httpsrv *>(cls);
-    req = req_new(srv, con, url, method);
-    if (req == nullptr) return MHD_NO;
-    *con_cls = req;
-    MHD_Result ret = MHD_YES;
-    if (srv->auth_cb != nullptr && !req_authenticate(req, &ret)) return ret;
-    if (!req_check_head(req, &ret)) return ret;
-    // Even without a body, answer on the next call: a reply queued on the
-    // head alone makes libmicrohttpd close the connection.
-    return MHD_YES;
+    return req_head(static_cast<ox_httpsrv *>(cls), con, url, method, version,
+                    con_cls);
   }
   switch (req->stage) {
     case ox__reqstage::receiving:
       if (*upload_data_size != 0) {
-        req_body(req, upload_data, *upload_data_size);
-        *upload_data_size = 0;
-        return MHD_YES;
+        return req_receive(req, upload_data, upload_data_size);
       }
       return req_complete(req);
     case ox__reqstage::resumed:
@@ -401,21 +321,6 @@ MHD_Result ox__httpreq_access(void *cls, MHD_Connection *con, const char *url,
   }
 }
 
-void ox__httpreq_connection(void *cls, MHD_Connection *con,
-                            void **socket_context,
-                            MHD_ConnectionNotificationCode code) noexcept {
-  (void)cls;
-  (void)con;
-  if (code == MHD_CONNECTION_NOTIFY_STARTED) {
-    // NULL when memory is short: each request then allocates its own.
-    *socket_context = ox_alloc(sizeof(ox_httpreq));
-  } else {
-    // libmicrohttpd has completed the connection's last request by now.
-    ox_free(*socket_context);
-    *socket_context = nullptr;
-  }
-}
-
 void ox__httpreq_completed(void *cls, MHD_Connection *con, void **con_cls,
                            MHD_RequestTerminationCode toe) noexcept {
   (void)cls;
@@ -424,7 +329,16 @@ void ox__httpreq_completed(void *cls, MHD_Connection *con, void **con_cls,
   auto *req = static_cast<ox_httpreq *>(*con_cls);
   if (req == nullptr) return;
   *con_cls = nullptr;
+  ox_httpconn *conn = req->conn;
   req_free(req);
+  // A kept-alive connection now waits for its next head.
+  ox__httpconn_enter(conn, ox__connphase::head);
+}
+
+void ox__httpreq_run_isolated(ox_httpreq *req) noexcept {
+  MHD_Connection *con = req->res.con;
+  req_call_isolated(req);
+  MHD_resume_connection(con);
 }
 
 const char *ox_httpreq_path(ox_httpreq *req) noexcept {
@@ -459,29 +373,29 @@ ox_strmap **ox_httpreq_params(ox_httpreq *req) noexcept {
 
 ox_strmap **ox_httpreq_fields(ox_httpreq *req) noexcept {
   if (req == nullptr) return ox__einval<ox_strmap **>(nullptr);
-  return &req->fields;
+  return &req->body.fields;
 }
 
 ox_str *ox_httpreq_payload(ox_httpreq *req) noexcept {
   if (req == nullptr) return ox__einval<ox_str *>(nullptr);
-  if (req->payload == nullptr) req->payload = ox_str_new();
-  return req->payload;
+  if (req->body.payload == nullptr) req->body.payload = ox_str_new();
+  return req->body.payload;
 }
 
 bool ox_httpreq_is_uploading(ox_httpreq *req) noexcept {
   if (req == nullptr) return ox__einval(false);
-  return req->uplds != nullptr;
+  return req->body.uplds != nullptr;
 }
 
 ox_httpupld *ox_httpreq_uploads(ox_httpreq *req) noexcept {
   if (req == nullptr) return ox__einval<ox_httpupld *>(nullptr);
-  return req->uplds;
+  return req->body.uplds;
 }
 
 int ox_httpreq_isolate(ox_httpreq *req, ox_httpreq_cb cb, void *cls) noexcept {
   if (req == nullptr || cb == nullptr) return EINVAL;
   if (req->stage != ox__reqstage::calling || req->isolated_cb != nullptr ||
-      req->res.handle != nullptr) {
+      ox__httpres_prepared(&req->res)) {
     return EALREADY;
   }
   req->isolated_cb = cb;

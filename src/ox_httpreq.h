@@ -7,42 +7,38 @@
 #include <cstdint>
 
 #include "ombrix.h"
+#include "ox_httpbody.h"
 #include "ox_httpres.h"
+
+struct ox_httpconn;
 
 // Where a request stands.
 enum class ox__reqstage : uint8_t {
   receiving,  // head read; the body (if any) is arriving
   calling,    // the request callback runs
-  isolated,   // an isolated callback runs on its own thread
+  isolated,   // an isolated callback runs, or waits for a worker
   resumed,    // the isolated callback returned; the reply is due
   answered,   // a reply was queued (or the connection given up)
 };
 
+// Plain data: the record is zero-filled, and reused by the requests of a
+// kept-alive connection.
 struct ox_httpreq {
   ox_httpres res;           // the reply; first, so a response finds its request
   ox_httpsrv *srv;          // the server that received the request
+  ox_httpconn *conn;        // the connection it came on
   const char *path;         // decoded path without query (libmicrohttpd's)
   const char *method;       // the method (libmicrohttpd's)
   ox_strmap *headers;       // filled from the connection on first use
   ox_strmap *cookies;       // likewise
   ox_strmap *params;        // likewise
-  ox_strmap *fields;        // form fields of the body
-  ox_str *payload;          // the body; made on first use
-  MHD_PostProcessor *post;  // parses form bodies
-  ox_httpupld *uplds;       // uploads in arrival order
-  ox_httpupld *upld_last;   // the upload receiving data
-  ox_str *field_val;        // the form field being received
-  char *field_name;         // its name
-  uint64_t body_size;       // body bytes kept in memory so far
-  uint64_t upld_size;       // file bytes received so far
+  ox_httpbody body;         // payload, fields and uploads
   ox_httpreq_cb isolated_cb;  // set by ox_httpreq_isolate()
   void *isolated_cls;
+  ox_httpreq *isolated_next;  // the isolation queue
+  unsigned int refusal;     // a status the library answers instead (503)
   ox__reqstage stage;
   uint8_t filled;           // which of the connection maps are filled
-  bool multipart;           // the body is multipart/form-data
-  bool too_large;           // over a limit: the rest is dropped, 413 follows
-  bool malformed;           // the form body did not parse: 400 follows
-  bool failed;              // the server could not keep the body: 500 follows
   bool pooled;              // the connection's record, kept between requests
   bool busy;                // in use by a request
 };
@@ -53,12 +49,11 @@ MHD_Result ox__httpreq_access(void *cls, MHD_Connection *con, const char *url,
                               const char *upload_data,
                               size_t *upload_data_size,
                               void **con_cls) noexcept;
-// libmicrohttpd's connection notice: each connection keeps one record that
-// its requests reuse.
-void ox__httpreq_connection(void *cls, MHD_Connection *con,
-                            void **socket_context,
-                            MHD_ConnectionNotificationCode code) noexcept;
 void ox__httpreq_completed(void *cls, MHD_Connection *con, void **con_cls,
                            MHD_RequestTerminationCode toe) noexcept;
+
+// Runs the isolated callback of |req| (on a worker) and resumes its
+// connection, which then queues the reply.
+void ox__httpreq_run_isolated(ox_httpreq *req) noexcept;
 
 #endif  // OX_HTTPREQ_H

@@ -1,5 +1,6 @@
-// Responses: each send builds the reply (copying what it is given); the
-// request code queues it once the callback has returned.
+// Responses: each send builds the reply (copying what it is given), and the
+// reply is queued from here once the request is done with, as are the
+// library's own short replies.
 #include "ox_httpres.h"
 
 #include <fcntl.h>
@@ -134,7 +135,46 @@ int file_add_disposition(MHD_Response *response, const char *path,
   return rc;
 }
 
+// The library's own replies: the reason phrase as a one-line body.
+const char *res_status_text(unsigned int status) noexcept {
+  switch (status) {
+    case 400: return "Bad Request\n";
+    case 413: return "Payload Too Large\n";
+    case 501: return "Not Implemented\n";
+    case 503: return "Service Unavailable\n";
+    default: return "Internal Server Error\n";
+  }
+}
+
 }  // namespace
+
+MHD_Result ox__httpres_queue(ox_httpres *res) noexcept {
+  ox_strmap_iter(res->headers, ox__strmap_iter, res->handle);
+  MHD_Result ret = MHD_queue_response(res->con, res->status, res->handle);
+  MHD_destroy_response(res->handle);
+  res->handle = nullptr;
+  return ret;
+}
+
+MHD_Result ox__httpres_queue_status(ox_httpres *res,
+                                    unsigned int status) noexcept {
+  ox__httpres_discard(res);
+  const char *text = res_status_text(status);
+  MHD_Response *response = MHD_create_response_from_buffer(
+      strlen(text), const_cast<char *>(text), MHD_RESPMEM_PERSISTENT);
+  if (response == nullptr) return MHD_NO;
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE,
+                          "text/plain");
+  MHD_Result ret = MHD_queue_response(res->con, status, response);
+  MHD_destroy_response(response);
+  return ret;
+}
+
+void ox__httpres_discard(ox_httpres *res) noexcept {
+  if (res->handle != nullptr) MHD_destroy_response(res->handle);
+  res->handle = nullptr;
+  res->status = MHD_HTTP_OK;
+}
 
 ox_strmap **ox_httpres_headers(ox_httpres *res) noexcept {
   if (res == nullptr) return ox__einval<ox_strmap **>(nullptr);

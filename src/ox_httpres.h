@@ -14,4 +14,25 @@ struct ox_httpres {
   int ret;                // libmicrohttpd's answer: MHD_YES or MHD_NO
 };
 
+// The response owns what goes out: each request's reply is queued by one
+// of these, on the thread that serves the connection.
+
+// True when a send (or a denial) has built the reply.
+inline bool ox__httpres_prepared(const ox_httpres *res) noexcept {
+  return res->handle != nullptr;
+}
+
+// Queues the reply that was built: the reply headers go onto it and it goes
+// out with its status.  The reply must have been prepared.
+MHD_Result ox__httpres_queue(ox_httpres *res) noexcept;
+
+// Queues a short plain-text reply of the library's own for |status| (400,
+// 413, 500, 501, 503, ...), dropping any reply that was built.  Queued
+// while the body is unread, it closes the connection after the reply.
+MHD_Result ox__httpres_queue_status(ox_httpres *res,
+                                    unsigned int status) noexcept;
+
+// Drops a reply that was built, and brings the status back to 200.
+void ox__httpres_discard(ox_httpres *res) noexcept;
+
 #endif  // OX_HTTPRES_H

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <thread>
 
 #include "ox_alloc.h"
 #include "ox_core.h"
@@ -65,19 +66,87 @@ void ox__httpsrv_error(ox_httpsrv *srv, const char *fmt, ...) noexcept {
   srv->err_cb(srv->cls, text);
 }
 
-bool ox__httpsrv_isolate_begin(ox_httpsrv *srv) noexcept {
-  std::lock_guard<std::mutex> lock(srv->isolated_mutex);
-  if (srv->stopping) return false;
-  srv->isolated++;
-  return true;
-}
+namespace {
 
-void ox__httpsrv_isolate_end(ox_httpsrv *srv) noexcept {
+// A worker of the isolation pool: takes jobs until the pool stops and its
+// queue is empty.
+void pool_work(ox_httpsrv *srv) noexcept {
+  ox__isolation *pool = &srv->pool;
+  std::unique_lock<std::mutex> lock(pool->mutex);
+  for (;;) {
+    if (pool->head == nullptr) {
+      if (pool->stopping) break;
+      pool->idle++;
+      pool->work.wait(lock);
+      pool->idle--;
+      continue;
+    }
+    ox_httpreq *req = pool->head;
+    pool->head = req->isolated_next;
+    if (pool->head == nullptr) pool->tail = nullptr;
+    pool->queued--;
+    lock.unlock();
+    ox__httpreq_run_isolated(req);
+    lock.lock();
+  }
   // Notify under the lock: once the lock is released the waiter may free
   // the server, and this thread touches it no more.
-  std::lock_guard<std::mutex> lock(srv->isolated_mutex);
-  srv->isolated--;
-  srv->isolated_cv.notify_all();
+  pool->threads--;
+  pool->done.notify_all();
+}
+
+// Starts one more worker when none is idle and the limit allows.  Called
+// with the pool's lock held.
+void pool_grow(ox_httpsrv *srv) noexcept {
+  ox__isolation *pool = &srv->pool;
+  if (pool->idle >= pool->queued || pool->threads >= srv->isolate_threads) {
+    return;
+  }
+  try {
+    std::thread(pool_work, srv).detach();
+    pool->threads++;
+  } catch (...) {
+    // Fewer workers: the queue waits for the ones there are.
+  }
+}
+
+// Lets the workers finish every job and waits until they are gone.
+void pool_stop(ox_httpsrv *srv) noexcept {
+  ox__isolation *pool = &srv->pool;
+  std::unique_lock<std::mutex> lock(pool->mutex);
+  pool->stopping = true;
+  pool->work.notify_all();
+  pool->done.wait(lock, [pool] { return pool->threads == 0; });
+}
+
+}  // namespace
+
+int ox__httpsrv_isolate(ox_httpsrv *srv, ox_httpreq *req) noexcept {
+  ox__isolation *pool = &srv->pool;
+  std::lock_guard<std::mutex> lock(pool->mutex);
+  if (pool->stopping) return ESHUTDOWN;
+  // Jobs running and jobs waiting, against the threads and the queue.
+  uint64_t jobs = pool->threads - pool->idle + pool->queued;
+  if (jobs >= static_cast<uint64_t>(srv->isolate_threads) + srv->isolate_queue) {
+    return EAGAIN;
+  }
+  req->isolated_next = nullptr;
+  if (pool->tail != nullptr) {
+    pool->tail->isolated_next = req;
+  } else {
+    pool->head = req;
+  }
+  pool->tail = req;
+  pool->queued++;
+  pool_grow(srv);
+  if (pool->threads == 0) {
+    // Not a single worker: the caller runs the job itself.
+    pool->head = pool->tail = nullptr;
+    pool->queued = 0;
+    return ENOMEM;
+  }
+  pool->work.notify_one();
+  return 0;
 }
 
 ox_httpsrv *ox_httpsrv_new2(ox_httpauth_cb auth_cb, ox_httpreq_cb req_cb,
@@ -140,6 +209,49 @@ int ox_httpsrv_set_uplds_limit(ox_httpsrv *srv, uint64_t bytes) noexcept {
   return 0;
 }
 
+int ox_httpsrv_set_con_per_ip_limit(ox_httpsrv *srv,
+                                    unsigned int limit) noexcept {
+  if (int rc = httpsrv_settable(srv); rc != 0) return rc;
+  srv->con_per_ip = limit;
+  return 0;
+}
+
+int ox_httpsrv_set_head_timeout(ox_httpsrv *srv,
+                                unsigned int seconds) noexcept {
+  if (int rc = httpsrv_settable(srv); rc != 0) return rc;
+  srv->head_timeout = seconds;
+  return 0;
+}
+
+int ox_httpsrv_set_body_timeout(ox_httpsrv *srv, unsigned int seconds,
+                                unsigned int min_rate) noexcept {
+  if (int rc = httpsrv_settable(srv); rc != 0) return rc;
+  srv->body_timeout = seconds;
+  srv->body_min_rate = min_rate;
+  return 0;
+}
+
+int ox_httpsrv_set_fields_limit(ox_httpsrv *srv, unsigned int count) noexcept {
+  if (int rc = httpsrv_settable(srv); rc != 0) return rc;
+  srv->fields_max = count;
+  return 0;
+}
+
+int ox_httpsrv_set_files_limit(ox_httpsrv *srv, unsigned int count) noexcept {
+  if (int rc = httpsrv_settable(srv); rc != 0) return rc;
+  srv->files_max = count;
+  return 0;
+}
+
+int ox_httpsrv_set_isolate_limits(ox_httpsrv *srv, unsigned int threads,
+                                  unsigned int queue) noexcept {
+  if (int rc = httpsrv_settable(srv); rc != 0) return rc;
+  if (threads == 0) return EINVAL;
+  srv->isolate_threads = threads;
+  srv->isolate_queue = queue;
+  return 0;
+}
+
 int ox_httpsrv_set_upld_dir(ox_httpsrv *srv, const char *dir) noexcept {
   if (int rc = httpsrv_settable(srv); rc != 0) return rc;
   if (dir == nullptr || *dir == '\0') return EINVAL;
@@ -155,18 +267,22 @@ bool ox_httpsrv_listen(ox_httpsrv *srv, uint16_t port,
   if (srv == nullptr || srv->daemon != nullptr) return false;
   ox__errno_guard keep;
   unsigned int pool = conn_threads ? 0 : srv->thr_pool_size;
-  MHD_OptionItem options[] = {
-      {MHD_OPTION_CONNECTION_LIMIT, srv->con_limit, nullptr},
-      {MHD_OPTION_CONNECTION_TIMEOUT, srv->con_timeout, nullptr},
-      {MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-       static_cast<intptr_t>(srv->con_mem_limit), nullptr},
-      {MHD_OPTION_NOTIFY_CONNECTION,
-       reinterpret_cast<intptr_t>(ox__httpreq_connection), srv},
-      {MHD_OPTION_NOTIFY_COMPLETED,
-       reinterpret_cast<intptr_t>(ox__httpreq_completed), srv},
-      {pool > 1 ? MHD_OPTION_THREAD_POOL_SIZE : MHD_OPTION_END, pool, nullptr},
-      {MHD_OPTION_END, 0, nullptr},
-  };
+  MHD_OptionItem options[8];
+  size_t n = 0;
+  options[n++] = {MHD_OPTION_CONNECTION_LIMIT, srv->con_limit, nullptr};
+  options[n++] = {MHD_OPTION_CONNECTION_TIMEOUT, srv->con_timeout, nullptr};
+  options[n++] = {MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+                  static_cast<intptr_t>(srv->con_mem_limit), nullptr};
+  options[n++] = {MHD_OPTION_NOTIFY_CONNECTION,
+                  reinterpret_cast<intptr_t>(ox__httpconn_notify), srv};
+  options[n++] = {MHD_OPTION_NOTIFY_COMPLETED,
+                  reinterpret_cast<intptr_t>(ox__httpreq_completed), srv};
+  if (srv->con_per_ip != 0) {
+    options[n++] = {MHD_OPTION_PER_IP_CONNECTION_LIMIT, srv->con_per_ip,
+                    nullptr};
+  }
+  if (pool > 1) options[n++] = {MHD_OPTION_THREAD_POOL_SIZE, pool, nullptr};
+  options[n] = {MHD_OPTION_END, 0, nullptr};
   srv->conn_threads = conn_threads;
   srv->daemon = MHD_start_daemon(
       httpsrv_flags(conn_threads), port, nullptr, nullptr,
@@ -177,6 +293,12 @@ bool ox_httpsrv_listen(ox_httpsrv *srv, uint16_t port,
   if (srv->daemon == nullptr) {
     ox__httpsrv_error(srv, "ombrix: cannot listen on port %u\n",
                       static_cast<unsigned>(port));
+    return false;
+  }
+  if (!ox__httpconns_start(srv)) {
+    ox__httpsrv_error(srv, "ombrix: no thread for the connection watchdog\n");
+    MHD_stop_daemon(srv->daemon);
+    srv->daemon = nullptr;
     return false;
   }
   const MHD_DaemonInfo *info =
@@ -201,11 +323,8 @@ void ox_httpsrv_free(ox_httpsrv *srv) noexcept {
     // Stop accepting, let isolated requests finish and resume their
     // connections (a suspended connection cannot be closed), then stop.
     MHD_socket listener = MHD_quiesce_daemon(srv->daemon);
-    {
-      std::unique_lock<std::mutex> lock(srv->isolated_mutex);
-      srv->stopping = true;
-      srv->isolated_cv.wait(lock, [srv] { return srv->isolated == 0; });
-    }
+    pool_stop(srv);
+    ox__httpconns_stop(srv);
     MHD_stop_daemon(srv->daemon);
     if (listener != MHD_INVALID_SOCKET) close(listener);
   }

@@ -9,6 +9,21 @@
 #include <mutex>
 
 #include "ombrix.h"
+#include "ox_httpconn.h"
+
+// The pool that runs isolated requests: threads started on demand up to a
+// limit, and a bounded queue of requests waiting for one.
+struct ox__isolation {
+  std::mutex mutex;
+  std::condition_variable work;  // a job was queued, or the pool stops
+  std::condition_variable done;  // a worker ended
+  ox_httpreq *head = nullptr;    // jobs waiting, oldest first
+  ox_httpreq *tail = nullptr;
+  unsigned int queued = 0;       // jobs waiting
+  unsigned int threads = 0;      // workers alive
+  unsigned int idle = 0;         // workers waiting for a job
+  bool stopping = false;         // no job is taken in once set
+};
 
 struct ox_httpsrv {
   MHD_Daemon *daemon = nullptr;      // NULL until listening
@@ -18,29 +33,34 @@ struct ox_httpsrv {
   void *cls = nullptr;               // handed to every callback
   unsigned int thr_pool_size = 0;    // serving threads; 0 or 1: one poller
   unsigned int con_limit = 1000;     // connections at once
+  unsigned int con_per_ip = 0;       // connections per client address; 0: any
   unsigned int con_timeout = 60;     // seconds a connection may idle
+  unsigned int head_timeout = 10;    // seconds for a request head
+  unsigned int body_timeout = 10;    // seconds for a body, before...
+  unsigned int body_min_rate = 1024; // ...one more per this many bytes
   size_t con_mem_limit = 16 * 1024;  // per-connection memory for the head
   size_t payld_limit = 8 * 1024 * 1024;      // body held for the payload
   uint64_t uplds_limit = 1024ull << 20;      // uploaded file bytes
+  unsigned int fields_max = 1000;    // form fields per request
+  unsigned int files_max = 100;      // uploaded files per request
+  unsigned int isolate_threads = 64; // threads running isolated requests
+  unsigned int isolate_queue = 256;  // isolated requests waiting for one
   char *upld_dir = nullptr;          // where uploads go; our copy
   uint16_t port = 0;                 // the bound port
   bool conn_threads = false;         // a thread per connection
 
-  // Isolated requests in flight, which ox_httpsrv_free() waits for.
-  std::mutex isolated_mutex;
-  std::condition_variable isolated_cv;
-  unsigned int isolated = 0;
-  bool stopping = false;  // no new isolation thread once set
+  ox__httpconns conns;   // open connections and their watchdog
+  ox__isolation pool;    // isolated requests
 };
 
 // Formats a message and hands it to the server's error callback.
 void ox__httpsrv_error(ox_httpsrv *srv, const char *fmt, ...) noexcept
     __attribute__((format(printf, 2, 3)));
 
-// Counts an isolated request in; false once the server is stopping.
-bool ox__httpsrv_isolate_begin(ox_httpsrv *srv) noexcept;
-
-// Counts an isolated request out.
-void ox__httpsrv_isolate_end(ox_httpsrv *srv) noexcept;
+// Hands |req| to the isolation pool, which runs its isolated callback on a
+// worker and resumes its connection.  Returns 0, EAGAIN when the pool and
+// its queue are full, or ESHUTDOWN (the server stops) or ENOMEM (no worker
+// could be started), when the caller runs it itself.
+int ox__httpsrv_isolate(ox_httpsrv *srv, ox_httpreq *req) noexcept;
 
 #endif  // OX_HTTPSRV_H

@@ -105,11 +105,13 @@ int ox__httpupld_write(ox_httpupld *upld, const char *data,
   return 0;
 }
 
+void ox__httpupld_close(ox_httpupld *upld) noexcept {
+  if (upld->fd >= 0) close(upld->fd);
+  upld->fd = -1;
+}
+
 void ox__httpuplds_close(ox_httpupld *list) noexcept {
-  for (; list != nullptr; list = list->next) {
-    if (list->fd >= 0) close(list->fd);
-    list->fd = -1;
-  }
+  for (; list != nullptr; list = list->next) ox__httpupld_close(list);
 }
 
 void ox__httpuplds_free(ox_httpupld *list) noexcept {

@@ -27,6 +27,9 @@ int ox__httpupld_new(const char *dir, const char *field, const char *name,
 int ox__httpupld_write(ox_httpupld *upld, const char *data,
                        size_t size) noexcept;
 
+// Closes the temporary file of |upld| once its data is in.
+void ox__httpupld_close(ox_httpupld *upld) noexcept;
+
 // Closes the temporary file of every upload in |list|.
 void ox__httpuplds_close(ox_httpupld *list) noexcept;
 

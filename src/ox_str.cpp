@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "ox_alloc.h"
 #include "ox_core.h"
@@ -14,6 +15,11 @@ namespace {
 // utstring calls utstring_oom() when its malloc or realloc fails, before it
 // stores the failed pointer; throwing there leaves the UT_string untouched.
 struct str_oom {};
+
+// Releases a body block of the standard allocator.
+struct str_std_free {
+  void operator()(char *d) const noexcept { free(d); }
+};
 
 }  // namespace
 
@@ -45,30 +51,66 @@ void str_append(UT_string *s, const char *val, size_t len) {
   s->d[s->i] = '\0';
 }
 
-// The formatted append: one vsnprintf into the free room, and when the text
-// did not fit, one growth by its length + 1 and a second pass.
+// One formatting pass into |text| of |room| bytes.
+__attribute__((format(printf, 3, 0))) int str_format_into(char *text,
+                                                          size_t room,
+                                                          const char *fmt,
+                                                          va_list ap) {
+  va_list copy;
+  va_copy(copy, ap);
+  int r = vsnprintf(text, room, fmt, copy);
+  va_end(copy);
+  return r;
+}
+
+// Grows the capacity by exactly |extra| bytes.
+int str_grow(UT_string *s, size_t extra) {
+  if (extra > SIZE_MAX - s->n) return ENOMEM;
+  auto *d = static_cast<char *>(ox__std_realloc(s->d, s->n + extra));
+  if (d == nullptr) return ENOMEM;
+  s->d = d;
+  s->n += extra;
+  return 0;
+}
+
+// The formatted append.  An argument may point into the buffer itself
+// (ox_str_printf(s, "%s", content)), and formatting in place would write
+// over that argument's terminator (or free it, when the buffer grows)
+// while it is still read.  So the text is formatted aside, on the stack
+// when it is short, and then appended as ox_str_write() appends: a text
+// that does not fit the free room grows the capacity by its length + 1.
 __attribute__((format(printf, 2, 0))) int str_format(UT_string *s,
                                                      const char *fmt,
                                                      va_list ap) {
+  char small[512];
+  char *text = small;
+  size_t room = sizeof(small);
+  std::unique_ptr<char, str_std_free> large;
   int failures = 0;
   for (;;) {
-    va_list copy;
-    va_copy(copy, ap);
-    int r = vsnprintf(&s->d[s->i], s->n - s->i, fmt, copy);
-    va_end(copy);
-    if (r >= 0 && static_cast<size_t>(r) < s->n - s->i) {
-      s->i += static_cast<size_t>(r);
+    int r = str_format_into(text, room, fmt, ap);
+    if (r >= 0 && static_cast<size_t>(r) < room) {
+      auto len = static_cast<size_t>(r);
+      if (len + 1 > s->n - s->i) {
+        if (int rc = str_grow(s, len + 1); rc != 0) return rc;
+      }
+      memcpy(&s->d[s->i], text, len + 1);
+      s->i += len;
       return 0;
     }
-    // A failed pass may have written over the terminator.
-    s->d[s->i] = '\0';
     if (r >= 0) {
-      utstring_reserve(s, static_cast<size_t>(r) + 1);
+      room = static_cast<size_t>(r) + 1;
     } else if (++failures > str_format_retries) {
       return EOVERFLOW;
     } else {
-      utstring_reserve(s, s->n * 2);
+      // A formatter that reports a short buffer as an error: more room,
+      // as much as the buffer itself gets.
+      if (int rc = str_grow(s, s->n * 2); rc != 0) return rc;
+      room = s->n - s->i > room ? s->n - s->i : room * 2;
     }
+    large.reset(static_cast<char *>(ox__std_malloc(room)));
+    if (large == nullptr) return ENOMEM;
+    text = large.get();
   }
 }
 
@@ -76,12 +118,7 @@ __attribute__((format(printf, 2, 0))) int str_printf(ox_str *str,
                                                      const char *fmt,
                                                      va_list ap) noexcept {
   ox__errno_guard keep;
-  try {
-    return str_format(str->buf, fmt, ap);
-  } catch (const str_oom &) {
-    str->buf->d[str->buf->i] = '\0';
-    return ENOMEM;
-  }
+  return str_format(str->buf, fmt, ap);
 }
 
 }  // namespace

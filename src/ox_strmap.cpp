@@ -53,23 +53,20 @@ void strmap_free_pair(ox_strmap *pair) noexcept {
   ox_free(pair);
 }
 
-// Makes a pair whose key, name and record share one block.
+// Makes a pair whose name and record share one block.  Hashing and key
+// comparison fold case themselves, so the key is the name as added: a name
+// is held once, however long (request maps hold names a client chose).
 ox_strmap *strmap_make_pair(const char *name, const char *val) noexcept {
   size_t len = strlen(name);
-  auto *pair =
-      static_cast<ox_strmap *>(ox_alloc(sizeof(ox_strmap) + 2 * (len + 1)));
+  auto *pair = static_cast<ox_strmap *>(ox_alloc(sizeof(ox_strmap) + len + 1));
   if (pair == nullptr) return nullptr;
   pair->val = ox__strdup(val);
   if (pair->val == nullptr) {
     ox_free(pair);
     return nullptr;
   }
-  pair->key = reinterpret_cast<char *>(pair + 1);
-  pair->name = pair->key + len + 1;
-  for (size_t i = 0; i < len; i++) {
-    pair->key[i] = static_cast<char>(
-        strmap_fold(static_cast<unsigned char>(name[i])));
-  }
+  pair->name = reinterpret_cast<char *>(pair + 1);
+  pair->key = pair->name;
   memcpy(pair->name, name, len + 1);
   return pair;
 }
@@ -104,6 +101,21 @@ int ox__strmap_keycmp(const void *a, const void *b, size_t len) noexcept {
     if (strmap_fold(x[i]) != strmap_fold(y[i])) return 1;
   }
   return 0;
+}
+
+ox_strmap *ox__strmap_last(ox_strmap *map) noexcept {
+  if (map == nullptr) return nullptr;
+  return static_cast<ox_strmap *>(ELMT_FROM_HH(map->hh.tbl, map->hh.tbl->tail));
+}
+
+void ox__strmap_remove(ox_strmap **map, const ox_strmap *pair) noexcept {
+  for (ox_strmap *p = *map; p != nullptr; p = strmap_next(p)) {
+    if (p == pair) {
+      HASH_DEL(*map, p);
+      strmap_free_pair(p);
+      return;
+    }
+  }
 }
 
 int ox_strmap_add(ox_strmap **map, const char *name, const char *val) noexcept {

@@ -23,10 +23,17 @@ int ox__strmap_keycmp(const void *a, const void *b, size_t len) noexcept;
 #include <uthash.h>
 
 struct ox_strmap {
-  char *key;          // the name folded to lower case; the hash key
-  char *name;         // the name as added (key and name share the record's block)
+  char *key;          // the hash key: the name itself, hashed and compared
+                      // without regard to case
+  char *name;         // the name as added, in the record's own block
   char *val;          // the value, a block of its own so set can replace it
   UT_hash_handle hh;  // the map's table and its insertion-ordered list
 };
+
+// The pair added last (in map order), or NULL for the empty map.
+ox_strmap *ox__strmap_last(ox_strmap *map) noexcept;
+
+// Removes and frees |pair| when it is one of |*map|'s; otherwise nothing.
+void ox__strmap_remove(ox_strmap **map, const ox_strmap *pair) noexcept;
 
 #endif  // OX_STRMAP_H

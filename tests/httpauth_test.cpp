@@ -167,6 +167,18 @@ TEST(OxHttpauth, CredentialsAreWhatTheClientSentOrNull) {
       {"basic", "alice", "s3:cr et", nullptr, "alice|s3:cr et"},
       {"empty password", "bob", "", nullptr, "bob|"},
       {"bearer", "", "", "Authorization: Bearer abc.def", "(null)|(null)"},
+      // "qvk:748\0junk": an encoded NUL must not cut the password short.
+      {"nul in password", "", "", "Authorization: Basic cXZrOjc0OABqdW5r",
+       "(null)|(null)"},
+      {"control byte", "", "", "Authorization: Basic cXZrOjc0OAo=",
+       "(null)|(null)"},
+      {"no colon", "", "", "Authorization: Basic cXZr", "(null)|(null)"},
+      {"bad alphabet", "", "", "Authorization: Basic cXZr*jc0OA==",
+       "(null)|(null)"},
+      {"bad padding", "", "", "Authorization: Basic cXZrOjc0O=A=",
+       "(null)|(null)"},
+      {"scheme in any case", "", "", "Authorization: bAsIc   cXZrOjc0OA==  ",
+       "qvk|748"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
@@ -178,6 +190,23 @@ TEST(OxHttpauth, CredentialsAreWhatTheClientSentOrNull) {
     EXPECT_EQ(r.status, 403);
     EXPECT_EQ(r.body, c.seen);
   }
+}
+
+TEST(OxHttpauth, DenialLetThroughLeavesNothingOfItsOwnOnTheReply) {
+  TestServer srv([](ox_httpreq *, ox_httpres *res) {
+    EXPECT_EQ(ox_httpres_sendbinary(res, "<p>in</p>", 9, "text/html", 200), 0);
+  }, with_auth([](ox_httpauth *auth, ox_httpreq *, ox_httpres *res) {
+    ox_strmap_add(ox_httpres_headers(res), "X-Kept", "1");
+    EXPECT_EQ(ox_httpauth_deny2(auth, "no", "text/plain", 403), 0);
+    return true;  // changed its mind
+  }));
+  ASSERT_TRUE(srv.listening());
+  oxtest::ParsedResponse r =
+      oxtest::parse_response(raw_get(srv.port(), "/").bytes);
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.body, "<p>in</p>");
+  EXPECT_EQ(r.headers.all("Content-Type"), std::vector<std::string>{"text/html"});
+  EXPECT_EQ(r.headers.get("X-Kept"), "1");
 }
 
 TEST(OxHttpauth, ArgumentsAreCheckedAndADenialIsPreparedOnce) {

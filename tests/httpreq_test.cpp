@@ -162,6 +162,65 @@ TEST(OxHttpreq, UrlencodedAndMultipartFieldsGoToFields) {
             "payload=0");
 }
 
+// "n fields, payload p" for what reached the callback.
+void count_fields(ox_httpreq *req, ox_httpres *res) {
+  reply(res, std::to_string(ox_strmap_count(*ox_httpreq_fields(req))) +
+                 " fields, payload " +
+                 std::to_string(ox_str_length(ox_httpreq_payload(req))));
+}
+
+std::string many_fields(const char *type, int n, size_t name_len) {
+  std::string body;
+  for (int i = 0; i < n; ++i) {
+    std::string name = std::to_string(i) + std::string(name_len, 'n');
+    if (type[0] == 'm') {
+      body += "--B\r\nContent-Disposition: form-data; name=\"" + name +
+              "\"\r\n\r\n\r\n";
+    } else {
+      body += (i != 0 ? "&" : "") + name + "=";
+    }
+  }
+  return type[0] == 'm' ? body + "--B--\r\n" : body;
+}
+
+TEST(OxHttpreq, FormFieldsCountAgainstTheLimitsNamesIncluded) {
+  oxtest::ServerOptions o;
+  o.configure = [](ox_httpsrv *s) {
+    EXPECT_EQ(ox_httpsrv_set_payld_limit(s, 64 * 1024), 0);
+    EXPECT_EQ(ox_httpsrv_set_fields_limit(s, 100), 0);
+  };
+  TestServer srv(count_fields, o);
+  ASSERT_TRUE(srv.listening());
+  const char *multi = "multipart/form-data; boundary=B";
+  const char *urlenc = "application/x-www-form-urlencoded";
+  struct Case {
+    const char *what, *type;
+    std::string body;
+    std::string reply;  // "" for 413
+  } cases[] = {
+      // Names went uncounted, and were held twice.
+      {"multipart names over the payload limit", multi,
+       many_fields(multi, 90, 1024), ""},
+      {"multipart fields at the limit", multi, many_fields(multi, 100, 1),
+       "100 fields, payload 0"},
+      {"multipart fields over the limit", multi, many_fields(multi, 101, 1),
+       ""},
+      {"url-encoded fields over the limit", urlenc,
+       many_fields(urlenc, 101, 1), ""},
+      // A first name longer than the old parser's buffer was answered 400.
+      {"url-encoded name of 20 KiB", urlenc,
+       std::string(20000, 'k') + "=v&x=1", "2 fields, payload 20006"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    oxtest::Response r = oxtest::http_post(srv.port(), "/", c.body, c.type);
+    EXPECT_EQ(r.status, c.reply.empty() ? 413 : 200);
+    if (!c.reply.empty()) {
+      EXPECT_EQ(r.body, c.reply);
+    }
+  }
+}
+
 TEST(OxHttpreq, KnowsItsServerAndRefusesIsolationOnceAnswered) {
   std::atomic<ox_httpsrv *> expected{nullptr};
   TestServer srv([&](ox_httpreq *req, ox_httpres *res) {

@@ -2,10 +2,13 @@
 // what malformed input gets on the wire.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -347,7 +350,7 @@ TEST(OxHttpsrv, BodyOverThePayloadLimitIs413WithoutTheCallback) {
       "Connection: close\r\n\r\n258\r\n" + chunk + "\r\n258\r\n" + chunk +
           "\r\n0\r\n\r\n");
   EXPECT_EQ(oxtest::parse_response(raw.bytes).status, 413);
-  // A GET's body is bounded the same way, though its head is not inspected.
+  // A GET's body is bounded the same way.
   raw = oxtest::raw_exchange(
       srv.port(),
       "GET / HTTP/1.1\r\nHost: x\r\nContent-Length: 1001\r\n"
@@ -417,6 +420,21 @@ TEST(OxHttpsrv, MalformedRequestsGet4xxAndServingGoesOn) {
       {"POST / HTTP/1.1\r\nHost: x\r\n"
        "Content-Length: 99999999999999999999999\r\n\r\n", 413},
       {"GARBAGE\r\n\r\n", 0},
+      // Framing a proxy might read otherwise: refused, and the connection
+      // closed, so what follows is never served as a second request.
+      {"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n"
+       "Content-Length: 4\r\n\r\nabcd", 400},
+      {"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n"
+       "Transfer-Encoding: chunked\r\n\r\n0\r\n\r\n"
+       "GET /smuggled HTTP/1.1\r\nHost: x\r\n\r\n", 400},
+      {"POST / HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", 400},
+      {"GET / HTTP/1.1\r\nHost: x\r\nContent-Length : 5\r\n\r\nhello", 400},
+      {"GET / HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n", 400},
+      {"GET / HTTP/1.1\r\nConnection: close\r\n\r\n", 400},
+      // Codings other than chunked: at once, not at the idle timeout.
+      {"POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: gzip\r\n\r\nab", 501},
+      {"POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: gzip, chunked\r\n"
+       "\r\n0\r\n\r\n", 501},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.request);
@@ -430,6 +448,120 @@ TEST(OxHttpsrv, MalformedRequestsGet4xxAndServingGoesOn) {
   }
   srv.stop();
   EXPECT_EQ(calls.value(), static_cast<int>(std::size(cases)));
+}
+
+// Sends one byte to each connection every 200 ms until the server has
+// closed them all (or 8 s pass); true when it has.
+bool trickle_until_closed(std::vector<std::unique_ptr<oxtest::RawConnection>> &cons) {
+  for (int round = 0; round < 40; ++round) {
+    bool open = false;
+    for (auto &c : cons) {
+      if (c->peer_closed()) continue;
+      c->send("X");
+      c->read_to_close(10);
+      open = open || !c->peer_closed();
+    }
+    if (!open) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  return false;
+}
+
+TEST(OxHttpsrv, SlowHeadsAndBodiesAreCutAndOthersServedAgain) {
+  // The idle timeout alone never ends a client that sends a byte every few
+  // seconds: such clients held every connection for ever.
+  Counter calls;
+  oxtest::ServerOptions o;
+  o.configure = [](ox_httpsrv *s) {
+    EXPECT_EQ(ox_httpsrv_set_con_limit(s, 4), 0);
+    EXPECT_EQ(ox_httpsrv_set_head_timeout(s, 1), 0);
+    EXPECT_EQ(ox_httpsrv_set_body_timeout(s, 1, 1000), 0);
+  };
+  TestServer srv([&](ox_httpreq *req, ox_httpres *res) {
+    calls.add();
+    send_text(res, ox_httpreq_path(req));
+  }, o);
+  ASSERT_TRUE(srv.listening());
+  std::vector<std::unique_ptr<oxtest::RawConnection>> cons;
+  for (int i = 0; i < 4; ++i) {
+    cons.push_back(std::make_unique<oxtest::RawConnection>(srv.port()));
+    ASSERT_TRUE(cons.back()->connected());
+    // Two trickle their heads, two their bodies.
+    cons.back()->send(i < 2 ? "GET /slow HTTP/1.1\r\n"
+                            : "POST /slow HTTP/1.1\r\nHost: x\r\n"
+                              "Content-Length: 100\r\n\r\n");
+  }
+  oxtest::Response other;
+  std::thread client([&] {
+    oxtest::Request req;
+    req.target = "/other";
+    req.timeout_ms = 15000;
+    other = oxtest::http(srv.port(), req);
+  });
+  EXPECT_TRUE(trickle_until_closed(cons));
+  client.join();
+  EXPECT_EQ(other.status, 200);
+  EXPECT_EQ(other.body, "/other");
+  srv.stop();
+  EXPECT_EQ(calls.value(), 1);
+}
+
+TEST(OxHttpsrv, ConnectionsPerAddressAreCappedWhenAsked) {
+  oxtest::ServerOptions o;
+  o.configure = [](ox_httpsrv *s) {
+    EXPECT_EQ(ox_httpsrv_set_con_per_ip_limit(s, 2), 0);
+  };
+  TestServer srv([](ox_httpreq *, ox_httpres *res) { send_text(res, "ok"); }, o);
+  ASSERT_TRUE(srv.listening());
+  oxtest::RawConnection a(srv.port()), b(srv.port());
+  ASSERT_TRUE(a.send("GET /a HTTP/1.1\r\nHost: x\r\n\r\n"));
+  ASSERT_TRUE(b.send("GET /b HTTP/1.1\r\nHost: x\r\n\r\n"));
+  a.read_until([](const std::string &got) { return got.find("ok") != std::string::npos; }, 5000);
+  b.read_until([](const std::string &got) { return got.find("ok") != std::string::npos; }, 5000);
+  oxtest::RawReply third = oxtest::raw_exchange(
+      srv.port(), "GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  EXPECT_TRUE(third.closed);
+  EXPECT_EQ(third.bytes, "");
+  a.close();
+  b.close();
+  for (int i = 0; i < 100; ++i) {
+    if (oxtest::http_get(srv.port(), "/").status == 200) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(oxtest::http_get(srv.port(), "/").status, 200);
+}
+
+TEST(OxHttpsrv, IsolationBeyondItsPoolAndQueueIs503) {
+  SlowLane lane;
+  Counter refused;
+  oxtest::ServerOptions o;
+  o.configure = [](ox_httpsrv *s) {
+    EXPECT_EQ(ox_httpsrv_set_isolate_limits(s, 0, 1), EINVAL);
+    EXPECT_EQ(ox_httpsrv_set_isolate_limits(s, 1, 1), 0);
+  };
+  TestServer srv([&](ox_httpreq *req, ox_httpres *) {
+    EXPECT_EQ(ox_httpreq_isolate(req, slow_lane_cb, &lane), 0);
+  }, o);
+  ASSERT_TRUE(srv.listening());
+  std::vector<long> statuses(3);
+  std::vector<std::thread> clients;
+  for (int i = 0; i < 3; ++i) {
+    clients.emplace_back([&, i] {
+      oxtest::Response r = oxtest::http_get(srv.port(), "/slow");
+      statuses[static_cast<size_t>(i)] = r.status;
+      if (r.status == 503) refused.add();
+    });
+    // One running, one waiting, then the pool is full.
+    if (i == 0) {
+      EXPECT_EQ(lane.entered.wait_for(1, 20000), 1);
+    }
+  }
+  EXPECT_EQ(refused.wait_for(1, 20000), 1);
+  lane.release.open();
+  for (auto &c : clients) c.join();
+  std::sort(statuses.begin(), statuses.end());
+  EXPECT_EQ(statuses, (std::vector<long>{200, 200, 503}));
+  EXPECT_EQ(lane.entered.value(), 2);
 }
 
 }  // namespace

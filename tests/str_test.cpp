@@ -182,6 +182,19 @@ TEST(OxStr, FormatterErrorIsBoundedAndKeepsContent) {
   }
 }
 
+TEST(OxStr, PrintfOfItsOwnContentSurvivesGrowth) {
+  // The second formatting pass used to read the block the growth freed.
+  for (size_t len : {10u, 60u, 99u, 500u}) {
+    SCOPED_TRACE(len);
+    str_ptr s = NewStr();
+    std::string start(len, 'c');
+    ASSERT_EQ(ox_str_write(s.get(), start.data(), start.size()), 0);
+    const char *own = ox_str_content(s.get());
+    ASSERT_EQ(ox_str_printf(s.get(), "[%s|%s]", own, own), 0);
+    EXPECT_EQ(Content(s.get()), start + "[" + start + "|" + start + "]");
+  }
+}
+
 TEST(OxStr, WriteOfAnUnrepresentableSizeIsRefused) {
   str_ptr s = NewStr();
   ASSERT_EQ(ox_str_write(s.get(), "keep", 4), 0);

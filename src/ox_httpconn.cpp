@@ -1,0 +1,159 @@
+// Connections and their watchdog.  The watchdog wakes once a second and
+// shuts down the socket of each connection past its deadline; libmicrohttpd
+// then sees the connection fail and closes it the usual way.  The list lock
+// makes that safe: libmicrohttpd reports a closing connection before it
+// closes the socket, and the report waits for the lock, so the watchdog
+// never shuts down a descriptor that was closed and reused meanwhile.
+#include "ox_httpconn.h"
+
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <chrono>
+#include <new>
+
+#include "ox_httpsrv.h"
+
+namespace {
+
+// How long a body may stay incomplete after its client was seen gone.
+constexpr int64_t conn_gone_grace_ms = 1000;
+
+int64_t conn_now_ms() noexcept {
+  using std::chrono::duration_cast;
+  using std::chrono::milliseconds;
+  return duration_cast<milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+void conn_link(ox__httpconns *conns, ox_httpconn *conn) noexcept {
+  std::lock_guard<std::mutex> lock(conns->mutex);
+  conn->next = conns->list;
+  if (conns->list != nullptr) conns->list->prev = conn;
+  conns->list = conn;
+}
+
+void conn_unlink(ox__httpconns *conns, ox_httpconn *conn) noexcept {
+  std::lock_guard<std::mutex> lock(conns->mutex);
+  if (conn->prev != nullptr) {
+    conn->prev->next = conn->next;
+  } else {
+    conns->list = conn->next;
+  }
+  if (conn->next != nullptr) conn->next->prev = conn->prev;
+}
+
+// The milliseconds |conn| may spend in its phase: the head has a fixed
+// time, the body a time that grows with every |body_min_rate| bytes.
+bool conn_overdue(const ox_httpsrv *srv, const ox_httpconn *conn,
+                  int64_t now) noexcept {
+  // The phase first: its release store publishes the time it began.
+  ox__connphase phase = conn->phase.load(std::memory_order_acquire);
+  int64_t spent = now - conn->since.load(std::memory_order_relaxed);
+  switch (phase) {
+    case ox__connphase::head:
+      return srv->head_timeout != 0 &&
+             spent > static_cast<int64_t>(srv->head_timeout) * 1000;
+    case ox__connphase::body: {
+      int64_t gone = conn->gone_at.load(std::memory_order_relaxed);
+      if (gone != 0 && now - gone >= conn_gone_grace_ms) return true;
+      if (srv->body_timeout == 0) return false;
+      uint64_t allowed = static_cast<uint64_t>(srv->body_timeout) * 1000;
+      if (srv->body_min_rate != 0) {
+        allowed += conn->body_bytes.load(std::memory_order_relaxed) * 1000 /
+                   srv->body_min_rate;
+      }
+      return spent > 0 && static_cast<uint64_t>(spent) > allowed;
+    }
+    default:
+      return false;
+  }
+}
+
+void conn_watch(ox_httpsrv *srv) noexcept {
+  ox__httpconns *conns = &srv->conns;
+  std::unique_lock<std::mutex> lock(conns->mutex);
+  while (!conns->stop) {
+    conns->wake.wait_for(lock, std::chrono::seconds(1));
+    int64_t now = conn_now_ms();
+    for (ox_httpconn *c = conns->list; c != nullptr; c = c->next) {
+      if (c->cut || !conn_overdue(srv, c, now)) continue;
+      c->cut = true;
+      shutdown(c->fd, SHUT_RDWR);
+    }
+  }
+}
+
+}  // namespace
+
+void ox__httpconn_notify(void *cls, MHD_Connection *con,
+                         void **socket_context,
+                         MHD_ConnectionNotificationCode code) noexcept {
+  auto *srv = static_cast<ox_httpsrv *>(cls);
+  if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+    const MHD_ConnectionInfo *info =
+        MHD_get_connection_info(con, MHD_CONNECTION_INFO_CONNECTION_FD);
+    auto *conn = new (std::nothrow) ox_httpconn;
+    if (conn == nullptr || info == nullptr) {
+      // A connection no deadline would cover is not served at all.
+      if (info != nullptr) shutdown(info->connect_fd, SHUT_RDWR);
+      delete conn;
+      return;
+    }
+    conn->fd = info->connect_fd;
+    ox__httpconn_enter(conn, ox__connphase::head);
+    conn_link(&srv->conns, conn);
+    *socket_context = conn;
+    return;
+  }
+  auto *conn = static_cast<ox_httpconn *>(*socket_context);
+  if (conn == nullptr) return;
+  // libmicrohttpd has completed the connection's last request by now.
+  conn_unlink(&srv->conns, conn);
+  *socket_context = nullptr;
+  delete conn;
+}
+
+ox_httpconn *ox__httpconn_of(MHD_Connection *con) noexcept {
+  const MHD_ConnectionInfo *info =
+      MHD_get_connection_info(con, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+  return info != nullptr ? static_cast<ox_httpconn *>(info->socket_context)
+                         : nullptr;
+}
+
+void ox__httpconn_enter(ox_httpconn *conn, ox__connphase phase) noexcept {
+  conn->body_bytes.store(0, std::memory_order_relaxed);
+  conn->gone_at.store(0, std::memory_order_relaxed);
+  conn->since.store(conn_now_ms(), std::memory_order_relaxed);
+  conn->phase.store(phase, std::memory_order_release);
+}
+
+void ox__httpconn_check_peer(ox_httpconn *conn) noexcept {
+  if (conn->gone_at.load(std::memory_order_relaxed) != 0) return;
+  char byte;
+  int saved = errno;
+  ssize_t n = recv(conn->fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  errno = saved;
+  if (n == 0) conn->gone_at.store(conn_now_ms(), std::memory_order_relaxed);
+}
+
+bool ox__httpconns_start(ox_httpsrv *srv) noexcept {
+  try {
+    srv->conns.watchdog = std::thread(conn_watch, srv);
+  } catch (...) {
+    return false;
+  }
+  return true;
+}
+
+void ox__httpconns_stop(ox_httpsrv *srv) noexcept {
+  ox__httpconns *conns = &srv->conns;
+  if (!conns->watchdog.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(conns->mutex);
+    conns->stop = true;
+  }
+  conns->wake.notify_all();
+  conns->watchdog.join();
+}

@@ -1,0 +1,78 @@
+// Connections: a record for each connection libmicrohttpd accepts, kept on
+// its server's list, and the watchdog that closes a connection whose
+// request head or body arrives too slowly.  libmicrohttpd's own timeout
+// counts idleness only, so a client sending a byte every few seconds would
+// otherwise hold its connection for ever.
+#ifndef OX_HTTPCONN_H
+#define OX_HTTPCONN_H
+
+#include <microhttpd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+#include "ombrix.h"
+#include "ox_httpreq.h"
+
+// What the connection waits for, which decides its deadline.
+enum class ox__connphase : uint8_t {
+  head,  // the next request head (also while a kept-alive connection idles)
+  body,  // the body of the current request
+  busy,  // the library or the program: the callbacks, the reply
+};
+
+struct ox_httpconn {
+  ox_httpconn *prev = nullptr;  // the server's list, under its mutex
+  ox_httpconn *next = nullptr;
+  MHD_socket fd = MHD_INVALID_SOCKET;  // open until the closed notice
+  std::atomic<ox__connphase> phase{ox__connphase::head};
+  std::atomic<int64_t> since{0};         // when the phase began (ms)
+  std::atomic<uint64_t> body_bytes{0};   // body bytes of the current request
+  std::atomic<int64_t> gone_at{0};       // when the client was seen gone (ms)
+  bool cut = false;                      // shut down by the watchdog
+  ox_httpreq req{};  // the record the connection's requests reuse
+};
+
+// The server's connections and their watchdog.
+struct ox__httpconns {
+  std::mutex mutex;  // guards the list and |stop|
+  std::condition_variable wake;
+  ox_httpconn *list = nullptr;
+  std::thread watchdog;
+  bool stop = false;
+};
+
+// libmicrohttpd's connection notice: a record is made when a connection
+// starts and released when it closes.
+void ox__httpconn_notify(void *cls, MHD_Connection *con,
+                         void **socket_context,
+                         MHD_ConnectionNotificationCode code) noexcept;
+
+// The record of |con|, or NULL.
+ox_httpconn *ox__httpconn_of(MHD_Connection *con) noexcept;
+
+// Starts the phase |phase| now.
+void ox__httpconn_enter(ox_httpconn *conn, ox__connphase phase) noexcept;
+
+// Counts |size| more body bytes of the current request.
+inline void ox__httpconn_received(ox_httpconn *conn, size_t size) noexcept {
+  conn->body_bytes.fetch_add(size, std::memory_order_relaxed);
+}
+
+// Looks whether the client has closed its side with nothing left to read.
+// libmicrohttpd's edge-triggered polling misses an end of stream that comes
+// with the last data, and would wait for the idle timeout; the watchdog
+// closes such a connection if its body is still incomplete a second later
+// (libmicrohttpd may hold the rest of the body, read but not yet handed on).
+void ox__httpconn_check_peer(ox_httpconn *conn) noexcept;
+
+// Starts the watchdog of |srv|; false when no thread could be started.
+bool ox__httpconns_start(ox_httpsrv *srv) noexcept;
+
+// Stops the watchdog and waits for it.
+void ox__httpconns_stop(ox_httpsrv *srv) noexcept;
+
+#endif  // OX_HTTPCONN_H
