@@ -92,7 +92,10 @@ int ox__zdeflate(z_stream *stream, Bytef *zbuf, int flush, Bytef *src,
     stream->avail_out = ox__zchunk;
     stream->next_out = zbuf;
     int rc = deflate(stream, flush);
-    if (rc < 0) {
+    // Z_BUF_ERROR only says that no progress was possible (an empty piece,
+    // or output that filled the scratch exactly on the last pass): the
+    // stream is intact and this piece is done, not failed.
+    if (rc < 0 && rc != Z_BUF_ERROR) {
       ox_free(*dest);
       *dest = nullptr;
       return rc;

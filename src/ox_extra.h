@@ -36,6 +36,8 @@ int ox__zcompress(Bytef *src, uLong src_size, Bytef *dest, uLongf *dest_size,
 // the caller) carries on, through the 16384-byte scratch |zbuf|.  The output
 // comes back in a new block |*dest| of |*dest_size| bytes (ox_free it).
 // Returns 0, ENOMEM, or a negative zlib code; on failure |*dest| is NULL.
+// A piece with nothing to do (no input, no stronger flush) gives 0 and no
+// bytes: zlib's Z_BUF_ERROR there is no failure.
 int ox__zdeflate(z_stream *stream, Bytef *zbuf, int flush, Bytef *src,
                  uInt src_size, Bytef **dest, z_size_t *dest_size) noexcept;
 

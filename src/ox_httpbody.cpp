@@ -133,9 +133,8 @@ unsigned int ox__httpbody_begin(ox_httpbody *body, const ox_httpsrv *srv,
   ox__formkind kind = ox__httpform_kind(content_type);
   body->multipart = kind == ox__formkind::multipart;
   // Files go to disk; everything else of the body is held in memory.
-  body->allowed = body->multipart
-                      ? body_sum(srv->payld_limit, srv->uplds_limit)
-                      : srv->payld_limit;
+  body->allowed = body->multipart ? body_sum(srv->payld_limit, srv->uplds_limit)
+                                  : srv->payld_limit;
   if (length != UINT64_MAX && length > body->allowed) return 413;
   if (kind == ox__formkind::none || length == 0) return 0;
   ox__formsink sink = body_sink_ops;

@@ -14,24 +14,24 @@ enum class ox__bodypart : uint8_t { none, field, file, skipped };
 
 // Plain data: a request record is zero-filled and reused between requests.
 struct ox_httpbody {
-  const ox_httpsrv *srv;     // limits and the upload directory
-  ox_str *payload;           // the body as sent (not for multipart)
-  ox_strmap *fields;         // form fields
-  ox_httpupld *uplds;        // uploaded files in arrival order
-  ox_httpupld *upld_last;    // the last of them
-  ox_httpform *form;         // the form parser while the body arrives
-  ox_str *field_val;         // the value of the field being received
-  const char *field_name;    // its name; the parser's until the part ends
-  uint64_t received;         // body bytes so far
-  uint64_t allowed;          // the most a body of its kind may have
-  uint64_t held;             // payload and multipart field bytes in memory
-  uint64_t file_bytes;       // uploaded bytes so far
-  unsigned int nfields;      // fields so far
-  unsigned int nfiles;       // files so far
-  unsigned int status;       // 0, or the reply the body earned
-  int failure;               // the errno behind a 500, for the error log
-  ox__bodypart part;         // the part being received
-  bool multipart;            // parsed as multipart, held nowhere whole
+  const ox_httpsrv *srv;   // limits and the upload directory
+  ox_str *payload;         // the body as sent (not for multipart)
+  ox_strmap *fields;       // form fields
+  ox_httpupld *uplds;      // uploaded files in arrival order
+  ox_httpupld *upld_last;  // the last of them
+  ox_httpform *form;       // the form parser while the body arrives
+  ox_str *field_val;       // the value of the field being received
+  const char *field_name;  // its name; the parser's until the part ends
+  uint64_t received;       // body bytes so far
+  uint64_t allowed;        // the most a body of its kind may have
+  uint64_t held;           // payload and multipart field bytes in memory
+  uint64_t file_bytes;     // uploaded bytes so far
+  unsigned int nfields;    // fields so far
+  unsigned int nfiles;     // files so far
+  unsigned int status;     // 0, or the reply the body earned
+  int failure;             // the errno behind a 500, for the error log
+  ox__bodypart part;       // the part being received
+  bool multipart;          // parsed as multipart, held nowhere whole
 };
 
 // Looks at the head.  |content_type| may be NULL; |length| is the

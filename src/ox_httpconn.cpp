@@ -87,8 +87,7 @@ void conn_watch(ox_httpsrv *srv) noexcept {
 
 }  // namespace
 
-void ox__httpconn_notify(void *cls, MHD_Connection *con,
-                         void **socket_context,
+void ox__httpconn_notify(void *cls, MHD_Connection *con, void **socket_context,
                          MHD_ConnectionNotificationCode code) noexcept {
   auto *srv = static_cast<ox_httpsrv *>(cls);
   if (code == MHD_CONNECTION_NOTIFY_STARTED) {

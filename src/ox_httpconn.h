@@ -29,10 +29,10 @@ struct ox_httpconn {
   ox_httpconn *next = nullptr;
   MHD_socket fd = MHD_INVALID_SOCKET;  // open until the closed notice
   std::atomic<ox__connphase> phase{ox__connphase::head};
-  std::atomic<int64_t> since{0};         // when the phase began (ms)
-  std::atomic<uint64_t> body_bytes{0};   // body bytes of the current request
-  std::atomic<int64_t> gone_at{0};       // when the client was seen gone (ms)
-  bool cut = false;                      // shut down by the watchdog
+  std::atomic<int64_t> since{0};        // when the phase began (ms)
+  std::atomic<uint64_t> body_bytes{0};  // body bytes of the current request
+  std::atomic<int64_t> gone_at{0};      // when the client was seen gone (ms)
+  bool cut = false;                     // shut down by the watchdog
   ox_httpreq req{};  // the record the connection's requests reuse
 };
 
@@ -47,8 +47,7 @@ struct ox__httpconns {
 
 // libmicrohttpd's connection notice: a record is made when a connection
 // starts and released when it closes.
-void ox__httpconn_notify(void *cls, MHD_Connection *con,
-                         void **socket_context,
+void ox__httpconn_notify(void *cls, MHD_Connection *con, void **socket_context,
                          MHD_ConnectionNotificationCode code) noexcept;
 
 // The record of |con|, or NULL.

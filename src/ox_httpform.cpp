@@ -142,13 +142,13 @@ struct ox_httpform {
 
   // url-encoded: name=value pairs joined by '&', '+' for space, %XX bytes.
   struct {
-    form_buf name;        // the current pair's name, until its '='
-    bool in_value;        // past the pair's '='
-    bool begun;           // the sink was told of the pair
-    int pct;              // 0, or 1/2 after '%' and that many bytes of it
-    char pct_hi;          // the first hex digit after '%'
-    size_t out_len;       // decoded value bytes waiting in |out|
-    char out[512];        // handed on in runs, not byte by byte
+    form_buf name;   // the current pair's name, until its '='
+    bool in_value;   // past the pair's '='
+    bool begun;      // the sink was told of the pair
+    int pct;         // 0, or 1/2 after '%' and that many bytes of it
+    char pct_hi;     // the first hex digit after '%'
+    size_t out_len;  // decoded value bytes waiting in |out|
+    char out[512];   // handed on in runs, not byte by byte
   } url{};
 
   // multipart: parts between delimiters "\r\n--boundary".
@@ -163,8 +163,8 @@ struct ox_httpform {
     epilogue,     // after the closing delimiter; dropped
   };
   struct {
-    form_buf delim;     // "\r\n--" + boundary
-    size_t matched;     // bytes of |delim| that ended the last piece
+    form_buf delim;  // "\r\n--" + boundary
+    size_t matched;  // bytes of |delim| that ended the last piece
     mpstate state;
     form_buf head;      // the header block as it arrives
     form_buf name;      // the current part's field name
@@ -346,8 +346,8 @@ int mp_begin_part(ox_httpform *form) noexcept {
     const char *eol = static_cast<const char *>(
         memchr(p, '\r', static_cast<size_t>(end - p)));
     if (eol == nullptr) eol = end;
-    const char *colon = static_cast<const char *>(
-        memchr(p, ':', static_cast<size_t>(eol - p)));
+    const char *colon =
+        static_cast<const char *>(memchr(p, ':', static_cast<size_t>(eol - p)));
     if (colon != nullptr) {
       size_t key_len = static_cast<size_t>(colon - p);
       const char *val = form_skip_space(colon + 1, eol);
@@ -389,7 +389,8 @@ size_t mp_headers(ox_httpform *form, const char *data, size_t size,
   while (i < size) {
     const auto *lf =
         static_cast<const char *>(memchr(data + i, '\n', size - i));
-    size_t n = lf != nullptr ? static_cast<size_t>(lf - data) + 1 - i : size - i;
+    size_t n =
+        lf != nullptr ? static_cast<size_t>(lf - data) + 1 - i : size - i;
     if (m.head.size() + n > form_header_max) {
       *rc = EBADMSG;
       return i;
@@ -491,8 +492,7 @@ int mp_setup(ox_httpform *form, const char *content_type) noexcept {
     return EINVAL;
   }
   auto &m = form->mp;
-  if (!m.delim.append("\r\n--", 4) ||
-      !m.delim.append(boundary.c_str(), len)) {
+  if (!m.delim.append("\r\n--", 4) || !m.delim.append(boundary.c_str(), len)) {
     return ENOMEM;
   }
   // The first delimiter may open the body without a CRLF before it.
@@ -536,7 +536,7 @@ int ox__httpform_feed(ox_httpform *form, const char *data,
                       size_t size) noexcept {
   if (form->failed != 0) return form->failed;
   int rc = form->kind == ox__formkind::multipart ? mp_feed(form, data, size)
-                                                  : url_feed(form, data, size);
+                                                 : url_feed(form, data, size);
   return rc != 0 ? form_fail(form, rc) : 0;
 }
 

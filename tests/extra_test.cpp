@@ -181,6 +181,11 @@ TEST(OxZdeflate, NoFlushHoldsSmallInputUntilFinish) {
   EXPECT_EQ(d.last_size, 0u);
   ASSERT_EQ(d.piece("world", Z_NO_FLUSH, &out), 0);
   EXPECT_EQ(out, "");
+  // Nothing to do is no failure: the output so far must not be dropped.
+  ASSERT_EQ(d.piece("", Z_NO_FLUSH, &out), 0);
+  ASSERT_EQ(d.piece("", Z_SYNC_FLUSH, &out), 0);
+  ASSERT_EQ(d.piece("", Z_SYNC_FLUSH, &out), 0);
+  EXPECT_EQ(d.last_size, 0u);
   ASSERT_EQ(d.piece("", Z_FINISH, &out), 0);
   EXPECT_EQ(oxtest::raw_inflate(out).value_or("(not raw deflate)"),
             "hello, world");

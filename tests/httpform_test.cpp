@@ -98,8 +98,9 @@ TEST(OxHttpform, MultipartPartsSurviveEverySplit) {
        "filename=\"\"\r\n\r\n\r\n--xB\r\nContent-Disposition: form-data; "
        "filename=\"C:\\dir\\f\"; name=b\r\n\r\nz\r\n--xB--",
        "q\"x/=$|b/C:\\dir\\f=z$:0"},
-      {"no closing delimiter", "--xB\r\nContent-Disposition: form-data; "
-                               "name=\"a\"\r\n\r\n123",
+      {"no closing delimiter",
+       "--xB\r\nContent-Disposition: form-data; "
+       "name=\"a\"\r\n\r\n123",
        "a=123:" + kEbadmsg},
       {"no name", "--xB\r\nContent-Disposition: form-data\r\n\r\n1\r\n--xB--",
        ":" + kEbadmsg},
@@ -137,9 +138,9 @@ TEST(OxHttpform, SinkFailureStopsTheParseAndSticks) {
       "--xB\r\nContent-Disposition: form-data; name=a\r\n\r\n1\r\n"
       "--xB\r\nContent-Disposition: form-data; name=b\r\n\r\n2\r\n--xB--";
   EXPECT_EQ(parse_every_split(kMultipart, body, 1), "a=1$:" + kE2big);
-  EXPECT_EQ(parse_every_split("application/x-www-form-urlencoded", "a=1&b=2",
-                              1),
-            "a=1$:" + kE2big);
+  EXPECT_EQ(
+      parse_every_split("application/x-www-form-urlencoded", "a=1&b=2", 1),
+      "a=1$:" + kE2big);
 }
 
 TEST(OxHttpform, TypesAndBoundariesThatCannotBeParsedAreRefused) {
@@ -151,8 +152,8 @@ TEST(OxHttpform, TypesAndBoundariesThatCannotBeParsedAreRefused) {
     SCOPED_TRACE(type);
     EXPECT_EQ(parse(type, "", {}), einval);
   }
-  std::string long_boundary = "multipart/form-data; boundary=" +
-                              std::string(201, 'b');
+  std::string long_boundary =
+      "multipart/form-data; boundary=" + std::string(201, 'b');
   EXPECT_EQ(parse(long_boundary.c_str(), "", {}), einval);
   EXPECT_EQ(ox__httpform_kind("Multipart/Form-Data ; boundary=a"),
             ox__formkind::multipart);
