@@ -461,9 +461,17 @@ OX_EXPORT int ox_httpsrv_set_con_limit(ox_httpsrv *srv,
                                        unsigned int limit) OX_NOEXCEPT;
 
 /**
- * Sets the memory each connection reads its request head into (default
- * 16 KiB, which takes 8 KiB of headers).  A larger head is refused with 431.
- * EINVAL below 4 KiB.
+ * Sets the memory each connection reads its request head into and
+ * buffers its reply with (default 40 KiB, which takes about 24 KiB of
+ * headers).  A larger head is refused with 431.  EINVAL below 4 KiB.
+ *
+ * The default is above 32 KiB on purpose: from there libmicrohttpd maps
+ * each connection's memory on its own, outside the heap, and gives it back
+ * to the system when the connection closes.  At 32 KiB or less it comes
+ * from the heap, where thousands of clients coming and going (slow clients
+ * cut at their deadline, say) fragment it into a memory use that creeps up
+ * for minutes before it levels off.  A busy keep-alive connection uses
+ * about this much.
  */
 OX_EXPORT int ox_httpsrv_set_con_mem_limit(ox_httpsrv *srv,
                                            size_t bytes) OX_NOEXCEPT;

@@ -370,7 +370,7 @@ std::string request_with_headers(size_t total, size_t per_line) {
 TEST(OxHttpsrv, HeaderBlocksUpToTheConnectionMemoryPassLargerGet431) {
   oxtest::ServerOptions roomy;
   roomy.configure = [](ox_httpsrv *s) {
-    EXPECT_EQ(ox_httpsrv_set_con_mem_limit(s, 64 * 1024), 0);
+    EXPECT_EQ(ox_httpsrv_set_con_mem_limit(s, 128 * 1024), 0);
   };
   TestServer def([](ox_httpreq *req, ox_httpres *res) {
     send_text(res, std::to_string(ox_strmap_count(*ox_httpreq_headers(req))));
@@ -385,11 +385,11 @@ TEST(OxHttpsrv, HeaderBlocksUpToTheConnectionMemoryPassLargerGet431) {
     std::string request;
     int status;
   } cases[] = {
-      {"8 KiB by default", &def, request_with_headers(8 * 1024, 100), 200},
-      {"20 KiB by default", &def, request_with_headers(20 * 1024, 100), 431},
-      {"one 12 KiB line", &def, request_with_headers(12 * 1024, 12 * 1024), 200},
-      {"one 17 KiB line", &def, request_with_headers(17 * 1024, 17 * 1024), 431},
-      {"20 KiB with 64 KiB", &big, request_with_headers(20 * 1024, 100), 200},
+      {"20 KiB by default", &def, request_with_headers(20 * 1024, 100), 200},
+      {"30 KiB by default", &def, request_with_headers(30 * 1024, 100), 431},
+      {"one 36 KiB line", &def, request_with_headers(36 * 1024, 36 * 1024), 200},
+      {"one 46 KiB line", &def, request_with_headers(46 * 1024, 46 * 1024), 431},
+      {"40 KiB with 128 KiB", &big, request_with_headers(40 * 1024, 100), 200},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
