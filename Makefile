@@ -2,7 +2,7 @@
 # then under AddressSanitizer and UndefinedBehaviorSanitizer), then the
 # threaded tests under ThreadSanitizer.
 
-.PHONY: all deps build run test test-dev test-asan tsan bench clean
+.PHONY: all deps build run test test-dev test-asan tsan bench soak fuzz clean
 
 all: build
 
@@ -55,6 +55,27 @@ bench:
 	SKIP_BUILD=1 MIN_TIME=0.5 bench/micro/run
 	SKIP_BUILD=1 bench/http/run
 	SKIP_BUILD=1 bench/http/transfer
+
+# `make soak`: normal load beside slow clients and an upload storm for 60 s
+# (bench/soak/run); results in build/bench/soak-results.md.
+soak:
+	@scripts/install-deps bench
+	cmake --preset bench >/dev/null
+	cmake --build --preset bench -j 2
+	SKIP_BUILD=1 bench/soak/run
+
+# `make fuzz`: each libFuzzer target (Clang, ASan+UBSan) for FUZZ_SECONDS
+# seconds, one after the other, then a table of executions and coverage
+# (build/fuzz/results.md).  `make fuzz FUZZ_SECONDS=30 FUZZ_TARGETS=router`
+# runs one target briefly.  See fuzz/README.md.
+FUZZ_SECONDS ?= 600
+FUZZ_TARGETS ?=
+
+fuzz:
+	@scripts/install-deps fuzz
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j 2
+	FUZZ_SECONDS="$(FUZZ_SECONDS)" FUZZ_TARGETS="$(FUZZ_TARGETS)" fuzz/run
 
 clean:
 	rm -rf build
