@@ -1,4 +1,5 @@
-/*
+/**
+ * @file
  * ombrix.h - an HTTP server to embed in a C or C++ program, with a string
  * buffer, a string map, a regex router and mount points around it.
  *
@@ -31,6 +32,17 @@
 #include <stdint.h>
 #include <sys/types.h>
 
+/**
+ * The version of this header.  The build reads it from here, so these lines
+ * are the one place it is set; ox_version() tells the library's own.
+ */
+/** @{ */
+#define OMBRIX_VERSION_MAJOR 0
+#define OMBRIX_VERSION_MINOR 1
+#define OMBRIX_VERSION_PATCH 0
+#define OMBRIX_VERSION_STRING "0.1.0"
+/** @} */
+
 #if defined(OX_BUILDING_LIBRARY)
 #define OX_EXPORT __attribute__((visibility("default")))
 #else
@@ -50,21 +62,41 @@ extern "C" {
 #define OX_PRINTF(fmt, first)
 #endif
 
+/** A string buffer. @ingroup str */
 typedef struct ox_str ox_str;
+/** A pair of a string map, and the map it starts. @ingroup strmap */
 typedef struct ox_strmap ox_strmap;
+/** A route, and the route list it starts. @ingroup router */
 typedef struct ox_route ox_route;
+/** A router over a route list. @ingroup router */
 typedef struct ox_router ox_router;
+/** A record of an entry point table. @ingroup entrypoints */
 typedef struct ox_entrypoint ox_entrypoint;
+/** A table of entry points. @ingroup entrypoints */
 typedef struct ox_entrypoints ox_entrypoints;
+/** An HTTP server. @ingroup httpsrv */
 typedef struct ox_httpsrv ox_httpsrv;
+/** A request being served. @ingroup httpreq */
 typedef struct ox_httpreq ox_httpreq;
+/** The response to a request. @ingroup httpres */
 typedef struct ox_httpres ox_httpres;
+/** A file uploaded with a request. @ingroup httpupld */
 typedef struct ox_httpupld ox_httpupld;
+/** The authentication of a request. @ingroup httpauth */
 typedef struct ox_httpauth ox_httpauth;
 
-/* ------------------------------------------------------------------------
- * Memory and errors
- * ------------------------------------------------------------------------ */
+/**
+ * @defgroup memory Memory and errors
+ * The library's allocator, version and error texts, and a path helper.
+ * @{
+ */
+
+/**
+ * Returns the version of the library in use, OMBRIX_VERSION_STRING as it
+ * was built ("0.1.0"): a program linked against another release of the
+ * shared library can tell.
+ */
+OX_EXPORT const char *ox_version(void) OX_NOEXCEPT;
 
 /**
  * Allocates |size| zero-filled bytes (a |size| of 0 gives a unique, freeable
@@ -106,9 +138,13 @@ OX_EXPORT int ox_strerror(int errnum, char *errmsg, size_t size) OX_NOEXCEPT;
  */
 OX_EXPORT char *ox_extract_entrypoint(const char *path) OX_NOEXCEPT;
 
-/* ------------------------------------------------------------------------
- * String buffer: a growable, always NUL-terminated byte buffer
- * ------------------------------------------------------------------------ */
+/** @} */
+
+/**
+ * @defgroup str String buffer
+ * A growable, always NUL-terminated byte buffer.
+ * @{
+ */
 
 /**
  * Returns a new empty buffer with room for 100 bytes, or NULL when memory
@@ -161,19 +197,23 @@ OX_EXPORT size_t ox_str_length(ox_str *str) OX_NOEXCEPT;
 /** Empties |str|; the storage and its capacity stay. */
 OX_EXPORT int ox_str_clear(ox_str *str) OX_NOEXCEPT;
 
-/* ------------------------------------------------------------------------
- * String map: name/value pairs in a hash table.  A map is a pointer to its
- * first pair; NULL is the empty map.  Functions that change a map take its
- * address.
+/** @} */
+
+/**
+ * @defgroup strmap String map
+ * Name/value pairs in a hash table.  A map is a pointer to its first pair;
+ * NULL is the empty map.  Functions that change a map take its address.
  *
  * Names are looked up without regard to ASCII case (as HTTP header names
  * are): each pair keeps one copy of the name as added, which hashes and
  * compares folded.  Iteration visits pairs in the order they were added,
  * until a sort.
- * ------------------------------------------------------------------------ */
+ * @{
+ */
 
+/** Called by ox_strmap_iter() with each pair in turn. */
 typedef int (*ox_strmap_iter_cb)(void *cls, ox_strmap *pair);
-/* Returns < 0 when |pair_a| goes first, > 0 when |pair_b| does, 0 if equal. */
+/** Returns < 0 when |pair_a| goes first, > 0 when |pair_b| does, 0 if equal. */
 typedef int (*ox_strmap_sort_cb)(void *cls, ox_strmap *pair_a,
                                  ox_strmap *pair_b);
 
@@ -245,19 +285,29 @@ OX_EXPORT int ox_strmap_sort(ox_strmap **map, ox_strmap_sort_cb cb,
 /** Releases every pair of |*map| and sets |*map| to NULL. */
 OX_EXPORT void ox_strmap_cleanup(ox_strmap **map) OX_NOEXCEPT;
 
-/* ------------------------------------------------------------------------
- * Routes and router.  A route list is a pointer to its first route.
- * ------------------------------------------------------------------------ */
+/** @} */
 
+/**
+ * @defgroup router Routes and router
+ * A route list is a pointer to its first route.
+ * @{
+ */
+
+/** Called with the |cls| of ox_routes_add() when a dispatch matches |route|. */
 typedef void (*ox_route_cb)(void *cls, ox_route *route);
+/** Called by ox_route_vars_iter() with each named group's |name| and |val|. */
 typedef int (*ox_route_vars_iter_cb)(void *cls, const char *name,
                                      const char *val);
+/**
+ * Called by ox_route_segments_iter() with each group's |index| and
+ * |segment|.
+ */
 typedef int (*ox_route_segments_iter_cb)(void *cls, unsigned int index,
                                          const char *segment);
-/* Called before |route| is tried; non-zero stops the dispatch. */
+/** Called before |route| is tried; non-zero stops the dispatch. */
 typedef int (*ox_router_dispatch_cb)(void *cls, const char *path,
                                      ox_route *route);
-/* Called when |route| matched, before its callback; non-zero stops. */
+/** Called when |route| matched, before its callback; non-zero stops. */
 typedef int (*ox_router_match_cb)(void *cls, ox_route *route);
 
 /**
@@ -343,11 +393,16 @@ OX_EXPORT int ox_router_dispatch2(ox_router *router, const char *path,
 OX_EXPORT int ox_router_dispatch(ox_router *router, const char *path,
                                  void *user_data) OX_NOEXCEPT;
 
-/* ------------------------------------------------------------------------
- * Entry points: names made from the first segment of a path, each with one
- * pointer of the program's, in a table sorted by name.
- * ------------------------------------------------------------------------ */
+/** @} */
 
+/**
+ * @defgroup entrypoints Entry points
+ * Names made from the first segment of a path, each with one pointer of
+ * the program's, in a table sorted by name.
+ * @{
+ */
+
+/** Called by ox_entrypoints_iter() with each record in turn. */
 typedef int (*ox_entrypoints_iter_cb)(void *cls, ox_entrypoint *entrypoint);
 
 /** Returns the record's name (not a copy). */
@@ -411,23 +466,28 @@ OX_EXPORT int ox_entrypoints_find(ox_entrypoints *entrypoints,
                                   ox_entrypoint **entrypoint,
                                   const char *path) OX_NOEXCEPT;
 
-/* ------------------------------------------------------------------------
- * HTTP server
- * ------------------------------------------------------------------------ */
+/** @} */
 
-/* Answers a request through |res|; returning without a send leaves the
+/**
+ * @defgroup httpsrv HTTP server
+ * The server: the callbacks it calls, and the functions that create,
+ * start and release it.
+ * @{
+ */
+
+/** Answers a request through |res|; returning without a send leaves the
  * core to answer 500 (unless the request was isolated). */
 typedef void (*ox_httpreq_cb)(void *cls, ox_httpreq *req, ox_httpres *res);
-/* Returns true to let the request through to the request callback. */
+/** Returns true to let the request through to the request callback. */
 typedef bool (*ox_httpauth_cb)(void *cls, ox_httpauth *auth, ox_httpreq *req,
                                ox_httpres *res);
-/* Receives one error text of the server; called from serving threads. */
+/** Receives one error text of the server; called from serving threads. */
 typedef void (*ox_err_cb)(void *cls, const char *err);
-/* Writes at most |size| bytes of a stream into |buf|, of which |offset|
+/** Writes at most |size| bytes of a stream into |buf|, of which |offset|
  * were delivered before; returns the count, or ox_eor() to end it. */
 typedef ssize_t (*ox_read_cb)(void *handle, uint64_t offset, char *buf,
                               size_t size);
-/* Releases a stream's handle, once, when the stream is done with. */
+/** Releases a stream's handle, once, when the stream is done with. */
 typedef void (*ox_free_cb)(void *handle);
 
 /** The end codes of a stream: ox_eor(false) ends it, ox_eor(true) breaks it. */
@@ -447,9 +507,11 @@ OX_EXPORT ox_httpsrv *ox_httpsrv_new2(ox_httpauth_cb auth_cb,
 OX_EXPORT ox_httpsrv *ox_httpsrv_new(ox_httpreq_cb req_cb,
                                      void *cls) OX_NOEXCEPT;
 
-/*
- * Settings.  Each is taken before ox_httpsrv_listen(); afterwards it
- * returns EALREADY and changes nothing.
+/**
+ * @defgroup settings Settings
+ * Each is taken before ox_httpsrv_listen(); afterwards it returns
+ * EALREADY and changes nothing.
+ * @{
  */
 
 /** Serves with a pool of |size| threads (0 or 1: one polling thread). */
@@ -476,12 +538,13 @@ OX_EXPORT int ox_httpsrv_set_con_limit(ox_httpsrv *srv,
 OX_EXPORT int ox_httpsrv_set_con_mem_limit(ox_httpsrv *srv,
                                            size_t bytes) OX_NOEXCEPT;
 
-/*
- * Limits.  A server faces clients that send too much, too slowly, or
- * nothing at all.  The defaults are what a server on the internet can ship
- * with; each setter says why its default is what it is.  A request over a
- * limit is answered (413, 503) without reaching the request callback; a
- * connection over a deadline is closed.
+/**
+ * @defgroup limits Limits
+ * A server faces clients that send too much, too slowly, or nothing at
+ * all.  The defaults are what a server on the internet can ship with; each
+ * setter says why its default is what it is.  A request over a limit is
+ * answered (413, 503) without reaching the request callback; a connection
+ * over a deadline is closed.
  *
  * Whatever the settings, a request whose end is ambiguous is answered 400
  * and its connection closed, so that the server and any proxy before it
@@ -490,6 +553,10 @@ OX_EXPORT int ox_httpsrv_set_con_mem_limit(ox_httpsrv *srv,
  * Transfer-Encoding in HTTP/1.0, a field name that is no token ("Name :"),
  * and no Host or several in HTTP/1.1.  A transfer coding other than chunked
  * is answered 501.
+ *
+ * ox_httpsrv_set_con_limit() and ox_httpsrv_set_con_mem_limit() are limits
+ * too.
+ * @{
  */
 
 /**
@@ -587,12 +654,16 @@ OX_EXPORT int ox_httpsrv_set_isolate_limits(ox_httpsrv *srv,
                                             unsigned int threads,
                                             unsigned int queue) OX_NOEXCEPT;
 
+/** @} */
+
 /**
  * Sets the directory that receives uploads (copied; default: $TMPDIR, or
  * /tmp).  EINVAL for NULL or an empty text.
  */
 OX_EXPORT int ox_httpsrv_set_upld_dir(ox_httpsrv *srv,
                                       const char *dir) OX_NOEXCEPT;
+
+/** @} */
 
 /**
  * Starts serving on |port| (0: a free port the system picks) and returns at
@@ -617,7 +688,11 @@ OX_EXPORT const char *ox_httpsrv_upld_dir(ox_httpsrv *srv) OX_NOEXCEPT;
  */
 OX_EXPORT void ox_httpsrv_free(ox_httpsrv *srv) OX_NOEXCEPT;
 
-/* Requests.  Pointers handed out live as long as the request. */
+/**
+ * @defgroup httpreq Requests
+ * Pointers handed out live as long as the request.
+ * @{
+ */
 
 /** Returns the decoded path, without the query. */
 OX_EXPORT const char *ox_httpreq_path(ox_httpreq *req) OX_NOEXCEPT;
@@ -639,8 +714,9 @@ OX_EXPORT ox_strmap **ox_httpreq_params(ox_httpreq *req) OX_NOEXCEPT;
 
 /**
  * Returns the address of the map of form fields: the pairs of a
- * url-encoded body ('+' and %XX decoded; a name without '=' gets ""), and
- * the parts of a multipart body that are not files, in arrival order.
+ * url-encoded body ('+' and percent-escapes decoded; a name without '='
+ * gets ""), and the parts of a multipart body that are not files, in
+ * arrival order.
  */
 OX_EXPORT ox_strmap **ox_httpreq_fields(ox_httpreq *req) OX_NOEXCEPT;
 
@@ -673,8 +749,14 @@ OX_EXPORT ox_httpupld *ox_httpreq_uploads(ox_httpreq *req) OX_NOEXCEPT;
 OX_EXPORT int ox_httpreq_isolate(ox_httpreq *req, ox_httpreq_cb cb,
                                  void *cls) OX_NOEXCEPT;
 
-/* Uploads: files of a multipart request, held in temporary files that are
- * removed when the request ends unless saved. */
+/** @} */
+
+/**
+ * @defgroup httpupld Uploads
+ * Files of a multipart request, held in temporary files that are removed
+ * when the request ends unless saved.
+ * @{
+ */
 
 /**
  * Moves |*upld| to the next upload.  Returns 0 (|*upld| NULL after the
@@ -707,7 +789,13 @@ OX_EXPORT uint64_t ox_httpupld_size(ox_httpupld *upld) OX_NOEXCEPT;
  */
 OX_EXPORT int ox_httpupld_save(ox_httpupld *upld, bool overwritten) OX_NOEXCEPT;
 
-/* Responses.  One send per response: a second returns EALREADY. */
+/** @} */
+
+/**
+ * @defgroup httpres Responses
+ * One send per response: a second returns EALREADY.
+ * @{
+ */
 
 /** Returns the address of the reply header map; its pairs go out as set. */
 OX_EXPORT ox_strmap **ox_httpres_headers(ox_httpres *res) OX_NOEXCEPT;
@@ -771,9 +859,15 @@ OX_EXPORT int ox_httpres_sendstream(ox_httpres *res, uint64_t size,
                                     ox_free_cb free_cb,
                                     unsigned int status) OX_NOEXCEPT;
 
-/* ------------------------------------------------------------------------
- * Basic authentication, for the callback given to ox_httpsrv_new2()
- * ------------------------------------------------------------------------ */
+/** @} */
+
+/** @} */
+
+/**
+ * @defgroup httpauth Basic authentication
+ * For the callback given to ox_httpsrv_new2().
+ * @{
+ */
 
 /** Sets the realm of the challenge (copied; once per request: EALREADY). */
 OX_EXPORT int ox_httpauth_set_realm(ox_httpauth *auth,
@@ -813,6 +907,8 @@ OX_EXPORT const char *ox_httpauth_usr(ox_httpauth *auth) OX_NOEXCEPT;
 
 /** Returns the Basic password the client sent, or NULL (as the user name). */
 OX_EXPORT const char *ox_httpauth_pwd(ox_httpauth *auth) OX_NOEXCEPT;
+
+/** @} */
 
 #ifdef __cplusplus
 } /* extern "C" */

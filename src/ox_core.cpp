@@ -1,4 +1,4 @@
-// Error texts, entry point names and the PCRE2 error mapping.
+// The version, error texts, entry point names and the PCRE2 error mapping.
 #include "ox_core.h"
 
 #include <cstdio>
@@ -9,6 +9,8 @@
 
 #include "ombrix.h"
 #include "ox_alloc.h"
+
+const char *ox_version(void) noexcept { return OMBRIX_VERSION_STRING; }
 
 int ox_strerror(int errnum, char *errmsg, size_t size) noexcept {
   if (errmsg == nullptr || size == 0) return EINVAL;

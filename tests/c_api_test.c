@@ -62,6 +62,8 @@ static void test_memory_and_errors(void) {
   block = ox_realloc(block, 16);
   CHECK(block != NULL);
   ox_free(block);
+  CHECK(strcmp(ox_version(), OMBRIX_VERSION_STRING) == 0);
+  CHECK(OMBRIX_VERSION_MAJOR == 0 && OMBRIX_VERSION_MINOR == 1);
   CHECK(ox_strerror(ENOENT, msg, sizeof msg) == 0);
   CHECK(strcmp(msg, "No such file or directory") == 0);
   name = ox_extract_entrypoint("/r1/foo");
