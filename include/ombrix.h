@@ -494,10 +494,12 @@ typedef void (*ox_free_cb)(void *handle);
 OX_EXPORT ssize_t ox_eor(bool err) OX_NOEXCEPT;
 
 /**
- * Returns a new server, or NULL (errno EINVAL for a NULL |req_cb|, or out
- * of memory).  |auth_cb| (may be NULL) runs before |req_cb| for every
- * request; |err_cb| (NULL: the default, which writes to standard error)
- * receives the errors met while serving.  |cls| reaches every callback.
+ * Returns a new server, or NULL when memory runs out.  |req_cb| answers
+ * every request that no route of ox_httpsrv_add_route() takes; it may be
+ * NULL for a server that only routes, which then answers such requests 404.
+ * |auth_cb| (may be NULL) runs before any of them for every request;
+ * |err_cb| (NULL: the default, which writes to standard error) receives the
+ * errors met while serving.  |cls| reaches every callback but the routes'.
  */
 OX_EXPORT ox_httpsrv *ox_httpsrv_new2(ox_httpauth_cb auth_cb,
                                       ox_httpreq_cb req_cb, ox_err_cb err_cb,
@@ -506,6 +508,37 @@ OX_EXPORT ox_httpsrv *ox_httpsrv_new2(ox_httpauth_cb auth_cb,
 /** ox_httpsrv_new2() without authentication and with the default errors. */
 OX_EXPORT ox_httpsrv *ox_httpsrv_new(ox_httpreq_cb req_cb,
                                      void *cls) OX_NOEXCEPT;
+
+/**
+ * Adds a route: a request whose method is |method| ("GET", "POST", ...,
+ * compared exactly; "*" takes any method) and whose path |pattern| matches
+ * whole goes to |cb| with |cls|, instead of the request callback.  Routes
+ * are tried in the order they were added and the first that takes the
+ * request answers it; ox_httpreq_var() and ox_httpreq_capture() then read
+ * what its groups captured.  A GET route also takes HEAD requests, whose
+ * reply goes out without its body.
+ *
+ * A path that routes match, but none for the request's method, is answered
+ * 405 with an "Allow" header listing the methods that would do (HEAD with
+ * GET); a path that no route matches goes to the request callback, or is
+ * answered 404 without one.  A request with a body is answered so before
+ * the body is read.
+ *
+ * Patterns are compiled as ox_routes_add() compiles them (PCRE2, whole
+ * path, bytes, JIT) and may have at most 16 capture groups.  Routes are
+ * added before listening and only read afterwards, so any number of
+ * serving threads dispatch at once, with no lock and no allocation.
+ *
+ * Returns 0, or: EINVAL    NULL |srv|, |method|, |pattern| or |cb|, an
+ *                          empty |method|, a pattern that does not compile
+ *                          or that has more than 16 groups;
+ *                EALREADY  the server listens already;
+ *                ENOTSUP   PCRE2 has no JIT for this machine;
+ *                ENOMEM    no memory.
+ */
+OX_EXPORT int ox_httpsrv_add_route(ox_httpsrv *srv, const char *method,
+                                   const char *pattern, ox_httpreq_cb cb,
+                                   void *cls) OX_NOEXCEPT;
 
 /**
  * @defgroup settings Settings
@@ -735,6 +768,24 @@ OX_EXPORT bool ox_httpreq_is_uploading(ox_httpreq *req) OX_NOEXCEPT;
 OX_EXPORT ox_httpupld *ox_httpreq_uploads(ox_httpreq *req) OX_NOEXCEPT;
 
 /**
+ * Returns what the group named |name| captured of the path, for a request
+ * a route of ox_httpsrv_add_route() took: |*len| bytes (|len| may be NULL)
+ * at the result, a view into ox_httpreq_path() that is NOT NUL-terminated.
+ * NULL (and |*len| 0) when the route has no such group, the group took no
+ * part in the match, or no route took the request; errno is left alone
+ * but for a NULL |req| or |name| (EINVAL).
+ */
+OX_EXPORT const char *ox_httpreq_var(ox_httpreq *req, const char *name,
+                                     size_t *len) OX_NOEXCEPT;
+
+/**
+ * As ox_httpreq_var(), for the capture group at |index|, counted from 0:
+ * group 1 of the pattern is index 0, named groups included.
+ */
+OX_EXPORT const char *ox_httpreq_capture(ox_httpreq *req, unsigned int index,
+                                         size_t *len) OX_NOEXCEPT;
+
+/**
  * Hands |req| to |cb|, which runs on a thread of its own once the current
  * callback returns and may block; the connection waits, others are served.
  * The reply goes out when |cb| returns.  Isolated requests share a bounded
@@ -742,9 +793,9 @@ OX_EXPORT ox_httpupld *ox_httpreq_uploads(ox_httpreq *req) OX_NOEXCEPT;
  * queue are full the request is answered 503 and |cb| is not called.  With
  * a thread per connection, or when no thread can be started, |cb| runs on
  * the serving thread instead.
- * Only from the request callback; after this call the request callback must
- * not touch |req| or its response.  Returns 0, EINVAL, or EALREADY (already
- * isolated, answered, or not called from the request callback).
+ * Only from the request callback (or a route's); after this call that
+ * callback must not touch |req| or its response.  Returns 0, EINVAL, or
+ * EALREADY (already isolated, answered, or not called from the callback).
  */
 OX_EXPORT int ox_httpreq_isolate(ox_httpreq *req, ox_httpreq_cb cb,
                                  void *cls) OX_NOEXCEPT;

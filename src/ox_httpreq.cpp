@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "ox_alloc.h"
 #include "ox_core.h"
@@ -28,7 +29,12 @@ constexpr uint8_t req_has_params = 4;
 // the head, before the body is read, the connection closes after it.
 MHD_Result req_refuse(ox_httpreq *req, unsigned int status) noexcept {
   req->stage = ox__reqstage::answered;
-  return ox__httpres_queue_status(&req->res, status);
+  if (status != MHD_HTTP_METHOD_NOT_ALLOWED) {
+    return ox__httpres_queue_status(&req->res, status);
+  }
+  std::unique_ptr<char, ox__free_deleter> allow{
+      ox__httproutes_allow(&req->srv->routes, req->path)};
+  return ox__httpres_queue_status(&req->res, status, allow.get());
 }
 
 // Sends what the callbacks built.  Without a reply the library answers 500.
@@ -147,6 +153,21 @@ bool req_authenticate(ox_httpreq *req, MHD_Result *ret) noexcept {
   return pass;
 }
 
+// Finds the route that takes the request.  Returns 0 (a route, or the
+// request callback, answers), 404, 405 or 500.
+unsigned int req_route(ox_httpreq *req) noexcept {
+  ox_httpsrv *srv = req->srv;
+  if (srv->routes.count != 0) {
+    if (ox__httproutes_find(&srv->routes, req->method, req->path,
+                            &req->match) != 0) {
+      return MHD_HTTP_INTERNAL_SERVER_ERROR;
+    }
+    if (req->match.route != nullptr) return 0;
+    if (req->match.path_matched) return MHD_HTTP_METHOD_NOT_ALLOWED;
+  }
+  return srv->req_cb != nullptr ? 0 : MHD_HTTP_NOT_FOUND;
+}
+
 // Takes the connection's own record when it is free (keep-alive requests
 // then cost no allocation of ours), or a new one.
 ox_httpreq *req_new(ox_httpsrv *srv, ox_httpconn *conn, MHD_Connection *con,
@@ -206,6 +227,11 @@ MHD_Result req_head(ox_httpsrv *srv, MHD_Connection *con, const char *url,
   }
   MHD_Result ret = MHD_YES;
   if (srv->auth_cb != nullptr && !req_authenticate(req, &ret)) return ret;
+  if (unsigned int status = req_route(req)) {
+    // A body nobody takes is not worth reading.
+    if (length != 0) return req_refuse(req, status);
+    req->refusal = status;
+  }
   const char *type = MHD_lookup_connection_value(con, MHD_HEADER_KIND,
                                                  MHD_HTTP_HEADER_CONTENT_TYPE);
   if (unsigned int status =
@@ -277,9 +303,15 @@ MHD_Result req_complete(ox_httpreq *req) noexcept {
     }
     return req_refuse(req, status);
   }
+  if (req->refusal != 0) return req_refuse(req, req->refusal);
   ox_httpsrv *srv = req->srv;
+  const ox__httproute *route = req->match.route;
   req->stage = ox__reqstage::calling;
-  srv->req_cb(srv->cls, req, &req->res);
+  if (route != nullptr) {
+    route->cb(route->cls, req, &req->res);
+  } else {
+    srv->req_cb(srv->cls, req, &req->res);
+  }
   if (req->isolated_cb != nullptr) return req_isolate(req);
   return req_reply(req);
 }
@@ -390,6 +422,23 @@ bool ox_httpreq_is_uploading(ox_httpreq *req) noexcept {
 ox_httpupld *ox_httpreq_uploads(ox_httpreq *req) noexcept {
   if (req == nullptr) return ox__einval<ox_httpupld *>(nullptr);
   return req->body.uplds;
+}
+
+const char *ox_httpreq_var(ox_httpreq *req, const char *name,
+                           size_t *len) noexcept {
+  if (len != nullptr) *len = 0;
+  if (req == nullptr || name == nullptr) {
+    return ox__einval<const char *>(nullptr);
+  }
+  return ox__httproutematch_var(&req->match, req->path, name, len);
+}
+
+const char *ox_httpreq_capture(ox_httpreq *req, unsigned int index,
+                               size_t *len) noexcept {
+  if (len != nullptr) *len = 0;
+  if (req == nullptr) return ox__einval<const char *>(nullptr);
+  if (index >= ox__httproute_groups_max) return nullptr;
+  return ox__httproutematch_group(&req->match, req->path, index + 1, len);
 }
 
 int ox_httpreq_isolate(ox_httpreq *req, ox_httpreq_cb cb, void *cls) noexcept {

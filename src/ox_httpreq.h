@@ -9,6 +9,7 @@
 #include "ombrix.h"
 #include "ox_httpbody.h"
 #include "ox_httpres.h"
+#include "ox_httproute.h"
 
 struct ox_httpconn;
 
@@ -33,10 +34,12 @@ struct ox_httpreq {
   ox_strmap *cookies;       // likewise
   ox_strmap *params;        // likewise
   ox_httpbody body;         // payload, fields and uploads
+  ox__httproutematch match; // the route that takes the request, if any
   ox_httpreq_cb isolated_cb;  // set by ox_httpreq_isolate()
   void *isolated_cls;
   ox_httpreq *isolated_next;  // the isolation queue
-  unsigned int refusal;     // a status the library answers instead (503)
+  unsigned int refusal;     // a status the library answers instead (404,
+                            // 405, 503)
   ox__reqstage stage;
   uint8_t filled;           // which of the connection maps are filled
   bool pooled;              // the connection's record, kept between requests

@@ -139,6 +139,8 @@ int file_add_disposition(MHD_Response *response, const char *path,
 const char *res_status_text(unsigned int status) noexcept {
   switch (status) {
     case 400: return "Bad Request\n";
+    case 404: return "Not Found\n";
+    case 405: return "Method Not Allowed\n";
     case 413: return "Payload Too Large\n";
     case 501: return "Not Implemented\n";
     case 503: return "Service Unavailable\n";
@@ -156,8 +158,8 @@ MHD_Result ox__httpres_queue(ox_httpres *res) noexcept {
   return ret;
 }
 
-MHD_Result ox__httpres_queue_status(ox_httpres *res,
-                                    unsigned int status) noexcept {
+MHD_Result ox__httpres_queue_status(ox_httpres *res, unsigned int status,
+                                    const char *allow) noexcept {
   ox__httpres_discard(res);
   const char *text = res_status_text(status);
   MHD_Response *response = MHD_create_response_from_buffer(
@@ -165,6 +167,9 @@ MHD_Result ox__httpres_queue_status(ox_httpres *res,
   if (response == nullptr) return MHD_NO;
   MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE,
                           "text/plain");
+  if (allow != nullptr) {
+    MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, allow);
+  }
   MHD_Result ret = MHD_queue_response(res->con, status, response);
   MHD_destroy_response(response);
   return ret;

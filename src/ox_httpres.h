@@ -27,10 +27,11 @@ inline bool ox__httpres_prepared(const ox_httpres *res) noexcept {
 MHD_Result ox__httpres_queue(ox_httpres *res) noexcept;
 
 // Queues a short plain-text reply of the library's own for |status| (400,
-// 413, 500, 501, 503, ...), dropping any reply that was built.  Queued
-// while the body is unread, it closes the connection after the reply.
-MHD_Result ox__httpres_queue_status(ox_httpres *res,
-                                    unsigned int status) noexcept;
+// 404, 405, 413, 500, 501, 503, ...), dropping any reply that was built;
+// |allow| (may be NULL) becomes the Allow header of a 405.  Queued while
+// the body is unread, it closes the connection after the reply.
+MHD_Result ox__httpres_queue_status(ox_httpres *res, unsigned int status,
+                                    const char *allow = nullptr) noexcept;
 
 // Drops a reply that was built, and brings the status back to 200.
 void ox__httpres_discard(ox_httpres *res) noexcept;

@@ -151,7 +151,6 @@ int ox__httpsrv_isolate(ox_httpsrv *srv, ox_httpreq *req) noexcept {
 
 ox_httpsrv *ox_httpsrv_new2(ox_httpauth_cb auth_cb, ox_httpreq_cb req_cb,
                             ox_err_cb err_cb, void *cls) noexcept {
-  if (req_cb == nullptr) return ox__einval<ox_httpsrv *>(nullptr);
   ox__errno_guard keep;
   auto *srv = new (std::nothrow) ox_httpsrv;
   if (srv == nullptr) return nullptr;
@@ -170,6 +169,18 @@ ox_httpsrv *ox_httpsrv_new2(ox_httpauth_cb auth_cb, ox_httpreq_cb req_cb,
 
 ox_httpsrv *ox_httpsrv_new(ox_httpreq_cb req_cb, void *cls) noexcept {
   return ox_httpsrv_new2(nullptr, req_cb, nullptr, cls);
+}
+
+int ox_httpsrv_add_route(ox_httpsrv *srv, const char *method,
+                         const char *pattern, ox_httpreq_cb cb,
+                         void *cls) noexcept {
+  if (int rc = httpsrv_settable(srv); rc != 0) return rc;
+  if (method == nullptr || *method == '\0' || pattern == nullptr ||
+      cb == nullptr) {
+    return EINVAL;
+  }
+  ox__errno_guard keep;
+  return ox__httproutes_add(&srv->routes, method, pattern, cb, cls);
 }
 
 int ox_httpsrv_set_thr_pool_size(ox_httpsrv *srv, unsigned int size) noexcept {
@@ -328,6 +339,7 @@ void ox_httpsrv_free(ox_httpsrv *srv) noexcept {
     MHD_stop_daemon(srv->daemon);
     if (listener != MHD_INVALID_SOCKET) close(listener);
   }
+  ox__httproutes_free(&srv->routes);
   ox_free(srv->upld_dir);
   delete srv;
 }

@@ -10,6 +10,7 @@
 
 #include "ombrix.h"
 #include "ox_httpconn.h"
+#include "ox_httproute.h"
 
 // The pool that runs isolated requests: threads started on demand up to a
 // limit, and a bounded queue of requests waiting for one.
@@ -28,7 +29,7 @@ struct ox__isolation {
 struct ox_httpsrv {
   MHD_Daemon *daemon = nullptr;      // NULL until listening
   ox_httpauth_cb auth_cb = nullptr;  // runs before req_cb; may be NULL
-  ox_httpreq_cb req_cb = nullptr;    // answers every request
+  ox_httpreq_cb req_cb = nullptr;    // answers what no route takes; may be NULL
   ox_err_cb err_cb = nullptr;        // receives serving errors
   void *cls = nullptr;               // handed to every callback
   unsigned int thr_pool_size = 0;    // serving threads; 0 or 1: one poller
@@ -49,6 +50,7 @@ struct ox_httpsrv {
   uint16_t port = 0;                 // the bound port
   bool conn_threads = false;         // a thread per connection
 
+  ox__httproutes routes{};  // read-only once listening
   ox__httpconns conns;   // open connections and their watchdog
   ox__isolation pool;    // isolated requests
 };

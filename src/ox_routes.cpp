@@ -80,6 +80,13 @@ int route_with_group(const ox_route *route, uint32_t n, Fn fn) noexcept {
 
 }  // namespace
 
+int ox__routes_compile(const char *pattern, pcre2_code_8 **out) noexcept {
+  code_ptr code;
+  if (int rc = route_compile(pattern, code); rc != 0) return rc;
+  *out = code.release();
+  return 0;
+}
+
 int ox_routes_add(ox_route **routes, const char *pattern, ox_route_cb cb,
                   void *cls) noexcept {
   if (routes == nullptr || pattern == nullptr || cb == nullptr) return EINVAL;

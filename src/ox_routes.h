@@ -24,4 +24,9 @@ struct alignas(64) ox_route {
   char *pattern;               // a copy of the pattern text
 };
 
+// Compiles |pattern| as every route is compiled (anchored to the whole
+// path, bytes, JIT) into |*out|.  Returns 0, EINVAL (does not compile),
+// ENOTSUP (no JIT) or ENOMEM.
+int ox__routes_compile(const char *pattern, pcre2_code_8 **out) noexcept;
+
 #endif  // OX_ROUTES_H

@@ -140,6 +140,10 @@ static void test_server(void) {
   ox_httpsrv *srv = ox_httpsrv_new(never_req, NULL);
   CHECK(srv != NULL);
   CHECK(ox_httpsrv_port(srv) == 0);
+  CHECK(ox_httpsrv_add_route(srv, "GET", "/r/(?P<id>[0-9]+)", never_req,
+                             NULL) == 0);
+  CHECK(ox_httpreq_var(NULL, "id", NULL) == NULL);
+  CHECK(ox_httpreq_capture(NULL, 0, NULL) == NULL);
   CHECK(ox_httpsrv_listen(srv, 0, false));
   CHECK(ox_httpsrv_port(srv) > 0);
   ox_httpsrv_free(srv);

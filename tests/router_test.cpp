@@ -10,6 +10,7 @@
 #include <string>
 
 #include "ombrix.h"
+#include "ox_httproute.h"
 #include "ox_routes.h"
 #include "support/alloc_torture.h"
 
@@ -375,6 +376,38 @@ TEST(OxRouter, DispatchAllocatesNothing) {
   EXPECT_EQ(results[1], 6);
   ox_router_free(router);
   ox_routes_cleanup(&head);
+}
+
+void NeverServe(void *, ox_httpreq *, ox_httpres *) {}
+
+TEST(OxRouter, ServerRouteLookupAllocatesNothing) {
+  ox__httproutes table{};
+  for (const char *pattern :
+       {"/a", "/users/(?P<id>[0-9]+)", "/files/(.*)/(?P<name>[^/]+)"}) {
+    ASSERT_EQ(ox__httproutes_add(&table, "GET", pattern, NeverServe, nullptr),
+              0);
+  }
+  ox__httproutematch match{};
+  // This thread's match data is made once, on its first lookup.
+  ASSERT_EQ(ox__httproutes_find(&table, "GET", "/a", &match), 0);
+  const char *paths[] = {"/a", "/users/42", "/files/x/y/z", "/none", ""};
+  int taken = 0;
+  ox__alloc_hooks_reset();
+#ifdef OX_TEST_COUNT_MALLOC
+  unsigned long std_before = std_alloc_calls.load();
+#endif
+  for (int round = 0; round < 3; ++round) {
+    for (const char *path : paths) {
+      ASSERT_EQ(ox__httproutes_find(&table, "HEAD", path, &match), 0);
+      if (match.route != nullptr) ++taken;
+    }
+  }
+#ifdef OX_TEST_COUNT_MALLOC
+  EXPECT_EQ(std_alloc_calls.load() - std_before, 0u);
+#endif
+  EXPECT_EQ(ox__alloc_calls(), 0u);
+  EXPECT_EQ(taken, 9);
+  ox__httproutes_free(&table);
 }
 
 void Quiet(void *, ox_route *) {}

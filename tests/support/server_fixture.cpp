@@ -22,8 +22,9 @@ std::vector<ThreadModel> all_thread_models() {
 
 TestServer::TestServer(ReqHandler handler, ServerOptions options)
     : handler_(std::move(handler)), auth_(std::move(options.auth)) {
-  srv_ = ox_httpsrv_new2(auth_ ? on_auth : nullptr, on_request, on_error,
-                         this);
+  // Without a handler the server only routes: what no route takes is 404.
+  srv_ = ox_httpsrv_new2(auth_ ? on_auth : nullptr,
+                         handler_ ? on_request : nullptr, on_error, this);
   if (srv_ == nullptr) return;
   if (options.model == ThreadModel::kPool &&
       ox_httpsrv_set_thr_pool_size(srv_, 4) != 0)

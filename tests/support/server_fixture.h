@@ -37,6 +37,7 @@ struct ServerOptions {
 
 class TestServer {
  public:
+  // An empty |handler| makes a server that only routes.
   explicit TestServer(ReqHandler handler, ServerOptions options = {});
   ~TestServer();
   TestServer(const TestServer &) = delete;
