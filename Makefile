@@ -16,14 +16,15 @@ build: deps
 	@cmake --build --preset dev
 
 # `make run` starts minisite; `make run DEMO=ticker PORT=8080` starts another
-# demo.  The console demos and minisite take no port.  It installs and
+# demo (`DEMO=ticker-cpp` its C++ twin).  The console demos and minisite take
+# no port.  It installs and
 # builds only what the demo needs (the release preset, one target).
 DEMO ?= minisite
 PORT ?= 8080
 CONSOLE_DEMOS := textjoin chatlog pathmatch namedgroups pathparts mounts
 
 run:
-	@[ -f "examples/$(DEMO).cpp" ] || \
+	@[ -f "examples/$(DEMO).cpp" ] || [ -f "examples/cpp/$(DEMO:-cpp=).cpp" ] || \
 	  { echo "make run: no demo named '$(DEMO)'"; exit 1; }
 	@scripts/install-deps run
 	@cmake --preset release >/dev/null

@@ -18,6 +18,7 @@
 
 #include "ombrix.h"
 #include "ox_extra.h"
+#include "ox_httproute.h"
 #include "ox_routes.h"
 
 namespace {
@@ -99,6 +100,86 @@ void router_pcre2(benchmark::State &state, bool match) {
     if ((found >= 0) != match) state.SkipWithError("unexpected match result");
     benchmark::DoNotOptimize(found);
   }
+}
+
+// ---------------------------------------------------------------------------
+// Server routes: the lookup every request of a routed server makes
+// ---------------------------------------------------------------------------
+
+void srvroute_noop(void *cls, ox_httpreq *req, ox_httpres *res) {
+  (void)cls;
+  (void)req;
+  (void)res;
+}
+
+// A server's table of N GET routes "/r0/(?P<id>[0-9]+)" .. "/rN-1/...", and
+// the path that only the last one takes.  Built before any benchmark runs
+// and only read while they do, as a listening server's table is read by its
+// serving threads at once.
+struct srvroute_fixture {
+  ox__httproutes routes{};
+  std::string last;
+
+  explicit srvroute_fixture(int count) {
+    for (int i = 0; i < count; i++) {
+      std::string pattern = "/r" + std::to_string(i) + "/(?P<id>[0-9]+)";
+      if (ox__httproutes_add(&routes, "GET", pattern.c_str(), srvroute_noop,
+                             nullptr) != 0) {
+        fprintf(stderr, "micro_bench: ox__httproutes_add(%s) failed\n",
+                pattern.c_str());
+        abort();
+      }
+    }
+    last = "/r" + std::to_string(count - 1) + "/12345";
+  }
+  ~srvroute_fixture() { ox__httproutes_free(&routes); }
+  srvroute_fixture(const srvroute_fixture &) = delete;
+  srvroute_fixture &operator=(const srvroute_fixture &) = delete;
+};
+
+const srvroute_fixture &srvroute_table(int64_t count) {
+  static const srvroute_fixture ten(10);
+  static const srvroute_fixture hundred(100);
+  return count == 10 ? ten : hundred;
+}
+
+// One lookup of a GET request that the last route takes, from as many
+// threads as the benchmark runs: CPU time per lookup, all threads summed.
+void srvroute_ombrix(benchmark::State &state) {
+  const srvroute_fixture &f = srvroute_table(state.range(0));
+  ox__httproutematch match;
+  for (auto _ : state) {
+    int rc = ox__httproutes_find(&f.routes, "GET", f.last.c_str(), &match);
+    if (rc != 0 || match.route == nullptr) {
+      state.SkipWithError("the last route did not take the path");
+    }
+    benchmark::DoNotOptimize(match);
+  }
+}
+
+// The same compiled patterns in a bare loop, with the method compared and
+// match data of the thread's own: the floor of a lookup over PCRE2.
+void srvroute_pcre2(benchmark::State &state) {
+  const srvroute_fixture &f = srvroute_table(state.range(0));
+  pcre2_match_data_8 *md =
+      pcre2_match_data_create_8(ox__httproute_groups_max + 1, nullptr);
+  const char *path = f.last.c_str();
+  for (auto _ : state) {
+    size_t len = strlen(path);
+    const auto *subject = reinterpret_cast<PCRE2_SPTR8>(path);
+    const ox__httproute *found = nullptr;
+    for (size_t i = 0; i < f.routes.count; i++) {
+      const ox__httproute *r = &f.routes.list[i];
+      if (pcre2_jit_match_8(r->re, subject, len, 0, 0, md, nullptr) > 0 &&
+          strcmp(r->method, "GET") == 0) {
+        found = r;
+        break;
+      }
+    }
+    if (found == nullptr) state.SkipWithError("no route took the path");
+    benchmark::DoNotOptimize(found);
+  }
+  pcre2_match_data_free_8(md);
 }
 
 // ---------------------------------------------------------------------------
@@ -449,6 +530,13 @@ void register_all() {
     add_router("router_last/pcre2", router_pcre2, true, n);
     add_router("router_none/ombrix", router_ombrix, false, n);
     add_router("router_none/pcre2", router_pcre2, false, n);
+  }
+  for (int64_t n : {10, 100}) {
+    srvroute_table(n);  // built here, out of the timed threads
+    benchmark::RegisterBenchmark("srvroute_last/ombrix", srvroute_ombrix)
+        ->Arg(n)->Threads(1)->Threads(2);
+    benchmark::RegisterBenchmark("srvroute_last/pcre2", srvroute_pcre2)
+        ->Arg(n)->Threads(1)->Threads(2);
   }
   for (int64_t n : {10, 1000}) {
     add("strmap_add/ombrix", strmap_add_ombrix, n);

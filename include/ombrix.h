@@ -800,6 +800,15 @@ OX_EXPORT const char *ox_httpreq_capture(ox_httpreq *req, unsigned int index,
 OX_EXPORT int ox_httpreq_isolate(ox_httpreq *req, ox_httpreq_cb cb,
                                  void *cls) OX_NOEXCEPT;
 
+/**
+ * As ox_httpreq_isolate(), and |free_cb| (may be NULL) receives |cls|
+ * exactly once: after |cb| returned, when the request is refused 503
+ * without running |cb|, or at once when this call fails.  So a program can
+ * hand over a closure it allocated for this request alone.
+ */
+OX_EXPORT int ox_httpreq_isolate2(ox_httpreq *req, ox_httpreq_cb cb,
+                                  void *cls, ox_free_cb free_cb) OX_NOEXCEPT;
+
 /** @} */
 
 /**

@@ -258,8 +258,15 @@ MHD_Result req_receive(ox_httpreq *req, const char *data,
   return MHD_YES;
 }
 
+// The isolated callback's closure is handed back once, run or not.
+void req_release_isolated(ox_httpreq *req) noexcept {
+  if (req->isolated_free != nullptr) req->isolated_free(req->isolated_cls);
+  req->isolated_free = nullptr;
+}
+
 void req_call_isolated(ox_httpreq *req) noexcept {
   req->isolated_cb(req->isolated_cls, req, &req->res);
+  req_release_isolated(req);
   req->stage = ox__reqstage::resumed;
 }
 
@@ -282,6 +289,7 @@ MHD_Result req_isolate(ox_httpreq *req) noexcept {
     ox__httpsrv_error(srv, "ombrix: isolation pool full, %s %s refused\n",
                       req->method, req->path);
     req->refusal = MHD_HTTP_SERVICE_UNAVAILABLE;
+    req_release_isolated(req);
     req->stage = ox__reqstage::resumed;
   } else {
     // No worker (the server stops, or none could start): run it here; the
@@ -441,13 +449,26 @@ const char *ox_httpreq_capture(ox_httpreq *req, unsigned int index,
   return ox__httproutematch_group(&req->match, req->path, index + 1, len);
 }
 
-int ox_httpreq_isolate(ox_httpreq *req, ox_httpreq_cb cb, void *cls) noexcept {
-  if (req == nullptr || cb == nullptr) return EINVAL;
-  if (req->stage != ox__reqstage::calling || req->isolated_cb != nullptr ||
-      ox__httpres_prepared(&req->res)) {
-    return EALREADY;
+int ox_httpreq_isolate2(ox_httpreq *req, ox_httpreq_cb cb, void *cls,
+                        ox_free_cb free_cb) noexcept {
+  int rc = 0;
+  if (req == nullptr || cb == nullptr) {
+    rc = EINVAL;
+  } else if (req->stage != ox__reqstage::calling ||
+             req->isolated_cb != nullptr ||
+             ox__httpres_prepared(&req->res)) {
+    rc = EALREADY;
+  }
+  if (rc != 0) {
+    if (free_cb != nullptr) free_cb(cls);
+    return rc;
   }
   req->isolated_cb = cb;
   req->isolated_cls = cls;
+  req->isolated_free = free_cb;
   return 0;
+}
+
+int ox_httpreq_isolate(ox_httpreq *req, ox_httpreq_cb cb, void *cls) noexcept {
+  return ox_httpreq_isolate2(req, cb, cls, nullptr);
 }

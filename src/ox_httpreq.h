@@ -37,6 +37,7 @@ struct ox_httpreq {
   ox__httproutematch match; // the route that takes the request, if any
   ox_httpreq_cb isolated_cb;  // set by ox_httpreq_isolate()
   void *isolated_cls;
+  ox_free_cb isolated_free;   // receives isolated_cls once it is done with
   ox_httpreq *isolated_next;  // the isolation queue
   unsigned int refusal;     // a status the library answers instead (404,
                             // 405, 503)

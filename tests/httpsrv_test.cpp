@@ -538,8 +538,11 @@ TEST(OxHttpsrv, IsolationBeyondItsPoolAndQueueIs503) {
     EXPECT_EQ(ox_httpsrv_set_isolate_limits(s, 0, 1), EINVAL);
     EXPECT_EQ(ox_httpsrv_set_isolate_limits(s, 1, 1), 0);
   };
+  static Counter released;  // each closure comes back once, run or refused
   TestServer srv([&](ox_httpreq *req, ox_httpres *) {
-    EXPECT_EQ(ox_httpreq_isolate(req, slow_lane_cb, &lane), 0);
+    EXPECT_EQ(ox_httpreq_isolate2(req, slow_lane_cb, &lane,
+                                  [](void *) { released.add(); }),
+              0);
   }, o);
   ASSERT_TRUE(srv.listening());
   std::vector<long> statuses(3);
@@ -561,6 +564,8 @@ TEST(OxHttpsrv, IsolationBeyondItsPoolAndQueueIs503) {
   std::sort(statuses.begin(), statuses.end());
   EXPECT_EQ(statuses, (std::vector<long>{200, 200, 503}));
   EXPECT_EQ(lane.entered.value(), 2);
+  srv.stop();
+  EXPECT_EQ(released.value(), 3);
 }
 
 }  // namespace

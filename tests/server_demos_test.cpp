@@ -39,13 +39,24 @@ const char kHelloPage[] =
     "<html><head><title>Hello world</title></head>"
     "<body>Hello world</body></html>";
 
-// The demos that take the port as their one argument.
-const char *const kPortDemos[] = {"greeter",    "loadtest",   "parrot",
-                                  "slowlane",   "visitcount", "squeeze",
-                                  "gatekeeper", "ticker",     "intake"};
+// The demos that take the port as their one argument; "<name>-cpp" is
+// <name> written on the C++ interface, which must behave as it does.
+const char *const kPortDemos[] = {
+    "greeter",  "loadtest",   "parrot",      "slowlane",   "visitcount",
+    "squeeze",  "gatekeeper", "ticker",      "intake",     "greeter-cpp",
+    "ticker-cpp", "intake-cpp"};
 
 std::string demo_path(std::string_view name) {
   return std::string(OX_EXAMPLES_DIR "/") + std::string(name);
+}
+
+// A demo's name as a test parameter's name: "ticker-cpp" gives "ticker_cpp".
+std::string demo_param_name(
+    const ::testing::TestParamInfo<const char *> &info) {
+  std::string name = info.param;
+  for (char &c : name)
+    if (c == '-') c = '_';
+  return name;
 }
 
 // ---------------------------------------------------------------- processes
@@ -391,10 +402,7 @@ TEST_P(EveryServerDemo, StopsWithExit0AtTheEndOfInput) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ServerDemos, EveryServerDemo,
-                         ::testing::ValuesIn(kPortDemos),
-                         [](const auto &param_info) {
-                           return std::string(param_info.param);
-                         });
+                         ::testing::ValuesIn(kPortDemos), demo_param_name);
 
 // 70000 keeps its low 16 bits: 4464.  Skipped when something else holds
 // that port, since the demos would then rightly fail to listen.
@@ -416,11 +424,17 @@ TEST(ServerDemos, PortAbove65535WrapsTo16Bits) {
 
 // ------------------------------------------------------------------ greeter
 
-class Greeter : public DemoServer {
-  void SetUp() override { start("greeter"); }
+// greeter and greeter-cpp.
+class Greeter : public DemoServer,
+                public ::testing::WithParamInterface<const char *> {
+  void SetUp() override { start(GetParam()); }
 };
 
-TEST_F(Greeter, AnswersEveryRequestWithTheHelloPage) {
+INSTANTIATE_TEST_SUITE_P(ServerDemos, Greeter,
+                         ::testing::Values("greeter", "greeter-cpp"),
+                         demo_param_name);
+
+TEST_P(Greeter, AnswersEveryRequestWithTheHelloPage) {
   const Request post{"", {}, std::string("ignored"), {}};
   for (const auto &[path, req] : std::vector<std::pair<std::string, Request>>{
            {"/", {}}, {"/any/path?x=1", {}}, {"/", post}}) {
@@ -675,9 +689,11 @@ TEST(GatekeeperErrors, ListenFailureIsReportedOnStandardError) {
 
 // ------------------------------------------------------------------- ticker
 
-class Ticker : public DemoServer {
+// ticker and ticker-cpp.
+class Ticker : public DemoServer,
+               public ::testing::WithParamInterface<const char *> {
  protected:
-  void SetUp() override { start("ticker"); }
+  void SetUp() override { start(GetParam()); }
 
   // Opens a stream and checks its head and its first chunk.
   std::unique_ptr<RawConn> open_stream() {
@@ -711,7 +727,11 @@ class Ticker : public DemoServer {
   }
 };
 
-TEST_F(Ticker, StreamsRetryThenEventsRisingAcrossTwoStreams) {
+INSTANTIATE_TEST_SUITE_P(ServerDemos, Ticker,
+                         ::testing::Values("ticker", "ticker-cpp"),
+                         demo_param_name);
+
+TEST_P(Ticker, StreamsRetryThenEventsRisingAcrossTwoStreams) {
   auto a = open_stream();
   long a1 = next_event(*a);
   long a2 = next_event(*a);
@@ -730,7 +750,7 @@ TEST_F(Ticker, StreamsRetryThenEventsRisingAcrossTwoStreams) {
   EXPECT_EQ(5u, seen.size());
 }
 
-TEST_F(Ticker, PageForRequestsThatAreNotStreams) {
+TEST_P(Ticker, PageForRequestsThatAreNotStreams) {
   for (const char *path : {"/", "/other"}) {
     SCOPED_TRACE(path);
     Reply r = fetch(url(path), {"", {"Accept: text/html"}, {}, {}});
@@ -743,7 +763,7 @@ TEST_F(Ticker, PageForRequestsThatAreNotStreams) {
   }
 }
 
-TEST_F(Ticker, FaviconIs204Empty) {
+TEST_P(Ticker, FaviconIs204Empty) {
   Reply r = fetch(url("/favicon.ico"));
   EXPECT_EQ(204, r.status) << r.error;
   EXPECT_EQ("", r.body);
@@ -751,9 +771,10 @@ TEST_F(Ticker, FaviconIs204Empty) {
 
 // ------------------------------------------------------------------- intake
 
-// intake runs with TMPDIR set to a fresh directory of the test, which is
-// then its upload directory; a secret file sits beside it.
-class Intake : public DemoServer {
+// intake and intake-cpp run with TMPDIR set to a fresh directory of the
+// test, which is then their upload directory; a secret file sits beside it.
+class Intake : public DemoServer,
+               public ::testing::WithParamInterface<const char *> {
  protected:
   void SetUp() override {
     char tmpl[] = "/tmp/ox-intake-XXXXXX";
@@ -766,7 +787,7 @@ class Intake : public DemoServer {
     std::optional<std::string> saved;
     if (old != nullptr) saved = old;
     setenv("TMPDIR", uploads_.c_str(), 1);
-    start("intake");
+    start(GetParam());
     if (saved)
       setenv("TMPDIR", saved->c_str(), 1);
     else
@@ -788,12 +809,16 @@ class Intake : public DemoServer {
   std::filesystem::path root_, uploads_;
 };
 
+INSTANTIATE_TEST_SUITE_P(ServerDemos, Intake,
+                         ::testing::Values("intake", "intake-cpp"),
+                         demo_param_name);
+
 const char kUploadsHead[] =
     "<html><head><title>Uploads</title></head><body>"
     "<strong>Uploaded files:</strong><br><ol>";
 const char kUploadsTail[] = "</ol></body></html>";
 
-TEST_F(Intake, FormForARequestWithoutQueryOrUpload) {
+TEST_P(Intake, FormForARequestWithoutQueryOrUpload) {
   for (const char *path : {"/", "/?"}) {
     SCOPED_TRACE(path);
     Reply r = fetch(url(path));
@@ -805,7 +830,7 @@ TEST_F(Intake, FormForARequestWithoutQueryOrUpload) {
   }
 }
 
-TEST_F(Intake, TwoFilesAreSavedListedInOrderAndDownloadedBack) {
+TEST_P(Intake, TwoFilesAreSavedListedInOrderAndDownloadedBack) {
   const std::string one("first\0file\xff\n", 12);
   const std::string two(70000, 'z');
   Reply r = upload({{"file1", "one.txt", one}, {"file2", "two.bin", two}});
@@ -831,7 +856,7 @@ TEST_F(Intake, TwoFilesAreSavedListedInOrderAndDownloadedBack) {
   }
 }
 
-TEST_F(Intake, DownloadNeverLeavesTheUploadDirectory) {
+TEST_P(Intake, DownloadNeverLeavesTheUploadDirectory) {
   std::filesystem::create_symlink(root_ / "secret.txt", uploads_ / "link.txt");
   const std::string too_long(5000, 'a');
   struct Case {
@@ -860,12 +885,12 @@ TEST_F(Intake, DownloadNeverLeavesTheUploadDirectory) {
   }
 }
 
-TEST_F(Intake, QueryWithoutFileIsLeftToTheCore) {
+TEST_P(Intake, QueryWithoutFileIsLeftToTheCore) {
   Reply r = fetch(url("/?x=1"));
   EXPECT_EQ(500, r.status) << r.error;
 }
 
-TEST_F(Intake, ClientFileNamesAreEscapedAndTheirLinksStillDownload) {
+TEST_P(Intake, ClientFileNamesAreEscapedAndTheirLinksStillDownload) {
   const std::string name = "<script>x&y'.txt";
   Reply r = upload({{"file1", name, "payload"}});
   EXPECT_EQ(200, r.status) << r.error;
@@ -879,7 +904,7 @@ TEST_F(Intake, ClientFileNamesAreEscapedAndTheirLinksStillDownload) {
   EXPECT_EQ("payload", d.body);
 }
 
-TEST_F(Intake, RefusedNameShowsTheFailedLineEscaped) {
+TEST_P(Intake, RefusedNameShowsTheFailedLineEscaped) {
   Reply r = upload({{"file1", "<b>x</b>", "data"}, {"file2", "ok.txt", "ok"}});
   EXPECT_EQ(200, r.status) << r.error;
   EXPECT_EQ(std::string(kUploadsHead) +

@@ -1,0 +1,1607 @@
+/**
+ * @file
+ * ombrix.hpp - ombrix.h for C++: a server whose routes, fallback,
+ * authentication and error sink are C++ callables, views over the request
+ * and the response a handler gets, and owners for the data types.
+ * Header-only and C++17; it calls the C functions of ombrix.h and nothing
+ * else, so it works with the shared and the static library alike.
+ *
+ * Conventions, on top of those of ombrix.h:
+ *
+ *  1. A C function's non-zero result becomes an ombrix::error, a
+ *     std::system_error whose code() is that errno value in
+ *     std::generic_category(), and whose what() names the C function.
+ *     What the C comment says a failure leaves unchanged stays unchanged.
+ *  2. Text goes in as std::string_view.  Where the C function needs a
+ *     NUL-terminated string the view is copied first (on the stack when
+ *     short), so a NUL byte inside it ends the text there.
+ *  3. Text comes out as std::string_view into the library's storage, with
+ *     the lifetime ombrix.h gives the pointer; a thing that is absent gives
+ *     an empty view.  Where absent and empty must be told apart, the map
+ *     views say it: `req.headers().contains("Accept")`.
+ *  4. No exception crosses into the C library.  One that escapes a handler
+ *     (a route, the fallback, an isolated callable) is caught where the
+ *     library called in: the client gets 500 "Internal Server Error\n" as
+ *     text/plain unless a reply was sent already, and the server's error
+ *     sink gets a line "ombrix: exception in METHOD PATH: WHAT".  One that
+ *     escapes an authenticator gets the request answered 500 the same
+ *     way; one that escapes a stream reader breaks the stream.  Exceptions
+ *     of callables run during a call of ours (a dispatch, a sort, an
+ *     iteration) are caught there and thrown again once the C call is over.
+ */
+#ifndef OMBRIX_HPP
+#define OMBRIX_HPP
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "ombrix.h"
+
+/** The C++ interface of libombrix. */
+namespace ombrix {
+
+/**
+ * The failure of a C function: code() holds its errno value (ENOMEM,
+ * EINVAL, EALREADY, ...) in std::generic_category().
+ */
+class error : public std::system_error {
+ public:
+  /** An error of code |code| raised by the C function named |context|. */
+  error(int code, const char *context)
+      : std::system_error(code, std::generic_category(), context) {}
+};
+
+class server;
+class request;
+class response;
+
+/** @cond ombrix_internal */
+namespace detail {
+
+// Throws the error a C result stands for.
+inline void check(int rc, const char *context) {
+  if (rc != 0) throw error(rc, context);
+}
+
+// A view of a C string that may be NULL.
+inline std::string_view view(const char *text) noexcept {
+  return text != nullptr ? std::string_view(text) : std::string_view();
+}
+
+// A NUL-terminated copy of a view for a C call, on the stack when it is
+// short: names, content types and header values mostly are, so a call
+// like res.send(body, "text/html; charset=utf-8") allocates nothing here.
+class cstr {
+ public:
+  explicit cstr(std::string_view text) {
+    if (text.size() < sizeof(buf_)) {
+      if (!text.empty()) std::memcpy(buf_, text.data(), text.size());
+      buf_[text.size()] = '\0';
+      ptr_ = buf_;
+    } else {
+      long_.assign(text);
+      ptr_ = long_.c_str();
+    }
+  }
+  cstr(const cstr &) = delete;
+  cstr &operator=(const cstr &) = delete;
+  const char *get() const noexcept { return ptr_; }
+
+ private:
+  char buf_[128];
+  std::string long_;
+  const char *ptr_;
+};
+
+// An exception caught inside a C callback, thrown again after the C call.
+struct pending {
+  std::exception_ptr caught;
+  void rethrow() {
+    if (caught) std::rethrow_exception(std::exchange(caught, nullptr));
+  }
+};
+
+}  // namespace detail
+/** @endcond */
+
+/** A pair of a string map: its name and its value. */
+using pair_view = std::pair<std::string_view, std::string_view>;
+
+/**
+ * A view of a string map (ox_strmap): the request's headers, cookies,
+ * query arguments and form fields, or the reply's headers.  Names compare
+ * without ASCII case.  A view does not own the map; it is valid while the
+ * map does not change.
+ */
+class strmap_view {
+ public:
+  /** Iterates over the pairs, in map order. */
+  using iterator = std::vector<pair_view>::const_iterator;
+
+  /** A view of the empty map. */
+  strmap_view() noexcept = default;
+  /** A view of the map that starts at |map| (NULL: the empty map). */
+  explicit strmap_view(ox_strmap *map) noexcept : map_(map) {}
+
+  /** Returns the value of the first pair named |name|, or an empty view. */
+  std::string_view get(std::string_view name) const {
+    detail::cstr n(name);
+    return detail::view(ox_strmap_get(map_, n.get()));
+  }
+
+  /** Returns true when a pair is named |name|, be its value empty or not. */
+  bool contains(std::string_view name) const {
+    detail::cstr n(name);
+    ox_strmap *pair = nullptr;
+    return ox_strmap_find(map_, n.get(), &pair) == 0;
+  }
+
+  /** Returns the number of pairs. */
+  std::size_t size() const noexcept { return ox_strmap_count(map_); }
+
+  /** Returns true for a map without pairs. */
+  bool empty() const noexcept { return map_ == nullptr; }
+
+  /**
+   * Calls |fn|(name, value) with each pair in map order.  An exception of
+   * |fn| stops the walk and is thrown again from here.
+   */
+  template <class Fn>
+  void for_each(Fn &&fn) const {
+    struct walk {
+      Fn &fn;
+      detail::pending thrown;
+    } state{fn, {}};
+    ox_strmap_iter(
+        map_,
+        [](void *cls, ox_strmap *pair) noexcept -> int {
+          auto *w = static_cast<walk *>(cls);
+          try {
+            w->fn(detail::view(ox_strmap_name(pair)),
+                  detail::view(ox_strmap_val(pair)));
+            return 0;
+          } catch (...) {
+            w->thrown.caught = std::current_exception();
+            return 1;
+          }
+        },
+        &state);
+    state.thrown.rethrow();
+  }
+
+  /**
+   * Returns the first pair.  The pairs are listed once, on the first call
+   * of begin() or end() on this view (one allocation), so that
+   * `for (auto [name, value] : req.headers())` walks them.
+   */
+  iterator begin() const { return list().begin(); }
+  /** Returns the end of the pairs listed by begin(). */
+  iterator end() const { return list().end(); }
+
+  /** Returns the map's first pair, the C handle (NULL when empty). */
+  ox_strmap *native() const noexcept { return map_; }
+
+ private:
+  const std::vector<pair_view> &list() const {
+    if (!listed_) {
+      // Room first: the C walk below must not throw.
+      pairs_.reserve(size());
+      ox_strmap_iter(
+          map_,
+          [](void *cls, ox_strmap *pair) noexcept -> int {
+            static_cast<std::vector<pair_view> *>(cls)->emplace_back(
+                detail::view(ox_strmap_name(pair)),
+                detail::view(ox_strmap_val(pair)));
+            return 0;
+          },
+          &pairs_);
+      listed_ = true;
+    }
+    return pairs_;
+  }
+
+  ox_strmap *map_ = nullptr;
+  mutable std::vector<pair_view> pairs_;
+  mutable bool listed_ = false;
+};
+
+/**
+ * A string map of its own (an owned ox_strmap): pairs added, set, looked
+ * up and sorted.  Movable, not copyable.
+ */
+class strmap {
+ public:
+  /** An empty map; allocates nothing. */
+  strmap() noexcept = default;
+  /** Releases every pair. */
+  ~strmap() { ox_strmap_cleanup(&map_); }
+  /** Takes the pairs of |other|, which is left empty. */
+  strmap(strmap &&other) noexcept : map_(std::exchange(other.map_, nullptr)) {}
+  /** Releases this map's pairs and takes those of |other|. */
+  strmap &operator=(strmap &&other) noexcept {
+    if (this != &other) {
+      ox_strmap_cleanup(&map_);
+      map_ = std::exchange(other.map_, nullptr);
+    }
+    return *this;
+  }
+  strmap(const strmap &) = delete;
+  strmap &operator=(const strmap &) = delete;
+
+  /** Adds the pair (|name|, |value|), keeping other pairs of that name. */
+  void add(std::string_view name, std::string_view value) {
+    detail::cstr n(name), v(value);
+    detail::check(ox_strmap_add(&map_, n.get(), v.get()), "ox_strmap_add");
+  }
+
+  /** Gives |name| the single value |value|, as ox_strmap_set() does. */
+  void set(std::string_view name, std::string_view value) {
+    detail::cstr n(name), v(value);
+    detail::check(ox_strmap_set(&map_, n.get(), v.get()), "ox_strmap_set");
+  }
+
+  /** Returns the value of the first pair named |name|, or an empty view. */
+  std::string_view get(std::string_view name) const { return view().get(name); }
+
+  /** Returns true when a pair is named |name|. */
+  bool contains(std::string_view name) const { return view().contains(name); }
+
+  /** Returns the number of pairs. */
+  std::size_t size() const noexcept { return ox_strmap_count(map_); }
+
+  /**
+   * Reorders the pairs by |less|(a, b), which takes two pair_view and says
+   * whether |a| goes first; pairs |less| finds equal keep their order.  An
+   * exception of |less| is thrown again once the sort is over (the order
+   * is then unspecified, the pairs all there).
+   */
+  template <class Less>
+  void sort(Less &&less) {
+    struct order {
+      Less &less;
+      detail::pending thrown;
+    } state{less, {}};
+    ox_strmap_sort(
+        &map_,
+        [](void *cls, ox_strmap *a, ox_strmap *b) noexcept -> int {
+          auto *o = static_cast<order *>(cls);
+          if (o->thrown.caught) return 0;
+          try {
+            pair_view pa(detail::view(ox_strmap_name(a)),
+                         detail::view(ox_strmap_val(a)));
+            pair_view pb(detail::view(ox_strmap_name(b)),
+                         detail::view(ox_strmap_val(b)));
+            if (o->less(pa, pb)) return -1;
+            return o->less(pb, pa) ? 1 : 0;
+          } catch (...) {
+            o->thrown.caught = std::current_exception();
+            return 0;
+          }
+        },
+        &state);
+    state.thrown.rethrow();
+  }
+
+  /** Removes every pair. */
+  void clear() noexcept { ox_strmap_cleanup(&map_); }
+
+  /** Returns a view of the map, to walk or look up. */
+  strmap_view view() const noexcept { return strmap_view(map_); }
+
+  /** Returns the C handle: the map's first pair (NULL when empty). */
+  ox_strmap *native() const noexcept { return map_; }
+  /** Returns the address of the C handle, for the C functions that change it.
+   */
+  ox_strmap **native_address() noexcept { return &map_; }
+
+ private:
+  ox_strmap *map_ = nullptr;
+};
+
+/**
+ * A growable byte buffer (an owned ox_str).  Movable, not copyable; a
+ * moved-from buffer may only be assigned to or destroyed.
+ */
+class str {
+ public:
+  /** An empty buffer.  Throws error(ENOMEM) when memory runs out. */
+  str() : str_(ox_str_new()) {
+    if (str_ == nullptr) throw error(ENOMEM, "ox_str_new");
+  }
+  /** Releases the buffer. */
+  ~str() { ox_str_free(str_); }
+  /** Takes the buffer of |other|. */
+  str(str &&other) noexcept : str_(std::exchange(other.str_, nullptr)) {}
+  /** Releases this buffer and takes the buffer of |other|. */
+  str &operator=(str &&other) noexcept {
+    if (this != &other) {
+      ox_str_free(str_);
+      str_ = std::exchange(other.str_, nullptr);
+    }
+    return *this;
+  }
+  str(const str &) = delete;
+  str &operator=(const str &) = delete;
+
+  /**
+   * Appends the bytes of |bytes|, NUL bytes included.  An empty view
+   * appends nothing (where ox_str_write() refuses a length of 0).
+   */
+  str &write(std::string_view bytes) {
+    if (!bytes.empty()) {
+      detail::check(ox_str_write(str_, bytes.data(), bytes.size()),
+                    "ox_str_write");
+    }
+    return *this;
+  }
+
+  /** Appends the text |fmt| makes of the values after it, as printf does. */
+  [[gnu::format(printf, 2, 3)]] str &printf(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    int rc = ox_str_printf_va(str_, fmt, ap);
+    va_end(ap);
+    detail::check(rc, "ox_str_printf");
+    return *this;
+  }
+
+  /** Returns the content, every byte written: valid until the next append. */
+  std::string_view view() const noexcept {
+    return std::string_view(ox_str_content(str_), ox_str_length(str_));
+  }
+
+  /** Returns the number of bytes written. */
+  std::size_t size() const noexcept { return ox_str_length(str_); }
+
+  /** Empties the buffer; its capacity stays. */
+  void clear() noexcept { ox_str_clear(str_); }
+
+  /** Returns the C handle. */
+  ox_str *native() const noexcept { return str_; }
+
+ private:
+  ox_str *str_;
+};
+
+/**
+ * A route seen from its handler during router::dispatch(): the path it
+ * matched and what its groups captured.
+ */
+class route {
+ public:
+  /** A view of the C route |r|. */
+  explicit route(ox_route *r) noexcept : route_(r) {}
+
+  /** Returns the path of the dispatch (valid during the handler). */
+  std::string_view path() const noexcept {
+    return detail::view(ox_route_path(route_));
+  }
+
+  /** Returns the user data given to router::dispatch(). */
+  void *user_data() const noexcept { return ox_route_user_data(route_); }
+
+  /**
+   * Calls |fn|(name, text) with each named group that took part in the
+   * match, in pattern order.  An exception of |fn| stops the walk and is
+   * thrown again from here.
+   */
+  template <class Fn>
+  void for_each_var(Fn &&fn) const {
+    struct walk {
+      Fn &fn;
+      detail::pending thrown;
+    } state{fn, {}};
+    int rc = ox_route_vars_iter(
+        route_,
+        [](void *cls, const char *name, const char *val) noexcept -> int {
+          auto *w = static_cast<walk *>(cls);
+          try {
+            w->fn(detail::view(name), detail::view(val));
+            return 0;
+          } catch (...) {
+            w->thrown.caught = std::current_exception();
+            return -1;
+          }
+        },
+        &state);
+    state.thrown.rethrow();
+    detail::check(rc, "ox_route_vars_iter");
+  }
+
+  /**
+   * Calls |fn|(index, text) with each group that took part in the match,
+   * named or not; |index| counts from 0 as in ox_route_segments_iter().
+   */
+  template <class Fn>
+  void for_each_segment(Fn &&fn) const {
+    struct walk {
+      Fn &fn;
+      detail::pending thrown;
+    } state{fn, {}};
+    int rc = ox_route_segments_iter(
+        route_,
+        [](void *cls, unsigned int index, const char *seg) noexcept -> int {
+          auto *w = static_cast<walk *>(cls);
+          try {
+            w->fn(index, detail::view(seg));
+            return 0;
+          } catch (...) {
+            w->thrown.caught = std::current_exception();
+            return -1;
+          }
+        },
+        &state);
+    state.thrown.rethrow();
+    detail::check(rc, "ox_route_segments_iter");
+  }
+
+  /** Returns the C handle. */
+  ox_route *native() const noexcept { return route_; }
+
+ private:
+  ox_route *route_;
+};
+
+/**
+ * A route list with its router (ox_routes_add(), ox_router_dispatch()):
+ * patterns tried in the order they were added, the first that matches a
+ * path whole runs its handler.  Not copyable nor movable, since each
+ * route's C record points at its handler here.  Dispatches must not
+ * overlap, as in C.
+ */
+class router {
+ public:
+  /** A route's handler: any callable void(ombrix::route &). */
+  using handler = std::function<void(route &)>;
+
+  /** An empty router; allocates nothing. */
+  router() noexcept = default;
+  /** Releases the router and its routes. */
+  ~router() {
+    ox_router_free(router_);
+    ox_routes_cleanup(&routes_);
+  }
+  router(const router &) = delete;
+  router &operator=(const router &) = delete;
+
+  /**
+   * Appends a route of |pattern| (compiled as ox_routes_add() compiles
+   * it) answered by |fn|.  Throws error(EINVAL) for a pattern that does
+   * not compile, ENOTSUP, ENOMEM; the router is then as it was.
+   */
+  void add(std::string_view pattern, handler fn) {
+    detail::cstr p(pattern);
+    handlers_.push_back(entry{this, std::move(fn)});
+    int rc = ox_routes_add(&routes_, p.get(), &route_cb, &handlers_.back());
+    if (rc == 0 && router_ == nullptr) {
+      // The list's head never moves once it exists: routes are appended.
+      router_ = ox_router_new(routes_);
+      if (router_ == nullptr) {
+        ox_routes_cleanup(&routes_);
+        rc = ENOMEM;
+      }
+    }
+    if (rc != 0) {
+      handlers_.pop_back();
+      throw error(rc, "ox_routes_add");
+    }
+  }
+
+  /**
+   * Runs the handler of the first route that matches |path| whole, with
+   * |user_data|.  Returns true when a route ran, false when none matched.
+   * An exception of the handler is thrown again from here.
+   */
+  bool dispatch(std::string_view path, void *user_data = nullptr) {
+    if (router_ == nullptr) return false;
+    detail::cstr p(path);
+    int rc = ox_router_dispatch(router_, p.get(), user_data);
+    pending_.rethrow();
+    if (rc == ENOENT) return false;
+    detail::check(rc, "ox_router_dispatch");
+    return true;
+  }
+
+  /** Returns the first route of the list (NULL while there is none). */
+  ox_route *native_routes() const noexcept { return routes_; }
+  /** Returns the C router (NULL while there is no route). */
+  ox_router *native() const noexcept { return router_; }
+
+ private:
+  struct entry {
+    router *owner;
+    handler fn;
+  };
+
+  static void route_cb(void *cls, ox_route *r) noexcept {
+    auto *e = static_cast<entry *>(cls);
+    try {
+      route view(r);
+      e->fn(view);
+    } catch (...) {
+      e->owner->pending_.caught = std::current_exception();
+    }
+  }
+
+  std::list<entry> handlers_;  // stable addresses: each is a route's cls
+  detail::pending pending_;    // a handler's exception, for dispatch()
+  ox_route *routes_ = nullptr;
+  ox_router *router_ = nullptr;
+};
+
+/**
+ * An entry of an entrypoints table, or none.  Valid until the table
+ * changes.
+ */
+class entrypoint {
+ public:
+  /** A view of the C record |e| (NULL: none). */
+  explicit entrypoint(ox_entrypoint *e = nullptr) noexcept : entry_(e) {}
+  /** Returns true for an entry, false for none. */
+  explicit operator bool() const noexcept { return entry_ != nullptr; }
+  /** Returns the entry's name ("/r1"). */
+  std::string_view name() const noexcept {
+    return detail::view(ox_entrypoint_name(entry_));
+  }
+  /** Returns the entry's user data. */
+  void *user_data() const noexcept { return ox_entrypoint_user_data(entry_); }
+  /** Replaces the entry's user data. */
+  void set_user_data(void *data) {
+    detail::check(ox_entrypoint_set_user_data(entry_, data),
+                  "ox_entrypoint_set_user_data");
+  }
+  /** Returns the C record. */
+  ox_entrypoint *native() const noexcept { return entry_; }
+
+ private:
+  ox_entrypoint *entry_;
+};
+
+/**
+ * A table of entry points (an owned ox_entrypoints): names made of a
+ * path's first segment, each with one pointer of the program's.  Not
+ * copyable.
+ */
+class entrypoints {
+ public:
+  /** An empty table.  Throws error(ENOMEM) when memory runs out. */
+  entrypoints() : table_(ox_entrypoints_new()) {
+    if (table_ == nullptr) throw error(ENOMEM, "ox_entrypoints_new");
+  }
+  /** Releases the table (the user data is not touched). */
+  ~entrypoints() { ox_entrypoints_free(table_); }
+  entrypoints(const entrypoints &) = delete;
+  entrypoints &operator=(const entrypoints &) = delete;
+
+  /**
+   * Adds an entry named after the first segment of |path|.  Throws
+   * error(EALREADY) when that name is taken, ENOMEM.
+   */
+  void add(std::string_view path, void *user_data = nullptr) {
+    detail::cstr p(path);
+    detail::check(ox_entrypoints_add(table_, p.get(), user_data),
+                  "ox_entrypoints_add");
+  }
+
+  /**
+   * Removes the entry named after the first segment of |path|.  Returns
+   * false when there is none; throws error(ENOMEM).
+   */
+  bool remove(std::string_view path) {
+    detail::cstr p(path);
+    int rc = ox_entrypoints_rm(table_, p.get());
+    if (rc == ENOENT) return false;
+    detail::check(rc, "ox_entrypoints_rm");
+    return true;
+  }
+
+  /**
+   * Returns the entry for |path| or any path below it, or none.  Throws
+   * error(ENOMEM).
+   */
+  entrypoint find(std::string_view path) const {
+    detail::cstr p(path);
+    ox_entrypoint *e = nullptr;
+    int rc = ox_entrypoints_find(table_, &e, p.get());
+    if (rc == ENOENT) return entrypoint();
+    detail::check(rc, "ox_entrypoints_find");
+    return entrypoint(e);
+  }
+
+  /**
+   * Calls |fn|(entrypoint) with each entry in name order.  An exception
+   * of |fn| stops the walk and is thrown again from here.
+   */
+  template <class Fn>
+  void for_each(Fn &&fn) const {
+    struct walk {
+      Fn &fn;
+      detail::pending thrown;
+    } state{fn, {}};
+    ox_entrypoints_iter(
+        table_,
+        [](void *cls, ox_entrypoint *e) noexcept -> int {
+          auto *w = static_cast<walk *>(cls);
+          try {
+            w->fn(entrypoint(e));
+            return 0;
+          } catch (...) {
+            w->thrown.caught = std::current_exception();
+            return -1;
+          }
+        },
+        &state);
+    state.thrown.rethrow();
+  }
+
+  /** Removes every entry. */
+  void clear() noexcept { ox_entrypoints_clear(table_); }
+
+  /** Returns the C table. */
+  ox_entrypoints *native() const noexcept { return table_; }
+
+ private:
+  ox_entrypoints *table_;
+};
+
+/** A file uploaded with a request (ox_httpupld), valid while it is served. */
+class upload {
+ public:
+  /** A view of the C upload |u|. */
+  explicit upload(ox_httpupld *u) noexcept : upld_(u) {}
+  /** Returns the file name the client gave, as given (it may be unsafe). */
+  std::string_view name() const noexcept {
+    return detail::view(ox_httpupld_name(upld_));
+  }
+  /** Returns the form field the file came in. */
+  std::string_view field() const noexcept {
+    return detail::view(ox_httpupld_field(upld_));
+  }
+  /** Returns the MIME type the client gave, or an empty view. */
+  std::string_view mime() const noexcept {
+    return detail::view(ox_httpupld_mime(upld_));
+  }
+  /** Returns the number of bytes received. */
+  std::uint64_t size() const noexcept { return ox_httpupld_size(upld_); }
+  /**
+   * Moves the file into the server's upload directory under its name, as
+   * ox_httpupld_save() does.  Throws error(EINVAL) for a name refused,
+   * EEXIST when |overwrite| is false and the file exists, EALREADY, or
+   * another errno of the file system.
+   */
+  void save(bool overwrite = false) const {
+    detail::check(ox_httpupld_save(upld_, overwrite), "ox_httpupld_save");
+  }
+  /** Returns the C upload. */
+  ox_httpupld *native() const noexcept { return upld_; }
+
+ private:
+  ox_httpupld *upld_;
+};
+
+/** @cond ombrix_internal */
+namespace detail {
+
+class upload_iterator {
+ public:
+  using iterator_category = std::input_iterator_tag;
+  using value_type = upload;
+  using difference_type = std::ptrdiff_t;
+  using pointer = void;
+  using reference = upload;
+
+  explicit upload_iterator(ox_httpupld *u) noexcept : upld_(u) {}
+  upload operator*() const noexcept { return upload(upld_); }
+  upload_iterator &operator++() noexcept {
+    ox_httpuplds_next(&upld_);
+    return *this;
+  }
+  bool operator==(const upload_iterator &o) const noexcept {
+    return upld_ == o.upld_;
+  }
+  bool operator!=(const upload_iterator &o) const noexcept {
+    return upld_ != o.upld_;
+  }
+
+ private:
+  ox_httpupld *upld_;
+};
+
+}  // namespace detail
+/** @endcond */
+
+/** The uploads of a request, in arrival order: `for (upload u :
+ * req.uploads())`. */
+class upload_list {
+ public:
+  /** Walks the uploads; dereferencing gives an ombrix::upload. */
+  using iterator = detail::upload_iterator;
+  /** The list that starts at |first| (NULL: none). */
+  explicit upload_list(ox_httpupld *first) noexcept : first_(first) {}
+  /** Returns the first upload. */
+  iterator begin() const noexcept { return iterator(first_); }
+  /** Returns the end of the list. */
+  iterator end() const noexcept { return iterator(nullptr); }
+  /** Returns true when the request carries no file. */
+  bool empty() const noexcept { return first_ == nullptr; }
+
+ private:
+  ox_httpupld *first_;
+};
+
+/**
+ * The request a handler answers: a view over ox_httpreq that lives as
+ * long as the handler call.  Texts it hands out live as long as the
+ * request.
+ */
+class request {
+ public:
+  /** A view of |req|, received by |srv|; made by the server for handlers. */
+  request(ox_httpreq *req, ombrix::server &srv) noexcept
+      : req_(req), srv_(&srv) {}
+  request(const request &) = delete;
+  request &operator=(const request &) = delete;
+
+  /** Returns the decoded path, without the query. */
+  std::string_view path() const noexcept {
+    return detail::view(ox_httpreq_path(req_));
+  }
+  /** Returns the method ("GET", "POST", ...). */
+  std::string_view method() const noexcept {
+    return detail::view(ox_httpreq_method(req_));
+  }
+
+  /** Returns the request headers (names without case). */
+  strmap_view headers() const noexcept { return map(ox_httpreq_headers(req_)); }
+  /** Returns the cookies the request carries. */
+  strmap_view cookies() const noexcept { return map(ox_httpreq_cookies(req_)); }
+  /** Returns the query arguments. */
+  strmap_view params() const noexcept { return map(ox_httpreq_params(req_)); }
+  /** Returns the form fields of a url-encoded or multipart body. */
+  strmap_view fields() const noexcept { return map(ox_httpreq_fields(req_)); }
+
+  /** Returns the first header named |name|, or an empty view. */
+  std::string_view header(std::string_view name) const {
+    return headers().get(name);
+  }
+  /** Returns the cookie named |name|, or an empty view. */
+  std::string_view cookie(std::string_view name) const {
+    return cookies().get(name);
+  }
+  /** Returns the first query argument named |name|, or an empty view. */
+  std::string_view param(std::string_view name) const {
+    return params().get(name);
+  }
+  /** Returns the first form field named |name|, or an empty view. */
+  std::string_view field(std::string_view name) const {
+    return fields().get(name);
+  }
+
+  /**
+   * Returns what the route's group named |name| captured of the path, or
+   * an empty view (no such group, the group took no part, or no route took
+   * the request).
+   */
+  std::string_view var(std::string_view name) const {
+    detail::cstr n(name);
+    std::size_t len = 0;
+    const char *at = ox_httpreq_var(req_, n.get(), &len);
+    return at != nullptr ? std::string_view(at, len) : std::string_view();
+  }
+
+  /**
+   * Returns what the route's group at |index| captured (counted from 0,
+   * named groups included), or an empty view.
+   */
+  std::string_view capture(unsigned int index) const noexcept {
+    std::size_t len = 0;
+    const char *at = ox_httpreq_capture(req_, index, &len);
+    return at != nullptr ? std::string_view(at, len) : std::string_view();
+  }
+
+  /** Returns the body, every byte of it (NUL bytes included). */
+  std::string_view payload() const noexcept {
+    ox_str *body = ox_httpreq_payload(req_);
+    if (body == nullptr) return std::string_view();
+    return std::string_view(ox_str_content(body), ox_str_length(body));
+  }
+
+  /** Returns true when the request carries at least one uploaded file. */
+  bool is_uploading() const noexcept { return ox_httpreq_is_uploading(req_); }
+  /** Returns the uploaded files, in arrival order. */
+  upload_list uploads() const noexcept {
+    return upload_list(ox_httpreq_uploads(req_));
+  }
+
+  /**
+   * Hands the request to |fn|, a callable void(request &, response &)
+   * that runs on a thread of the isolation pool once the handler returns
+   * and may block; its reply goes out when it returns.  The handler must
+   * not touch the request nor its response after this call.  |fn| is
+   * moved to the heap and destroyed once it ran.  Its exceptions are
+   * handled as a handler's.
+   *
+   * Throws error(EALREADY) when the request is isolated or answered
+   * already, ENOMEM.  A request the pool refuses (503, its queue full)
+   * never runs |fn|, and the C library does not hand it back, so such a
+   * callable is destroyed with the server.
+   */
+  template <class Fn>
+  void isolate(Fn &&fn);
+
+  /** Returns true once isolate() succeeded. */
+  bool isolated() const noexcept { return isolated_; }
+
+  /** Returns the server that received the request. */
+  ombrix::server &server() const noexcept { return *srv_; }
+
+  /** Returns the C request. */
+  ox_httpreq *native() const noexcept { return req_; }
+
+ private:
+  static strmap_view map(ox_strmap **m) noexcept {
+    return strmap_view(m != nullptr ? *m : nullptr);
+  }
+
+  ox_httpreq *req_;
+  ombrix::server *srv_;
+  bool isolated_ = false;
+};
+
+/**
+ * The reply a handler builds: a view over ox_httpres.  One send per
+ * reply; headers and cookies go before it.
+ */
+class response {
+ public:
+  /** A view of |res|, of a request |srv| received; made by the server. */
+  response(ox_httpres *res, ombrix::server &srv) noexcept
+      : res_(res), srv_(&srv) {}
+  response(const response &) = delete;
+  response &operator=(const response &) = delete;
+
+  /**
+   * Sends |body| (copied; any bytes) as |content_type| ("" for no
+   * Content-Type) with |status| (100 to 599).  Throws error(EALREADY) for
+   * a second send, EINVAL for a bad status, ENOMEM.
+   */
+  void send(std::string_view body, std::string_view content_type = "text/plain",
+            unsigned int status = 200) {
+    detail::cstr type(content_type);
+    detail::check(ox_httpres_sendbinary(res_, body.data(), body.size(),
+                                        type.get(), status),
+                  "ox_httpres_sendbinary");
+    sent_ = true;
+  }
+
+  /**
+   * As send(), with the body raw-deflated and marked "Content-Encoding:
+   * deflate" (ox_httpres_zsendbinary()): for a client whose
+   * Accept-Encoding takes deflate.
+   */
+  void send_deflated(std::string_view body,
+                     std::string_view content_type = "text/plain",
+                     unsigned int status = 200) {
+    detail::cstr type(content_type);
+    detail::check(ox_httpres_zsendbinary(res_, body.data(), body.size(),
+                                         type.get(), status),
+                  "ox_httpres_zsendbinary");
+    sent_ = true;
+  }
+
+  /**
+   * Sends the whole file at |path|, its Content-Type guessed from the
+   * extension.  Throws error(ENOENT) for no such file (nothing is sent
+   * then: another reply may follow), EINVAL for one that is not a regular
+   * file, EALREADY, ENOMEM, or another errno of open().
+   */
+  void send_file(std::string_view path, unsigned int status = 200) {
+    detail::cstr p(path);
+    detail::check(ox_httpres_sendfile(res_, p.get(), status),
+                  "ox_httpres_sendfile");
+    sent_ = true;
+  }
+
+  /**
+   * Sends |max_size| bytes (0: to the end) of the file at |path| from
+   * |offset|, with a Content-Disposition of |disposition| ("attachment",
+   * "inline"; "" for none) naming the file.  Throws as the other
+   * send_file(), and error(EINVAL) for an |offset| past the end.
+   */
+  void send_file(std::string_view path, std::string_view disposition,
+                 std::uint64_t offset = 0, std::uint64_t max_size = 0,
+                 unsigned int status = 200) {
+    detail::cstr p(path), d(disposition);
+    detail::check(
+        ox_httpres_sendfile2(res_, 0, max_size, offset, p.get(),
+                             disposition.empty() ? nullptr : d.get(), status),
+        "ox_httpres_sendfile2");
+    sent_ = true;
+  }
+
+  /**
+   * Sends a body made by |reader| as the client takes it: |size| bytes,
+   * or with |size| 0 chunked until the reader ends it.  |reader| is a
+   * callable ssize_t(std::uint64_t offset, char *buf, std::size_t size)
+   * that writes at most |size| bytes into |buf| (|offset| bytes were
+   * delivered before) and returns how many, or end_of_stream() to end the
+   * body, or stream_error() to break it off.  It is moved to the heap and
+   * runs on the serving thread, after the handler returned, until the
+   * stream ends; it is destroyed once, when the stream ends, the client
+   * goes away or the server stops.  An exception of |reader| breaks the
+   * stream and goes to the error sink.
+   *
+   * Throws error(EALREADY) for a second send, EINVAL, ENOMEM (|reader| is
+   * then destroyed).
+   */
+  template <class Reader>
+  void stream(Reader &&reader, std::uint64_t size = 0,
+              unsigned int status = 200);
+
+  /** Adds the reply header |name|: |value|, besides others of that name. */
+  void header(std::string_view name, std::string_view value) {
+    detail::cstr n(name), v(value);
+    detail::check(ox_strmap_add(ox_httpres_headers(res_), n.get(), v.get()),
+                  "ox_strmap_add");
+  }
+
+  /** Gives the reply header |name| the single value |value|. */
+  void set_header(std::string_view name, std::string_view value) {
+    detail::cstr n(name), v(value);
+    detail::check(ox_strmap_set(ox_httpres_headers(res_), n.get(), v.get()),
+                  "ox_strmap_set");
+  }
+
+  /**
+   * Sets the cookie |name| to |value| ("Set-Cookie: name=value; Path=/;
+   * HttpOnly; SameSite=Lax").  Throws error(EINVAL) for bytes a cookie
+   * cannot hold.
+   */
+  void cookie(std::string_view name, std::string_view value) {
+    detail::cstr n(name), v(value);
+    detail::check(ox_httpres_set_cookie(res_, n.get(), v.get()),
+                  "ox_httpres_set_cookie");
+  }
+
+  /** Returns the reply headers set so far. */
+  strmap_view headers() const noexcept {
+    ox_strmap **m = ox_httpres_headers(res_);
+    return strmap_view(m != nullptr ? *m : nullptr);
+  }
+
+  /**
+   * Returns true once a send of this object succeeded (a send through
+   * native() is not seen).
+   */
+  bool sent() const noexcept { return sent_; }
+
+  /** Returns the C response. */
+  ox_httpres *native() const noexcept { return res_; }
+
+ private:
+  ox_httpres *res_;
+  ombrix::server *srv_;
+  bool sent_ = false;
+};
+
+/** The value a stream reader returns to end its body. */
+inline ssize_t end_of_stream() noexcept { return ox_eor(false); }
+/** The value a stream reader returns to break its body off. */
+inline ssize_t stream_error() noexcept { return ox_eor(true); }
+
+/**
+ * The Basic authentication of a request, handed to the authenticator of
+ * server::authenticate().
+ */
+class auth {
+ public:
+  /** A view of the C record |a|; made by the server. */
+  explicit auth(ox_httpauth *a) noexcept : auth_(a) {}
+  auth(const auth &) = delete;
+  auth &operator=(const auth &) = delete;
+
+  /**
+   * Returns true when the client sent well-formed Basic credentials (the
+   * user name or the password may still be empty).
+   */
+  bool has_credentials() const noexcept {
+    return ox_httpauth_usr(auth_) != nullptr;
+  }
+  /** Returns the user name sent, or an empty view. */
+  std::string_view user() const noexcept {
+    return detail::view(ox_httpauth_usr(auth_));
+  }
+  /** Returns the password sent, or an empty view. */
+  std::string_view password() const noexcept {
+    return detail::view(ox_httpauth_pwd(auth_));
+  }
+
+  /** Sets the realm of the challenge.  Throws error(EALREADY) the second time.
+   */
+  void realm(std::string_view name) {
+    detail::cstr r(name);
+    detail::check(ox_httpauth_set_realm(auth_, r.get()),
+                  "ox_httpauth_set_realm");
+  }
+  /** Returns the realm set, or an empty view. */
+  std::string_view realm() const noexcept {
+    return detail::view(ox_httpauth_realm(auth_));
+  }
+
+  /**
+   * Prepares the denial: |body| (up to a NUL byte) as |content_type| with
+   * |status|; a 401 goes out as a Basic challenge naming the realm.  The
+   * authenticator then returns false.  Throws error(EALREADY) when denied
+   * already, EINVAL, ENOMEM.
+   */
+  void deny(std::string_view body, std::string_view content_type = "text/plain",
+            unsigned int status = 401) {
+    detail::cstr b(body), t(content_type);
+    detail::check(ox_httpauth_deny2(auth_, b.get(), t.get(), status),
+                  "ox_httpauth_deny2");
+  }
+
+  /**
+   * Cancels the request: alone, the connection is closed without a reply;
+   * with a denial, the library answers 500.
+   */
+  void cancel() {
+    detail::check(ox_httpauth_cancel(auth_), "ox_httpauth_cancel");
+  }
+
+  /** Returns the C record. */
+  ox_httpauth *native() const noexcept { return auth_; }
+
+ private:
+  ox_httpauth *auth_;
+};
+
+/** @cond ombrix_internal */
+namespace detail {
+
+constexpr char internal_error_text[] = "Internal Server Error\n";
+
+// Writes "ombrix: exception in <context><method> <path>: <what>\n" into
+// |text|, cut to fit and still ending in a newline; no allocation, as it
+// runs where memory may have run out.
+inline void exception_line(char (&text)[512], const char *context,
+                           std::string_view method, std::string_view path,
+                           const char *what) noexcept {
+  int n = std::snprintf(
+      text, sizeof(text), "ombrix: exception in %s%.*s%s%.*s: %s\n", context,
+      static_cast<int>(method.size()), method.empty() ? "" : method.data(),
+      method.empty() ? "" : " ", static_cast<int>(path.size()),
+      path.empty() ? "" : path.data(), what);
+  if (n < 0) {
+    std::snprintf(text, sizeof(text), "ombrix: exception\n");
+  } else if (static_cast<std::size_t>(n) >= sizeof(text)) {
+    text[sizeof(text) - 2] = '\n';
+  }
+}
+
+// Calls |fn|(req, res) for the C request |creq|; see serve_failed().
+template <class Fn>
+void serve(ombrix::server &srv, Fn &fn, ox_httpreq *creq, ox_httpres *cres,
+           const char *context) noexcept;
+
+// An isolated callable, owned by the C library from ox_httpreq_isolate2()
+// on: it runs it once and hands it back to |release_cb|, or hands it back
+// unrun when the request is refused.
+struct job {
+  virtual ~job() = default;
+  virtual void run(ox_httpreq *req, ox_httpres *res) noexcept = 0;
+  static void run_cb(void *cls, ox_httpreq *req, ox_httpres *res) noexcept {
+    static_cast<job *>(cls)->run(req, res);
+  }
+  static void release_cb(void *cls) noexcept { delete static_cast<job *>(cls); }
+};
+
+template <class Fn>
+struct isolated_job final : job {
+  template <class F>
+  isolated_job(F &&f, ombrix::server &s) : fn(std::forward<F>(f)), srv(&s) {}
+  void run(ox_httpreq *req, ox_httpres *res) noexcept override {
+    serve(*srv, fn, req, res, "isolated ");
+  }
+  Fn fn;
+  ombrix::server *srv;
+};
+
+template <class Reader>
+struct stream_job {
+  template <class R>
+  stream_job(R &&r, ombrix::server &s) : reader(std::forward<R>(r)), srv(&s) {}
+  static ssize_t read_cb(void *handle, std::uint64_t offset, char *buf,
+                         std::size_t size) noexcept;
+  static void free_cb(void *handle) noexcept {
+    delete static_cast<stream_job *>(handle);
+  }
+  Reader reader;
+  ombrix::server *srv;
+};
+
+}  // namespace detail
+/** @endcond */
+
+/**
+ * An HTTP server (an owned ox_httpsrv) answered by C++ callables: routes
+ * by method and path pattern, a fallback for the requests no route takes,
+ * an optional authenticator and error sink.  Configure it, then listen();
+ * the destructor stops it and waits until no callback runs.  Not copyable
+ * nor movable: the library holds its address.
+ *
+ * Routes, settings and callables are set before listen(); afterwards they
+ * throw error(EALREADY).  Handlers run on the serving threads, several at
+ * once with a thread pool or a thread per connection, and must be safe to
+ * run so.
+ *
+ * The C server is made with exactly the callbacks that were asked for: no
+ * authentication callback without an authenticator, no request callback
+ * without a fallback (the library then answers unrouted requests itself,
+ * 404 "Not Found\n" as text/plain, before reading their body), and the
+ * library's own error writer without an error sink.  Setting the first of
+ * these makes the C server again with the routes and settings given so
+ * far.
+ */
+class server {
+ public:
+  /** A request handler: any callable void(ombrix::request &, ombrix::response
+   * &). */
+  using handler = std::function<void(request &, response &)>;
+  /**
+   * An authenticator: any callable bool(ombrix::auth &, ombrix::request &,
+   * ombrix::response &) that returns true to let the request through.
+   */
+  using authenticator = std::function<bool(auth &, request &, response &)>;
+  /** An error sink: any callable void(std::string_view line). */
+  using error_sink = std::function<void(std::string_view)>;
+
+  /**
+   * A server that answers 404 to every request until routes are added.
+   * Throws error(ENOMEM).
+   */
+  server() { rebuild(false, false, false); }
+  server(const server &) = delete;
+  server &operator=(const server &) = delete;
+
+  /**
+   * Adds a route: requests whose method is |method| (compared exactly;
+   * "*" takes any) and whose path |pattern| matches whole go to |fn|, as
+   * ox_httpsrv_add_route() says (first match wins, GET takes HEAD, 405
+   * with Allow for a path matched for other methods only).
+   * request::var() and request::capture() read its groups.  Throws
+   * error(EINVAL) for an empty method or a pattern that does not compile
+   * or has more than 16 groups, EALREADY once listening, ENOTSUP, ENOMEM;
+   * the server is then as it was.
+   */
+  void route(std::string_view method, std::string_view pattern, handler fn) {
+    routes_.push_back(route_entry{this, std::move(fn)});
+    route_entry *entry = &routes_.back();
+    try {
+      apply(
+          [m = std::string(method), p = std::string(pattern),
+           entry](ox_httpsrv *s) noexcept {
+            return ox_httpsrv_add_route(s, m.c_str(), p.c_str(), &route_cb,
+                                        entry);
+          },
+          "ox_httpsrv_add_route");
+    } catch (...) {
+      routes_.pop_back();
+      throw;
+    }
+  }
+
+  /** route("GET", |pattern|, |fn|): GET, and HEAD with the body left out. */
+  void get(std::string_view pattern, handler fn) {
+    route("GET", pattern, std::move(fn));
+  }
+  /** route("HEAD", |pattern|, |fn|): a HEAD route before a GET one. */
+  void head(std::string_view pattern, handler fn) {
+    route("HEAD", pattern, std::move(fn));
+  }
+  /** route("POST", |pattern|, |fn|). */
+  void post(std::string_view pattern, handler fn) {
+    route("POST", pattern, std::move(fn));
+  }
+  /** route("PUT", |pattern|, |fn|). */
+  void put(std::string_view pattern, handler fn) {
+    route("PUT", pattern, std::move(fn));
+  }
+  /** route("PATCH", |pattern|, |fn|). */
+  void patch(std::string_view pattern, handler fn) {
+    route("PATCH", pattern, std::move(fn));
+  }
+  /** route("DELETE", |pattern|, |fn|) (delete is a C++ keyword). */
+  void del(std::string_view pattern, handler fn) {
+    route("DELETE", pattern, std::move(fn));
+  }
+  /** route("OPTIONS", |pattern|, |fn|). */
+  void options(std::string_view pattern, handler fn) {
+    route("OPTIONS", pattern, std::move(fn));
+  }
+
+  /**
+   * Answers with |fn| the requests that no route takes (by path: a path
+   * matched for another method gets 405 all the same).  An empty |fn|
+   * brings back the library's 404.  A fallback that returns without a
+   * send leaves the library to answer 500 and to tell the error sink.
+   */
+  void fallback(handler fn) { reconfigure(fallback_, std::move(fn)); }
+
+  /**
+   * Runs |fn| before any handler for every request, on the head, before
+   * the body is read: true lets the request through; false sends the
+   * denial that auth::deny() prepared, or closes the connection without
+   * one.  An empty |fn| removes authentication.
+   */
+  void authenticate(authenticator fn) { reconfigure(auth_, std::move(fn)); }
+
+  /**
+   * Sends the server's error lines to |fn| instead of standard error:
+   * the library's ("ombrix: cannot listen on port 80\n"), those of
+   * libmicrohttpd under it, and those of exceptions caught around
+   * handlers ("ombrix: exception in GET /boom: boom\n").  Each ends with
+   * a newline.  |fn| runs on serving threads, several at once with a
+   * pool; its own exceptions are dropped.  An empty |fn| brings back
+   * standard error.
+   */
+  void on_error(error_sink fn) { reconfigure(sink_, std::move(fn)); }
+
+  /** Serves with a pool of |size| threads (0 or 1: one polling thread). */
+  void set_thread_pool_size(unsigned int size) {
+    apply(
+        [=](ox_httpsrv *s) noexcept {
+          return ox_httpsrv_set_thr_pool_size(s, size);
+        },
+        "ox_httpsrv_set_thr_pool_size");
+  }
+  /** Accepts at most |limit| connections at once (0: the default, 1000). */
+  void set_connection_limit(unsigned int limit) {
+    apply(
+        [=](ox_httpsrv *s) noexcept {
+          return ox_httpsrv_set_con_limit(s, limit);
+        },
+        "ox_httpsrv_set_con_limit");
+  }
+  /** Sets each connection's memory (default 40 KiB); error(EINVAL) below 4 KiB.
+   */
+  void set_connection_memory_limit(std::size_t bytes) {
+    apply(
+        [=](ox_httpsrv *s) noexcept {
+          return ox_httpsrv_set_con_mem_limit(s, bytes);
+        },
+        "ox_httpsrv_set_con_mem_limit");
+  }
+  /** Closes connections idle for |seconds| (0: never; default 60). */
+  void set_connection_timeout(unsigned int seconds) {
+    apply(
+        [=](ox_httpsrv *s) noexcept {
+          return ox_httpsrv_set_con_timeout(s, seconds);
+        },
+        "ox_httpsrv_set_con_timeout");
+  }
+  /** Gives a request head |seconds| to arrive (0: no deadline; default 10). */
+  void set_head_timeout(unsigned int seconds) {
+    apply(
+        [=](ox_httpsrv *s) noexcept {
+          return ox_httpsrv_set_head_timeout(s, seconds);
+        },
+        "ox_httpsrv_set_head_timeout");
+  }
+  /**
+   * Gives a body |seconds|, plus one for every |min_rate| bytes received
+   * (defaults 10 s and 1024 bytes/s).
+   */
+  void set_body_timeout(unsigned int seconds, unsigned int min_rate = 1024) {
+    apply(
+        [=](ox_httpsrv *s) noexcept {
+          return ox_httpsrv_set_body_timeout(s, seconds, min_rate);
+        },
+        "ox_httpsrv_set_body_timeout");
+  }
+  /** Caps the connections of one client address (0: no cap; the default). */
+  void set_connections_per_address(unsigned int limit) {
+    apply(
+        [=](ox_httpsrv *s) noexcept {
+          return ox_httpsrv_set_con_per_ip_limit(s, limit);
+        },
+        "ox_httpsrv_set_con_per_ip_limit");
+  }
+  /** Sets the largest body held in memory (default 8 MiB); more is 413. */
+  void set_payload_limit(std::size_t bytes) {
+    apply(
+        [=](ox_httpsrv *s) noexcept {
+          return ox_httpsrv_set_payld_limit(s, bytes);
+        },
+        "ox_httpsrv_set_payld_limit");
+  }
+  /** Sets the uploaded file bytes one request may carry (default 1 GiB). */
+  void set_uploads_limit(std::uint64_t bytes) {
+    apply(
+        [=](ox_httpsrv *s) noexcept {
+          return ox_httpsrv_set_uplds_limit(s, bytes);
+        },
+        "ox_httpsrv_set_uplds_limit");
+  }
+  /** Sets the form fields one request may carry (default 1000). */
+  void set_fields_limit(unsigned int count) {
+    apply(
+        [=](ox_httpsrv *s) noexcept {
+          return ox_httpsrv_set_fields_limit(s, count);
+        },
+        "ox_httpsrv_set_fields_limit");
+  }
+  /** Sets the files one request may upload (default 100; 0 refuses uploads). */
+  void set_files_limit(unsigned int count) {
+    apply(
+        [=](ox_httpsrv *s) noexcept {
+          return ox_httpsrv_set_files_limit(s, count);
+        },
+        "ox_httpsrv_set_files_limit");
+  }
+  /**
+   * Runs isolated requests on at most |threads| threads with |queue| more
+   * waiting (defaults 64 and 256); error(EINVAL) for 0 threads.
+   */
+  void set_isolate_limits(unsigned int threads, unsigned int queue) {
+    apply(
+        [=](ox_httpsrv *s) noexcept {
+          return ox_httpsrv_set_isolate_limits(s, threads, queue);
+        },
+        "ox_httpsrv_set_isolate_limits");
+  }
+  /** Sets the upload directory (default $TMPDIR, or /tmp); error(EINVAL) for
+   * "". */
+  void set_upload_dir(std::string_view dir) {
+    apply(
+        [d = std::string(dir)](ox_httpsrv *s) noexcept {
+          return ox_httpsrv_set_upld_dir(s, d.c_str());
+        },
+        "ox_httpsrv_set_upld_dir");
+  }
+
+  /**
+   * Starts serving on |port| (0: one the system picks) and returns at
+   * once; with |thread_per_connection| every connection gets a thread of
+   * its own, otherwise one polling thread or the pool serves all.
+   *
+   * Throws error(EALREADY) when listening already, and error(EADDRINUSE)
+   * for any other failure: ox_httpsrv_listen() only says that it failed,
+   * and a port in use is by far the commonest cause.  The library tells
+   * the error sink its own reason ("ombrix: cannot listen on port N").
+   */
+  void listen(std::uint16_t port, bool thread_per_connection = false) {
+    if (listening_) throw error(EALREADY, "ox_httpsrv_listen");
+    if (!ox_httpsrv_listen(srv_.get(), port, thread_per_connection)) {
+      throw error(EADDRINUSE, "ox_httpsrv_listen");
+    }
+    listening_ = true;
+  }
+
+  /** Returns the bound port (0 before listen()). */
+  std::uint16_t port() const noexcept { return ox_httpsrv_port(srv_.get()); }
+
+  /** Returns the upload directory. */
+  std::string_view upload_dir() const noexcept {
+    return detail::view(ox_httpsrv_upld_dir(srv_.get()));
+  }
+
+  /**
+   * Hands |line| to the error sink: the callable of on_error(), or
+   * standard error, written and flushed as the library writes it.  Safe
+   * from any thread; never throws.
+   */
+  void report(std::string_view line) const noexcept {
+    if (sink_) {
+      try {
+        sink_(line);
+      } catch (...) {
+        // The sink is where failures go; one of its own has nowhere left.
+      }
+      return;
+    }
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+  }
+
+  /** Returns the C server (it changes while callables are first set). */
+  ox_httpsrv *native() const noexcept { return srv_.get(); }
+
+ private:
+  friend class request;
+
+  struct route_entry {
+    server *owner;
+    handler fn;
+  };
+  using setup_op = std::function<int(ox_httpsrv *)>;
+  struct srv_free {
+    void operator()(ox_httpsrv *s) const noexcept { ox_httpsrv_free(s); }
+  };
+
+  static void route_cb(void *cls, ox_httpreq *req, ox_httpres *res) noexcept {
+    auto *entry = static_cast<route_entry *>(cls);
+    detail::serve(*entry->owner, entry->fn, req, res, "");
+  }
+  static void fallback_cb(void *cls, ox_httpreq *req,
+                          ox_httpres *res) noexcept {
+    auto *self = static_cast<server *>(cls);
+    detail::serve(*self, self->fallback_, req, res, "");
+  }
+  static bool auth_cb(void *cls, ox_httpauth *a, ox_httpreq *req,
+                      ox_httpres *res) noexcept;
+  static void error_cb(void *cls, const char *line) noexcept {
+    static_cast<server *>(cls)->report(detail::view(line));
+  }
+
+  // Applies a setting or a route to the C server and records it, so that a
+  // new C server gets it too.
+  void apply(setup_op op, const char *context) {
+    setup_.reserve(setup_.size() +
+                   1);  // recording cannot fail after the C call
+    detail::check(op(srv_.get()), context);
+    setup_.push_back(std::move(op));
+  }
+
+  // Stores |fn| in |slot|.  When the C server must now be made with another
+  // set of callbacks it is made again, and on failure |slot| gets its old
+  // value back.  Not listening, the C server calls none of them meanwhile.
+  template <class Fn>
+  void reconfigure(Fn &slot, Fn fn) {
+    if (listening_) throw error(EALREADY, "ox_httpsrv_new2");
+    bool remake = static_cast<bool>(fn) != static_cast<bool>(slot);
+    std::swap(slot, fn);
+    if (!remake) return;
+    try {
+      rebuild(static_cast<bool>(auth_), static_cast<bool>(fallback_),
+              static_cast<bool>(sink_));
+    } catch (...) {
+      std::swap(slot, fn);
+      throw;
+    }
+  }
+
+  // Makes a C server with the callbacks asked for and everything recorded.
+  void rebuild(bool with_auth, bool with_fallback, bool with_sink) {
+    std::unique_ptr<ox_httpsrv, srv_free> fresh(ox_httpsrv_new2(
+        with_auth ? &auth_cb : nullptr, with_fallback ? &fallback_cb : nullptr,
+        with_sink ? &error_cb : nullptr, this));
+    if (!fresh) throw error(ENOMEM, "ox_httpsrv_new2");
+    for (const setup_op &op : setup_) {
+      detail::check(op(fresh.get()), "ox_httpsrv_new2");
+    }
+    srv_ = std::move(fresh);
+  }
+
+  // Everything a callback of the C server reaches is declared before
+  // |srv_|, which is destroyed first: ox_httpsrv_free() returns only once
+  // no callback runs, and only then do these go.
+  std::list<route_entry> routes_;  // stable addresses: each is a route's cls
+  handler fallback_;
+  authenticator auth_;
+  error_sink sink_;
+  std::vector<setup_op> setup_;  // settings and routes, in order
+  bool listening_ = false;
+  std::unique_ptr<ox_httpsrv, srv_free> srv_;
+};
+
+/** @cond ombrix_internal */
+namespace detail {
+
+// What a handler leaves when it throws: the line for the error sink, and a
+// 500 unless it sent a reply or isolated the request.
+inline void serve_failed(ombrix::server &srv, request &req, response &res,
+                         const char *context, const char *what) noexcept {
+  char text[512];
+  exception_line(text, context, req.method(), req.path(), what);
+  srv.report(text);
+  if (res.sent() || req.isolated()) return;
+  ox_httpres *cres = res.native();
+  if (ox_httpres_sendbinary(cres, internal_error_text,
+                            sizeof(internal_error_text) - 1, "text/plain",
+                            500) == 0) {
+    // The failed handler's headers (a cookie, say) stay out of the 500.
+    ox_strmap_cleanup(ox_httpres_headers(cres));
+  }
+}
+
+template <class Fn>
+void serve(ombrix::server &srv, Fn &fn, ox_httpreq *creq, ox_httpres *cres,
+           const char *context) noexcept {
+  request req(creq, srv);
+  response res(cres, srv);
+  try {
+    fn(req, res);
+  } catch (const std::exception &e) {
+    serve_failed(srv, req, res, context, e.what());
+  } catch (...) {
+    serve_failed(srv, req, res, context, "unknown exception");
+  }
+}
+
+template <class Reader>
+ssize_t stream_job<Reader>::read_cb(void *handle, std::uint64_t offset,
+                                    char *buf, std::size_t size) noexcept {
+  auto *job = static_cast<stream_job *>(handle);
+  char text[512];
+  try {
+    return static_cast<ssize_t>(job->reader(offset, buf, size));
+  } catch (const std::exception &e) {
+    exception_line(text, "a stream reader", {}, {}, e.what());
+  } catch (...) {
+    exception_line(text, "a stream reader", {}, {}, "unknown exception");
+  }
+  job->srv->report(text);
+  return ox_eor(true);
+}
+
+}  // namespace detail
+/** @endcond */
+
+template <class Fn>
+void request::isolate(Fn &&fn) {
+  using job_type = detail::isolated_job<std::decay_t<Fn>>;
+  auto *job = new job_type(std::forward<Fn>(fn), *srv_);
+  // The library owns the job from here, and releases it even on failure.
+  int rc = ox_httpreq_isolate2(req_, &detail::job::run_cb, job,
+                               &detail::job::release_cb);
+  if (rc != 0) throw error(rc, "ox_httpreq_isolate2");
+  isolated_ = true;
+}
+
+template <class Reader>
+void response::stream(Reader &&reader, std::uint64_t size,
+                      unsigned int status) {
+  using job_type = detail::stream_job<std::decay_t<Reader>>;
+  auto *job = new job_type(std::forward<Reader>(reader), *srv_);
+  // The C function owns |job| from here, and frees it even when it fails.
+  detail::check(ox_httpres_sendstream(res_, size, &job_type::read_cb, job,
+                                      &job_type::free_cb, status),
+                "ox_httpres_sendstream");
+  sent_ = true;
+}
+
+inline bool server::auth_cb(void *cls, ox_httpauth *a, ox_httpreq *creq,
+                            ox_httpres *cres) noexcept {
+  auto *self = static_cast<server *>(cls);
+  auth au(a);
+  request req(creq, *self);
+  response res(cres, *self);
+  char text[512];
+  try {
+    return self->auth_(au, req, res);
+  } catch (const std::exception &e) {
+    detail::exception_line(text, "authentication of ", req.method(), req.path(),
+                           e.what());
+  } catch (...) {
+    detail::exception_line(text, "authentication of ", req.method(), req.path(),
+                           "unknown exception");
+  }
+  self->report(text);
+  // A 500 in place of the request; after a denial of the authenticator's
+  // own, a cancel drops that denial and the library answers 500 instead.
+  if (ox_httpauth_deny2(a, detail::internal_error_text, "text/plain", 500) !=
+      0) {
+    ox_httpauth_cancel(a);
+  }
+  return false;
+}
+
+}  // namespace ombrix
+
+#endif  // OMBRIX_HPP

@@ -1,0 +1,432 @@
+// The C++ interface (ombrix.hpp) over real HTTP: routes and their captures,
+// the request and response views, exceptions kept out of the C library,
+// isolation, authentication, setup errors, and many clients at once; then
+// the owners of the data types.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ombrix.hpp"
+#include "support/http_client.h"
+
+namespace {
+
+// The lines a server gave its error sink.
+struct Sink {
+  std::mutex mu;
+  std::vector<std::string> lines;
+  void attach(ombrix::server &srv) {
+    srv.on_error([this](std::string_view line) {
+      std::lock_guard<std::mutex> lock(mu);
+      lines.emplace_back(line);
+    });
+  }
+  std::vector<std::string> take() {
+    std::lock_guard<std::mutex> lock(mu);
+    return std::exchange(lines, {});
+  }
+};
+
+// "<method> id=<var id> 0=<capture 0> 1=<capture 1>"; absent ones are empty.
+void describe(ombrix::request &req, ombrix::response &res) {
+  res.send(std::string(req.method()) + " id=" + std::string(req.var("id")) +
+           " 0=" + std::string(req.capture(0)) +
+           " 1=" + std::string(req.capture(1)) + "\n");
+}
+
+oxtest::ParsedResponse exchange(uint16_t port, const std::string &method,
+                                const std::string &target,
+                                const std::string &extra = "") {
+  oxtest::RawReply raw = oxtest::raw_exchange(
+      port, method + " " + target +
+                " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n" + extra +
+                "\r\n");
+  return oxtest::parse_response(raw.bytes);
+}
+
+int error_code(const std::function<void()> &fn) {
+  try {
+    fn();
+  } catch (const ombrix::error &e) {
+    EXPECT_EQ(&std::generic_category(), &e.code().category());
+    return e.code().value();
+  }
+  return 0;
+}
+
+TEST(OxHttpCpp, RoutesAnswerByMethodAndWholePathElseLibrary404Or405) {
+  ombrix::server srv;
+  srv.get("/users/(?P<id>[0-9]+)", describe);
+  srv.del("/users/(?P<id>[0-9]+)", describe);
+  srv.route("*", "/files/([a-z]+)(?:/([a-z]+))?", describe);
+  srv.listen(0);
+  struct Case {
+    const char *method, *target;
+    int status;
+    const char *body, *allow;
+  };
+  for (const Case &c : std::vector<Case>{
+           {"GET", "/users/42", 200, "GET id=42 0=42 1=\n", ""},
+           {"HEAD", "/users/42", 200, "", ""},
+           {"DELETE", "/users/7", 200, "DELETE id=7 0=7 1=\n", ""},
+           {"POST", "/users/42", 405, "Method Not Allowed\n",
+            "GET, HEAD, DELETE"},
+           {"PATCH", "/files/a/b", 200, "PATCH id= 0=a 1=b\n", ""},
+           {"GET", "/files/a", 200, "GET id= 0=a 1=\n", ""},
+           {"GET", "/users/42/x", 404, "Not Found\n", ""},
+           {"GET", "/users/", 404, "Not Found\n", ""},
+       }) {
+    SCOPED_TRACE(std::string(c.method) + " " + c.target);
+    oxtest::ParsedResponse r = exchange(srv.port(), c.method, c.target);
+    EXPECT_EQ(c.status, r.status);
+    EXPECT_EQ(c.body, r.body);
+    EXPECT_EQ(c.allow, r.headers.get("Allow"));
+  }
+}
+
+TEST(OxHttpCpp, RequestViewsReadEveryPartOfTheRequest) {
+  ombrix::server srv;
+  srv.post("/echo", [](ombrix::request &req, ombrix::response &res) {
+    res.header("X-Length", std::to_string(req.payload().size()));
+    res.send(req.payload(), "application/octet-stream", 201);
+  });
+  srv.get("/look", [](ombrix::request &req, ombrix::response &res) {
+    std::string out = "h=" + std::string(req.header("x-one")) +
+                      " q=" + std::string(req.param("q")) +
+                      " c=" + std::string(req.cookie("k")) +
+                      " empty=" + std::to_string(req.params().contains("e")) +
+                      " none=" + std::to_string(req.params().contains("z"));
+    for (auto [name, value] : req.headers())
+      if (name.substr(0, 2) == "X-")
+        out += " " + std::string(name) + ":" + std::string(value);
+    res.send(out);
+  });
+  srv.post("/form", [](ombrix::request &req, ombrix::response &res) {
+    std::string out;
+    req.fields().for_each([&](std::string_view n, std::string_view v) {
+      out += std::string(n) + "=" + std::string(v) + ";";
+    });
+    res.send(out);
+  });
+  srv.listen(0);
+
+  const std::string bytes("a\0b\0\xff", 5);
+  oxtest::Response echo = oxtest::http_post(srv.port(), "/echo", bytes);
+  EXPECT_EQ(201, echo.status) << echo.error;
+  EXPECT_EQ(bytes, echo.body);
+  EXPECT_EQ("5", echo.headers.get("X-Length"));
+
+  oxtest::Request look;
+  look.target = "/look?q=1&q=2&e=";
+  look.headers = {"X-One: 1", "X-Two: two", "Cookie: k=v"};
+  oxtest::Response r = oxtest::http(srv.port(), look);
+  EXPECT_EQ("h=1 q=1 c=v empty=1 none=0 X-One:1 X-Two:two", r.body) << r.error;
+
+  oxtest::Response form = oxtest::http_post(
+      srv.port(), "/form", "a=1&b=x+y", "application/x-www-form-urlencoded");
+  EXPECT_EQ("a=1;b=x y;", form.body) << form.error;
+}
+
+TEST(OxHttpCpp, ExceptionInAHandlerIs500ToldToTheSinkAndServingGoesOn) {
+  ombrix::server srv;
+  Sink sink;
+  sink.attach(srv);
+  srv.get("/boom", [](ombrix::request &, ombrix::response &res) {
+    res.header("X-Leak", "1");
+    throw std::runtime_error("boom");
+  });
+  srv.get("/int", [](ombrix::request &, ombrix::response &) { throw 42; });
+  srv.get("/late", [](ombrix::request &, ombrix::response &res) {
+    res.send("sent\n");
+    throw std::logic_error("after the send");
+  });
+  srv.fallback([](ombrix::request &req, ombrix::response &) {
+    if (req.path() == "/fb") throw std::runtime_error("fallback");
+  });
+  srv.get("/ok",
+          [](ombrix::request &, ombrix::response &res) { res.send("ok"); });
+  srv.listen(0);
+  struct Case {
+    const char *target;
+    long status;
+    const char *body, *line;
+  };
+  for (const Case &c : std::vector<Case>{
+           {"/boom", 500, "Internal Server Error\n",
+            "ombrix: exception in GET /boom: boom\n"},
+           {"/int", 500, "Internal Server Error\n",
+            "ombrix: exception in GET /int: unknown exception\n"},
+           {"/late", 200, "sent\n",
+            "ombrix: exception in GET /late: after the send\n"},
+           {"/fb", 500, "Internal Server Error\n",
+            "ombrix: exception in GET /fb: fallback\n"},
+           {"/ok", 200, "ok", nullptr},
+       }) {
+    SCOPED_TRACE(c.target);
+    oxtest::Response r = oxtest::http_get(srv.port(), c.target);
+    EXPECT_EQ(c.status, r.status) << r.error;
+    EXPECT_EQ(c.body, r.body);
+    EXPECT_FALSE(r.headers.has("X-Leak"));
+    EXPECT_EQ("text/plain", r.headers.get("Content-Type"));
+    std::vector<std::string> lines = sink.take();
+    EXPECT_EQ(
+        c.line ? std::vector<std::string>{c.line} : std::vector<std::string>{},
+        lines);
+  }
+}
+
+TEST(OxHttpCpp, IsolatedCallableRunsAndItsExceptionIs500) {
+  ombrix::server srv;
+  Sink sink;
+  sink.attach(srv);
+  std::atomic<int> again{0};
+  srv.get("/iso/(?P<what>[a-z]+)",
+          [&](ombrix::request &req, ombrix::response &) {
+            req.isolate([](ombrix::request &r, ombrix::response &res) {
+              if (r.var("what") == "boom") throw std::runtime_error("bad");
+              res.send("isolated " + std::string(r.var("what")));
+            });
+            again = error_code([&] { req.isolate([](auto &, auto &) {}); });
+          });
+  srv.listen(0);
+  oxtest::Response ok = oxtest::http_get(srv.port(), "/iso/fine");
+  EXPECT_EQ(200, ok.status) << ok.error;
+  EXPECT_EQ("isolated fine", ok.body);
+  EXPECT_EQ(EALREADY, again.load());
+  oxtest::Response boom = oxtest::http_get(srv.port(), "/iso/boom");
+  EXPECT_EQ(500, boom.status) << boom.error;
+  EXPECT_EQ(
+      std::vector<std::string>{
+          "ombrix: exception in isolated GET /iso/boom: bad\n"},
+      sink.take());
+}
+
+TEST(OxHttpCpp, AuthenticatorLetsThroughDeniesOrFailsWith500) {
+  ombrix::server srv;
+  Sink sink;
+  sink.attach(srv);
+  srv.authenticate([](ombrix::auth &a, ombrix::request &, ombrix::response &) {
+    if (a.user() == "boom") throw std::runtime_error("auth");
+    if (a.user() == "qvk" && a.password() == "748") return true;
+    a.realm("R");
+    a.deny(a.has_credentials() ? "wrong\n" : "none\n");
+    return false;
+  });
+  srv.get("/",
+          [](ombrix::request &, ombrix::response &res) { res.send("in"); });
+  srv.listen(0);
+  struct Case {
+    const char *user, *password;
+    long status;
+    const char *body, *challenge;
+  };
+  for (const Case &c : std::vector<Case>{
+           {"qvk", "748", 200, "in", ""},
+           {"qvk", "749", 401, "wrong\n", "Basic realm=\"R\""},
+           {"", "", 401, "none\n", "Basic realm=\"R\""},
+           {"boom", "x", 500, "Internal Server Error\n", ""},
+       }) {
+    SCOPED_TRACE(c.user);
+    oxtest::Request req;
+    req.user = c.user;
+    req.password = c.password;
+    oxtest::Response r = oxtest::http(srv.port(), req);
+    EXPECT_EQ(c.status, r.status) << r.error;
+    EXPECT_EQ(c.body, r.body);
+    EXPECT_EQ(c.challenge, r.headers.get("WWW-Authenticate"));
+  }
+  EXPECT_EQ(
+      std::vector<std::string>{
+          "ombrix: exception in authentication of GET /: auth\n"},
+      sink.take());
+}
+
+TEST(OxHttpCpp, SetupFailuresThrowTheirErrnoAndChangeNothing) {
+  ombrix::server busy;
+  busy.listen(0);
+  ombrix::server srv;
+  auto noop = [](ombrix::request &, ombrix::response &) {};
+  std::string groups17;
+  for (int i = 0; i < 17; ++i) groups17 += "(a)";
+  struct Case {
+    const char *what;
+    std::function<void()> fn;
+    int code;
+  };
+  for (const Case &c : std::vector<Case>{
+           {"bad pattern", [&] { srv.get("/(", noop); }, EINVAL},
+           {"17 groups", [&] { srv.get(groups17, noop); }, EINVAL},
+           {"empty method", [&] { srv.route("", "/", noop); }, EINVAL},
+           {"memory below 4 KiB", [&] { srv.set_connection_memory_limit(100); },
+            EINVAL},
+           {"no isolation thread", [&] { srv.set_isolate_limits(0, 1); },
+            EINVAL},
+           {"empty upload dir", [&] { srv.set_upload_dir(""); }, EINVAL},
+           {"busy port", [&] { srv.listen(busy.port()); }, EADDRINUSE},
+       }) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(c.code, error_code(c.fn));
+  }
+  // None of the failures above left a route or a setting behind.
+  srv.get("/",
+          [](ombrix::request &, ombrix::response &res) { res.send("up"); });
+  srv.listen(0);
+  EXPECT_EQ("up", oxtest::http_get(srv.port(), "/").body);
+  for (const auto &fn : std::vector<std::function<void()>>{
+           [&] { srv.get("/x", noop); }, [&] { srv.fallback(noop); },
+           [&] { srv.set_thread_pool_size(2); }, [&] { srv.listen(0); }}) {
+    EXPECT_EQ(EALREADY, error_code(fn));
+  }
+}
+
+TEST(OxHttpCpp, ResponseRefusesASecondSendAndBadInput) {
+  ombrix::server srv;
+  std::mutex mu;
+  std::string codes;
+  srv.get("/", [&](ombrix::request &, ombrix::response &res) {
+    std::string seen;
+    seen += std::to_string(error_code([&] { res.cookie("a b", "v"); })) + " ";
+    seen +=
+        std::to_string(error_code([&] { res.send_file("/nonexistent/x"); }));
+    seen += " " + std::to_string(res.sent());
+    res.cookie("k", "v");
+    res.send("first");
+    seen += " " + std::to_string(res.sent());
+    seen += " " + std::to_string(error_code([&] { res.send("second"); }));
+    std::lock_guard<std::mutex> lock(mu);
+    codes = seen;
+  });
+  srv.listen(0);
+  oxtest::Response r = oxtest::http_get(srv.port(), "/");
+  EXPECT_EQ("first", r.body) << r.error;
+  EXPECT_EQ("k=v; Path=/; HttpOnly; SameSite=Lax", r.headers.get("Set-Cookie"));
+  std::lock_guard<std::mutex> lock(mu);
+  EXPECT_EQ(std::to_string(EINVAL) + " " + std::to_string(ENOENT) + " 0 1 " +
+                std::to_string(EALREADY),
+            codes);
+}
+
+TEST(OxHttpCpp, StreamEndsWhenTheReaderSaysAndBreaksOnItsException) {
+  ombrix::server srv;
+  Sink sink;
+  sink.attach(srv);
+  srv.get("/(ok|bad)", [](ombrix::request &req, ombrix::response &res) {
+    bool bad = req.capture(0) == "bad";
+    res.stream([bad, n = 0](std::uint64_t, char *buf,
+                            std::size_t size) mutable -> ssize_t {
+      if (n == 3) return ombrix::end_of_stream();
+      if (bad && n == 1) throw std::runtime_error("reader");
+      if (size < 3) return 0;
+      ++n;
+      std::memcpy(buf, "abc", 3);
+      return 3;
+    });
+  });
+  srv.listen(0);
+  oxtest::ParsedResponse ok = exchange(srv.port(), "GET", "/ok");
+  EXPECT_TRUE(ok.complete);
+  EXPECT_EQ("abcabcabc", ok.body);
+  EXPECT_TRUE(sink.take().empty());
+  oxtest::ParsedResponse bad = exchange(srv.port(), "GET", "/bad");
+  EXPECT_FALSE(bad.complete);
+  EXPECT_EQ("abc", bad.body);
+  // libmicrohttpd then tells why it closed the connection.
+  std::vector<std::string> lines = sink.take();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ("ombrix: exception in a stream reader: reader\n", lines[0]);
+}
+
+// Under ThreadSanitizer too (make tsan): handlers of one server on a pool of
+// four threads, each reply made of its own request's captures.
+TEST(OxHttpCpp, ConcurrentRoutedRequestsOnAPoolKeepTheirOwnCaptures) {
+  ombrix::server srv;
+  srv.set_thread_pool_size(4);
+  for (int r = 0; r < 3; ++r) {
+    srv.get("/r" + std::to_string(r) + "/(?P<t>[0-9]+)/([0-9]+)",
+            [r](ombrix::request &req, ombrix::response &res) {
+              res.send(std::to_string(r) + ":" + std::string(req.var("t")) +
+                       "-" + std::string(req.capture(1)));
+            });
+  }
+  srv.listen(0);
+  std::atomic<int> good{0};
+  std::vector<std::thread> clients;
+  for (int t = 0; t < 4; ++t) {
+    clients.emplace_back([&, t] {
+      for (int i = 0; i < 9; ++i) {
+        std::string want = std::to_string(i % 3) + ":" + std::to_string(t) +
+                           "-" + std::to_string(i);
+        oxtest::Response r = oxtest::http_get(
+            srv.port(), "/r" + std::to_string(i % 3) + "/" + std::to_string(t) +
+                            "/" + std::to_string(i));
+        if (r.status == 200 && r.body == want) ++good;
+      }
+    });
+  }
+  for (std::thread &c : clients) c.join();
+  EXPECT_EQ(36, good.load());
+}
+
+// ------------------------------------------------------------- data types
+
+TEST(OxCppTypes, StrAndStrmapWrapTheirCFamilies) {
+  ombrix::str s;
+  s.write(std::string_view("a\0b", 3)).write("").printf("-%d", 42);
+  EXPECT_EQ(std::string_view("a\0b-42", 6), s.view());
+
+  ombrix::strmap m;
+  m.add("b", "1");
+  m.add("a", "2");
+  m.add("B", "3");
+  m.set("a", "4");
+  m.sort([](const ombrix::pair_view &x, const ombrix::pair_view &y) {
+    return x.second > y.second;
+  });
+  std::string walk;
+  for (auto [name, value] : m.view())
+    walk += std::string(name) + "=" + std::string(value) + " ";
+  EXPECT_EQ("a=4 B=3 b=1 ", walk);
+  EXPECT_EQ("3", m.get("b"));  // the first "b" in the new order
+  EXPECT_TRUE(m.contains("A"));
+  EXPECT_EQ("", m.get("zz"));
+  EXPECT_THROW(
+      m.view().for_each([](auto, auto) { throw std::out_of_range("x"); }),
+      std::out_of_range);
+}
+
+TEST(OxCppTypes, RouterAndEntrypointsDispatchFindAndRethrow) {
+  ombrix::router r;
+  std::string trace;
+  r.add("/u/(?P<id>[0-9]+)", [&](ombrix::route &rt) {
+    rt.for_each_var([&](std::string_view n, std::string_view v) {
+      trace += std::string(rt.path()) + "{" + std::string(n) + "=" +
+               std::string(v) + "}";
+    });
+  });
+  r.add("/boom", [](ombrix::route &) { throw std::runtime_error("route"); });
+  EXPECT_EQ(EINVAL, error_code([&] { r.add("(", [](ombrix::route &) {}); }));
+  EXPECT_TRUE(r.dispatch("/u/7"));
+  EXPECT_FALSE(r.dispatch("/u/x"));
+  EXPECT_THROW(r.dispatch("/boom"), std::runtime_error);
+  EXPECT_EQ("/u/7{id=7}", trace);
+
+  ombrix::entrypoints e;
+  int one = 1;
+  e.add("/r1/x", &one);
+  EXPECT_EQ(EALREADY, error_code([&] { e.add("/r1"); }));
+  ombrix::entrypoint found = e.find("/r1/deep/path");
+  ASSERT_TRUE(found);
+  EXPECT_EQ("/r1", found.name());
+  EXPECT_EQ(&one, found.user_data());
+  EXPECT_FALSE(e.find("/r2"));
+  EXPECT_TRUE(e.remove("/r1"));
+  EXPECT_FALSE(e.remove("/r1"));
+}
+
+}  // namespace
