@@ -696,6 +696,52 @@ OX_EXPORT int ox_httpsrv_set_isolate_limits(ox_httpsrv *srv,
 OX_EXPORT int ox_httpsrv_set_upld_dir(ox_httpsrv *srv,
                                       const char *dir) OX_NOEXCEPT;
 
+/**
+ * Makes the server gzip its replies at |level| (1 fastest .. 9 smallest;
+ * 0, the default, never compresses).  Once set, ox_httpres_sendbinary(),
+ * ox_httpres_sendfile() (whole files with status 200),
+ * ox_httpres_senddir() and ox_httpres_sendstream() read the request's
+ * Accept-Encoding (q-values, "identity", "*" and "q=0" as HTTP defines
+ * them) and gzip the body with "Content-Encoding: gzip" when the client
+ * accepts gzip.  Whenever the choice could depend on Accept-Encoding the
+ * reply says "Vary: Accept-Encoding".  Left as they are: bodies under 256
+ * bytes, types that are compressed already (images, audio, video,
+ * archives, fonts; for a stream, the Content-Type set in the reply
+ * headers, and a stream without one), replies whose headers already name
+ * a Content-Encoding, and ranges (206).  Streams are compressed piece by
+ * piece, each piece flushed, so what the stream produced reaches the
+ * client at once.  ox_httpres_zsendbinary() keeps its raw deflate.
+ *
+ * Returns 0, or: EINVAL  |level| outside 0..9;
+ *                EALREADY the server listens already.
+ */
+OX_EXPORT int ox_httpsrv_set_compression(ox_httpsrv *srv,
+                                         int level) OX_NOEXCEPT;
+
+/**
+ * Makes files whose name ends in "." |ext| (given with or without its dot,
+ * compared without case; at most 15 bytes, no '/' or '.') go out with the
+ * Content-Type |type| (copied), over the built-in table.  A later call for
+ * the same extension replaces the type.
+ *
+ * Returns 0, or: EINVAL  NULL arguments, an empty |type|, or a bad |ext|;
+ *                EALREADY the server listens already;
+ *                ENOMEM  no memory (the table is as it was).
+ */
+OX_EXPORT int ox_httpsrv_set_mime(ox_httpsrv *srv, const char *ext,
+                                  const char *type) OX_NOEXCEPT;
+
+/**
+ * Returns the Content-Type the server gives the file |path|, by the
+ * extension of its last component (without case): the program's type
+ * (ox_httpsrv_set_mime()), else the built-in one (the web's common types;
+ * text types with "; charset=utf-8"), else "application/octet-stream".
+ * The text is the server's or static: valid while the server lives.
+ * Allocates nothing.  NULL with errno EINVAL for NULL arguments.
+ */
+OX_EXPORT const char *ox_httpsrv_mime(ox_httpsrv *srv,
+                                      const char *path) OX_NOEXCEPT;
+
 /** @} */
 
 /**
@@ -903,9 +949,53 @@ OX_EXPORT int ox_httpres_sendfile2(ox_httpres *res, uint64_t block_size,
                                    const char *path, const char *disposition,
                                    unsigned int status) OX_NOEXCEPT;
 
-/** ox_httpres_sendfile2() for the whole file, without disposition. */
+/**
+ * ox_httpres_sendfile2() for the whole file, without disposition.
+ *
+ * A whole file with status 200 (from either function) is answered as HTTP
+ * answers a GET or HEAD for a static file: it carries "ETag" (a strong tag
+ * made of the size and the modification time in nanoseconds),
+ * "Last-Modified" and "Accept-Ranges: bytes"; "If-None-Match" (a list of
+ * tags, or "*"; weak comparison) and, without it, "If-Modified-Since" give
+ * 304 without a body; a single byte range ("bytes=a-b", "a-", "-n") gives
+ * 206 with "Content-Range", under "If-Range" (a strong tag or the exact
+ * date); a range that starts past the end gives 416 with
+ * a Content-Range of the unsatisfied form, which names the size; several ranges or a malformed Range get
+ * the whole file.  Identity bodies leave by sendfile(); with
+ * ox_httpsrv_set_compression() a text file may be gzipped instead, with
+ * its own ETag.
+ */
 OX_EXPORT int ox_httpres_sendfile(ox_httpres *res, const char *path,
                                   unsigned int status) OX_NOEXCEPT;
+
+/**
+ * Answers the request from the file tree under the directory |root|, for
+ * the decoded request path |path| (usually ox_httpreq_path(), or the part
+ * of it a route captured): a regular file as ox_httpres_sendfile() sends
+ * it (validators, ranges, gzip), with its type from ox_httpsrv_mime(); a
+ * directory by its "index.html", else by an HTML listing (directories
+ * first, then by name; names HTML-escaped and percent-encoded in links).
+ * A directory asked for without a trailing slash gets 301 to the slash form
+ * of the request path, so that relative links work.
+ *
+ * Nothing outside |root| is ever served: a component ".." or ".", a name
+ * that starts with a dot, and a symbolic link leading out of |root| give
+ * 404, as do missing files, files that are not regular, and unreadable
+ * ones.  The path is opened beneath |root| by the kernel (openat2 with
+ * RESOLVE_BENEATH; where the kernel lacks it, the real path is checked to
+ * lie under |root|).  No reply names a path of the server.  A method other
+ * than GET or HEAD gets 405 with "Allow: GET, HEAD".
+ *
+ * Returns 0 once a reply is built (whatever its status), or:
+ *                EINVAL  NULL arguments or a bad |res|;
+ *                EALREADY a reply was built already;
+ *                ENOMEM  no memory;
+ *                another errno of open() when |root| is no directory that
+ *                        can be opened (nothing is sent: the program
+ *                        answers, usually 500).
+ */
+OX_EXPORT int ox_httpres_senddir(ox_httpres *res, const char *root,
+                                 const char *path) OX_NOEXCEPT;
 
 /**
  * Sends a body made by |read_cb| as the client takes it: |size| bytes, or

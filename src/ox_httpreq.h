@@ -47,6 +47,15 @@ struct ox_httpreq {
   bool busy;                // in use by a request
 };
 
+// The request that |res| answers: every response is the first member of its
+// request's record.
+inline ox_httpreq *ox__httpres_req(ox_httpres *res) noexcept {
+  return reinterpret_cast<ox_httpreq *>(res);
+}
+inline const ox_httpreq *ox__httpres_req(const ox_httpres *res) noexcept {
+  return reinterpret_cast<const ox_httpreq *>(res);
+}
+
 // libmicrohttpd's access handler and completion notice for our requests.
 MHD_Result ox__httpreq_access(void *cls, MHD_Connection *con, const char *url,
                               const char *method, const char *version,

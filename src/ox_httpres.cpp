@@ -14,30 +14,49 @@
 #include "ox_alloc.h"
 #include "ox_core.h"
 #include "ox_extra.h"
+#include "ox_httpenc.h"
+#include "ox_httpfile.h"
+#include "ox_httpreq.h"
+#include "ox_httpsrv.h"
+#include "ox_mime.h"
 
 namespace {
 
 constexpr char res_cookie_attrs[] = "; Path=/; HttpOnly; SameSite=Lax";
 
-// The checks every send shares.
 int res_sendable(const ox_httpres *res, unsigned int status) noexcept {
-  if (res == nullptr || status < 100 || status > 599) return EINVAL;
-  return res->handle != nullptr ? EALREADY : 0;
+  return ox__httpres_sendable(res, status);
 }
 
-// Takes |response| as the reply, with its content type.
 int res_commit(ox_httpres *res, MHD_Response *response,
                const char *content_type, unsigned int status) noexcept {
-  if (response == nullptr) return ENOMEM;
-  if (content_type != nullptr && *content_type != '\0' &&
-      MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE,
-                              content_type) != MHD_YES) {
+  return ox__httpres_commit(res, response, content_type, status);
+}
+
+// Marks |response| as varying with Accept-Encoding; false when the header
+// could not be added.
+bool res_add_vary(MHD_Response *response) noexcept {
+  return MHD_add_response_header(response, MHD_HTTP_HEADER_VARY,
+                                 MHD_HTTP_HEADER_ACCEPT_ENCODING) == MHD_YES;
+}
+
+// |response| marked gzip; destroyed (NULL) when the header cannot be added.
+MHD_Response *res_gzip_marked(MHD_Response *response) noexcept {
+  if (response != nullptr &&
+      MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_ENCODING,
+                              "gzip") != MHD_YES) {
     MHD_destroy_response(response);
-    return EINVAL;
+    return nullptr;
   }
-  res->handle = response;
-  res->status = status;
-  return 0;
+  return response;
+}
+
+// The reply's Content-Type as the program set it in the reply headers.
+const char *res_header_type(ox_httpres *res) noexcept {
+  for (const char *name : {"Content-Type", "content-type", "Content-type"}) {
+    if (const char *type = ox_strmap_get(res->headers, name)) return type;
+  }
+  return nullptr;
 }
 
 // The checks of the sends that take a body: NULL only with size 0.
@@ -88,26 +107,10 @@ bool cookie_valid(const char *text, bool in_name) noexcept {
   return true;
 }
 
-// Content types for the common extensions; the rest is octet-stream.
-const char *file_content_type(const char *path) noexcept {
-  static const struct {
-    const char *ext;
-    const char *type;
-  } types[] = {
-      {".html", "text/html; charset=utf-8"}, {".htm", "text/html; charset=utf-8"},
-      {".txt", "text/plain; charset=utf-8"}, {".css", "text/css"},
-      {".js", "text/javascript"},            {".json", "application/json"},
-      {".png", "image/png"},                 {".jpg", "image/jpeg"},
-      {".jpeg", "image/jpeg"},               {".gif", "image/gif"},
-      {".svg", "image/svg+xml"},             {".pdf", "application/pdf"},
-  };
-  const char *dot = strrchr(path, '.');
-  if (dot != nullptr && strchr(dot, '/') == nullptr) {
-    for (const auto &t : types) {
-      if (strcasecmp(dot, t.ext) == 0) return t.type;
-    }
-  }
-  return "application/octet-stream";
+// The content type of the file |path| for the server |res| answers for.
+const char *res_type_of(const ox_httpres *res, const char *path) noexcept {
+  const ox_httpreq *req = ox__httpres_req(res);
+  return ox__mime_of(req->srv != nullptr ? req->srv->mimes : nullptr, path);
 }
 
 // Content-Disposition with the base name as a quoted string: quotes and
@@ -181,6 +184,60 @@ void ox__httpres_discard(ox_httpres *res) noexcept {
   res->status = MHD_HTTP_OK;
 }
 
+int ox__httpres_add_disposition(MHD_Response *response, const char *path,
+                                const char *disposition) noexcept {
+  return file_add_disposition(response, path, disposition);
+}
+
+int ox__httpres_sendable(const ox_httpres *res, unsigned int status) noexcept {
+  if (res == nullptr || status < 100 || status > 599) return EINVAL;
+  return res->handle != nullptr ? EALREADY : 0;
+}
+
+int ox__httpres_commit(ox_httpres *res, MHD_Response *response,
+                       const char *content_type, unsigned int status) noexcept {
+  if (response == nullptr) return ENOMEM;
+  if (content_type != nullptr && *content_type != '\0' &&
+      MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE,
+                              content_type) != MHD_YES) {
+    MHD_destroy_response(response);
+    return EINVAL;
+  }
+  res->handle = response;
+  res->status = status;
+  return 0;
+}
+
+const char *ox__httpres_request_header(const ox_httpres *res,
+                                       const char *name) noexcept {
+  return MHD_lookup_connection_value(res->con, MHD_HEADER_KIND, name);
+}
+
+int ox__httpres_gzip_level(const ox_httpres *res, const char *type,
+                           uint64_t size, bool *vary) noexcept {
+  *vary = false;
+  const ox_httpreq *req = ox__httpres_req(res);
+  int level = req->srv != nullptr ? req->srv->gzip_level : 0;
+  if (level == 0 || !ox__mime_compressible(type)) return 0;
+  // A program that coded the body itself says so; it is left alone.
+  if (ox_strmap_get(res->headers, MHD_HTTP_HEADER_CONTENT_ENCODING) != nullptr)
+    return 0;
+  *vary = true;
+  if (size < ox__gzip_min_size) return 0;
+  return ox__accept_gzip(ox__httpres_request_header(
+             res, MHD_HTTP_HEADER_ACCEPT_ENCODING))
+             ? level
+             : 0;
+}
+
+int ox__httpres_send_text(ox_httpres *res, const char *text,
+                          unsigned int status) noexcept {
+  MHD_Response *response = MHD_create_response_from_buffer(
+      strlen(text), const_cast<char *>(text), MHD_RESPMEM_PERSISTENT);
+  return ox__httpres_commit(res, response, "text/plain; charset=utf-8",
+                            status);
+}
+
 ox_strmap **ox_httpres_headers(ox_httpres *res) noexcept {
   if (res == nullptr) return ox__einval<ox_strmap **>(nullptr);
   return &res->headers;
@@ -208,7 +265,16 @@ int ox_httpres_sendbinary(ox_httpres *res, const void *buf, size_t size,
                           unsigned int status) noexcept {
   if (int rc = res_body_sendable(res, buf, size, status); rc != 0) return rc;
   ox__errno_guard keep;
-  return res_commit(res, res_copy_of(buf, size), content_type, status);
+  bool vary;
+  int level = ox__httpres_gzip_level(res, content_type, size, &vary);
+  MHD_Response *response =
+      level != 0 ? res_gzip_marked(ox__gzip_buffer(buf, size, level))
+                 : res_copy_of(buf, size);
+  if (response != nullptr && vary && !res_add_vary(response)) {
+    MHD_destroy_response(response);
+    response = nullptr;
+  }
+  return res_commit(res, response, content_type, status);
 }
 
 int ox_httpres_zsendbinary(ox_httpres *res, const void *buf, size_t size,
@@ -244,6 +310,11 @@ int ox_httpres_sendfile2(ox_httpres *res, uint64_t block_size,
     close(fd);
     return EINVAL;
   }
+  // The whole file as a 200 is what HTTP's validators and ranges describe.
+  if (offset == 0 && max_size == 0 && status == MHD_HTTP_OK) {
+    return ox__httpfile_send(res, fd, st, res_type_of(res, path), path,
+                             disposition);
+  }
   uint64_t left = static_cast<uint64_t>(st.st_size) - offset;
   uint64_t size = max_size != 0 && max_size < left ? max_size : left;
   // From here the response owns |fd|.
@@ -259,7 +330,7 @@ int ox_httpres_sendfile2(ox_httpres *res, uint64_t block_size,
       return rc;
     }
   }
-  return res_commit(res, response, file_content_type(path), status);
+  return res_commit(res, response, res_type_of(res, path), status);
 }
 
 int ox_httpres_sendfile(ox_httpres *res, const char *path,
@@ -278,12 +349,23 @@ int ox_httpres_sendstream(ox_httpres *res, uint64_t size, ox_read_cb read_cb,
     return rc;
   }
   ox__errno_guard keep;
+  bool vary;
+  int level = ox__httpres_gzip_level(res, res_header_type(res),
+                                     size != 0 ? size : UINT64_MAX, &vary);
   // ox_read_cb and ox_free_cb have libmicrohttpd's own reader shapes.
-  MHD_Response *response = MHD_create_response_from_callback(
-      size != 0 ? size : MHD_SIZE_UNKNOWN, 32 * 1024, read_cb, handle,
-      free_cb);
+  MHD_Response *response =
+      level != 0 ? res_gzip_marked(
+                       ox__gzip_stream(read_cb, handle, free_cb, level))
+                 : MHD_create_response_from_callback(
+                       size != 0 ? size : MHD_SIZE_UNKNOWN, 32 * 1024,
+                       read_cb, handle, free_cb);
   if (response == nullptr) {
     if (free_cb != nullptr) free_cb(handle);
+    return ENOMEM;
+  }
+  if (vary && !res_add_vary(response)) {
+    // The handle goes with the reply.
+    MHD_destroy_response(response);
     return ENOMEM;
   }
   return res_commit(res, response, nullptr, status);

@@ -4,6 +4,8 @@
 
 #include <microhttpd.h>
 
+#include <cstdint>
+
 #include "ombrix.h"
 
 struct ox_httpres {
@@ -35,5 +37,33 @@ MHD_Result ox__httpres_queue_status(ox_httpres *res, unsigned int status,
 
 // Drops a reply that was built, and brings the status back to 200.
 void ox__httpres_discard(ox_httpres *res) noexcept;
+
+// The checks every send shares: 0, EINVAL (no |res|, status out of range)
+// or EALREADY (a reply was built).
+int ox__httpres_sendable(const ox_httpres *res, unsigned int status) noexcept;
+
+// Takes |response| (may be NULL: ENOMEM) as the reply, with its content
+// type (NULL or "" for none).  On failure |response| is destroyed.
+int ox__httpres_commit(ox_httpres *res, MHD_Response *response,
+                       const char *content_type, unsigned int status) noexcept;
+
+// The request header |name| of the request |res| answers, or NULL.
+const char *ox__httpres_request_header(const ox_httpres *res,
+                                       const char *name) noexcept;
+
+// The gzip level to send a body of |type| and |size| bytes (UINT64_MAX when
+// unknown) with: 0 for identity.  |*vary| tells whether the choice depended
+// on Accept-Encoding, so the reply must say "Vary: Accept-Encoding".
+int ox__httpres_gzip_level(const ox_httpres *res, const char *type,
+                           uint64_t size, bool *vary) noexcept;
+
+// Adds "Content-Disposition: <disposition>; filename=..." to |response|,
+// with the base name of |path| quoted.  Returns 0, ENOMEM or EINVAL.
+int ox__httpres_add_disposition(MHD_Response *response, const char *path,
+                                const char *disposition) noexcept;
+
+// Builds a short plain-text reply |text| with |status|.
+int ox__httpres_send_text(ox_httpres *res, const char *text,
+                          unsigned int status) noexcept;
 
 #endif  // OX_HTTPRES_H

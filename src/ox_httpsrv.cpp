@@ -15,6 +15,7 @@
 #include "ox_alloc.h"
 #include "ox_core.h"
 #include "ox_httpreq.h"
+#include "ox_mime.h"
 
 namespace {
 
@@ -273,6 +274,32 @@ int ox_httpsrv_set_upld_dir(ox_httpsrv *srv, const char *dir) noexcept {
   return 0;
 }
 
+int ox_httpsrv_set_compression(ox_httpsrv *srv, int level) noexcept {
+  if (int rc = httpsrv_settable(srv); rc != 0) return rc;
+  if (level < 0 || level > 9) return EINVAL;
+  srv->gzip_level = level;
+  return 0;
+}
+
+int ox_httpsrv_set_mime(ox_httpsrv *srv, const char *ext,
+                        const char *type) noexcept {
+  if (int rc = httpsrv_settable(srv); rc != 0) return rc;
+  char key[ox__mime_ext_max + 1];
+  if (ext == nullptr || type == nullptr || *type == '\0' ||
+      !ox__mime_ext_key(ext, key)) {
+    return EINVAL;
+  }
+  ox__errno_guard keep;
+  return ox_strmap_set(&srv->mimes, key, type);
+}
+
+const char *ox_httpsrv_mime(ox_httpsrv *srv, const char *path) noexcept {
+  if (srv == nullptr || path == nullptr) {
+    return ox__einval<const char *>(nullptr);
+  }
+  return ox__mime_of(srv->mimes, path);
+}
+
 bool ox_httpsrv_listen(ox_httpsrv *srv, uint16_t port,
                        bool conn_threads) noexcept {
   if (srv == nullptr || srv->daemon != nullptr) return false;
@@ -341,5 +368,6 @@ void ox_httpsrv_free(ox_httpsrv *srv) noexcept {
   }
   ox__httproutes_free(&srv->routes);
   ox_free(srv->upld_dir);
+  ox_strmap_cleanup(&srv->mimes);
   delete srv;
 }

@@ -47,6 +47,10 @@ struct ox_httpsrv {
   unsigned int isolate_threads = 64; // threads running isolated requests
   unsigned int isolate_queue = 256;  // isolated requests waiting for one
   char *upld_dir = nullptr;          // where uploads go; our copy
+  ox_strmap *mimes = nullptr;        // content types by lower-case
+                                     // extension, over the built-in ones
+  int gzip_level = 0;                // 1..9: replies are gzipped when the
+                                     // client accepts it; 0: never
   uint16_t port = 0;                 // the bound port
   bool conn_threads = false;         // a thread per connection
 

@@ -1,0 +1,322 @@
+// Directory serving.  The request path is checked component by component
+// (no "..", no hidden names), then opened beneath the root so that the
+// kernel, not string handling, decides what lies inside it: symbolic links
+// that stay in the tree work, the others fail as missing files.  Every
+// failure is a 404 whose body names nothing of the server's own paths.
+#include "ox_httpdir.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "ox_core.h"
+#include "ox_httpfile.h"
+#include "ox_httpreq.h"
+#include "ox_httpres.h"
+#include "ox_httpsrv.h"
+#include "ox_mime.h"
+
+namespace {
+
+constexpr char dir_index[] = "index.html";
+constexpr char dir_html[] = "text/html; charset=utf-8";
+
+// Set once the kernel answered ENOSYS: later opens go straight to the
+// fallback.
+std::atomic<bool> dir_no_openat2{false};
+
+// RAII for a descriptor.
+class dir_fd {
+ public:
+  explicit dir_fd(int fd) noexcept : fd_(fd) {}
+  ~dir_fd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  dir_fd(const dir_fd &) = delete;
+  dir_fd &operator=(const dir_fd &) = delete;
+  int get() const noexcept { return fd_; }
+  int release() noexcept {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
+// The path the kernel holds for |fd|, into |out| (PATH_MAX + 1 bytes).
+bool dir_real_path(int fd, char *out) noexcept {
+  char link[64];
+  snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+  ssize_t n = readlink(link, out, PATH_MAX);
+  if (n <= 0) return false;
+  out[n] = '\0';
+  return true;
+}
+
+// True when |path| is |root| or lies under it.
+bool dir_is_beneath(const char *root, const char *path) noexcept {
+  size_t n = strlen(root);
+  if (strncmp(root, path, n) != 0) return false;
+  return path[n] == '\0' || path[n] == '/' || (n == 1 && root[0] == '/');
+}
+
+int dir_open_checked(int rootfd, const char *rel, int flags) noexcept {
+  if (*rel == '/') {
+    errno = EXDEV;
+    return -1;
+  }
+  dir_fd fd(openat(rootfd, rel, flags));
+  if (fd.get() < 0) return -1;
+  char root_path[PATH_MAX + 1], path[PATH_MAX + 1];
+  if (!dir_real_path(rootfd, root_path) || !dir_real_path(fd.get(), path) ||
+      !dir_is_beneath(root_path, path)) {
+    errno = EXDEV;
+    return -1;
+  }
+  return fd.release();
+}
+
+// Splits the request path into the relative path |rel| (PATH_MAX bytes);
+// false for a component that is "." or "..", or starts with a dot (hidden
+// names are not served), and for a path too long for the file system.
+bool dir_relative(const char *path, char *rel) noexcept {
+  size_t len = 0;
+  const char *p = path;
+  while (*p != '\0') {
+    while (*p == '/') p++;
+    if (*p == '\0') break;
+    const char *start = p;
+    while (*p != '\0' && *p != '/') p++;
+    auto n = static_cast<size_t>(p - start);
+    if (*start == '.') return false;
+    if (len + n + 2 > PATH_MAX) return false;
+    if (len != 0) rel[len++] = '/';
+    memcpy(rel + len, start, n);
+    len += n;
+  }
+  if (len == 0) rel[len++] = '.';
+  rel[len] = '\0';
+  return true;
+}
+
+bool dir_unreserved(unsigned char c) noexcept {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+         (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' ||
+         c == '~';
+}
+
+// Appends |text| percent-encoded (keeping '/' when |keep_slash|).
+void dir_append_encoded(std::string &out, const char *text, bool keep_slash) {
+  static const char hex[] = "0123456789ABCDEF";
+  for (const char *p = text; *p != '\0'; p++) {
+    auto c = static_cast<unsigned char>(*p);
+    if (dir_unreserved(c) || (keep_slash && c == '/')) {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    }
+  }
+}
+
+void dir_append_escaped(std::string &out, const char *text) {
+  for (const char *p = text; *p != '\0'; p++) {
+    switch (*p) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&#39;"; break;
+      default: out += *p;
+    }
+  }
+}
+
+// Builds a short text reply with one extra header (|name| may be NULL).
+int dir_send_status(ox_httpres *res, unsigned int status, const char *text,
+                    const char *name = nullptr,
+                    const char *value = nullptr) noexcept {
+  MHD_Response *response = MHD_create_response_from_buffer(
+      strlen(text), const_cast<char *>(text), MHD_RESPMEM_PERSISTENT);
+  if (response != nullptr && name != nullptr &&
+      MHD_add_response_header(response, name, value) != MHD_YES) {
+    MHD_destroy_response(response);
+    response = nullptr;
+  }
+  return ox__httpres_commit(res, response, "text/plain; charset=utf-8",
+                            status);
+}
+
+int dir_not_found(ox_httpres *res) noexcept {
+  return dir_send_status(res, MHD_HTTP_NOT_FOUND, "Not Found\n");
+}
+
+// A directory asked for without its slash moves to the slash form, so that
+// the relative links of its page resolve inside it.
+int dir_redirect(ox_httpres *res) noexcept {
+  const char *path = ox__httpres_req(res)->path;
+  // One leading slash only: "//host" would send the browser elsewhere.
+  while (path != nullptr && path[0] == '/' && path[1] == '/') path++;
+  std::string location;
+  try {
+    if (path == nullptr || *path != '/') location += '/';
+    if (path != nullptr) dir_append_encoded(location, path, true);
+    location += '/';
+  } catch (const std::bad_alloc &) {
+    return ENOMEM;
+  }
+  return dir_send_status(res, MHD_HTTP_MOVED_PERMANENTLY, "Moved Permanently\n",
+                         MHD_HTTP_HEADER_LOCATION, location.c_str());
+}
+
+struct dir_entry {
+  std::string name;
+  bool is_dir;
+};
+
+// The visible entries of the directory |fd| (taken), directories first,
+// then by name.
+int dir_entries(int fd, std::vector<dir_entry> &entries) {
+  DIR *dir = fdopendir(fd);
+  if (dir == nullptr) {
+    close(fd);
+    return errno;
+  }
+  std::unique_ptr<DIR, int (*)(DIR *)> closer(dir, closedir);
+  while (dirent *e = readdir(dir)) {
+    if (e->d_name[0] == '.') continue;
+    bool is_dir = e->d_type == DT_DIR;
+    if (e->d_type == DT_LNK || e->d_type == DT_UNKNOWN) {
+      struct stat st;
+      is_dir = fstatat(dirfd(dir), e->d_name, &st, 0) == 0 &&
+               S_ISDIR(st.st_mode);
+    }
+    entries.push_back({e->d_name, is_dir});
+  }
+  std::sort(entries.begin(), entries.end(),
+            [](const dir_entry &a, const dir_entry &b) {
+              if (a.is_dir != b.is_dir) return a.is_dir;
+              return a.name < b.name;
+            });
+  return 0;
+}
+
+int dir_listing(ox_httpres *res, int fd) noexcept {
+  const char *path = ox__httpres_req(res)->path;
+  if (path == nullptr) path = "/";
+  std::string page;
+  try {
+    std::vector<dir_entry> entries;
+    if (int rc = dir_entries(fd, entries); rc != 0) return dir_not_found(res);
+    page += "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Index of ";
+    dir_append_escaped(page, path);
+    page += "</title></head>\n<body><h1>Index of ";
+    dir_append_escaped(page, path);
+    page += "</h1>\n<ul>\n";
+    if (strcmp(path, "/") != 0) page += "<li><a href=\"../\">../</a></li>\n";
+    for (const dir_entry &e : entries) {
+      page += "<li><a href=\"";
+      dir_append_encoded(page, e.name.c_str(), false);
+      page += e.is_dir ? "/\">" : "\">";
+      dir_append_escaped(page, e.name.c_str());
+      page += e.is_dir ? "/</a></li>\n" : "</a></li>\n";
+    }
+    page += "</ul>\n</body></html>\n";
+  } catch (const std::bad_alloc &) {
+    return ENOMEM;
+  }
+  return ox_httpres_sendbinary(res, page.data(), page.size(), dir_html,
+                               MHD_HTTP_OK);
+}
+
+bool dir_method_allowed(const ox_httpres *res) noexcept {
+  const char *method = ox__httpres_req(res)->method;
+  return method != nullptr && (strcmp(method, MHD_HTTP_METHOD_GET) == 0 ||
+                               strcmp(method, MHD_HTTP_METHOD_HEAD) == 0);
+}
+
+const char *dir_type_of(const ox_httpres *res, const char *rel) noexcept {
+  const ox_httpsrv *srv = ox__httpres_req(res)->srv;
+  return ox__mime_of(srv != nullptr ? srv->mimes : nullptr, rel);
+}
+
+// Answers for the directory |fd| (taken) at |rel| beneath |rootfd|: its
+// index page, else its listing.
+int dir_send_directory(ox_httpres *res, int rootfd, dir_fd &fd,
+                       const char *rel) noexcept {
+  char index[PATH_MAX + sizeof(dir_index) + 1];
+  snprintf(index, sizeof(index), "%s/%s", rel, dir_index);
+  dir_fd page(ox__httpdir_open_beneath(
+      rootfd, index, O_RDONLY | O_CLOEXEC | O_NONBLOCK, true));
+  struct stat st;
+  if (page.get() >= 0 && fstat(page.get(), &st) == 0 && S_ISREG(st.st_mode)) {
+    return ox__httpfile_send(res, page.release(), st, dir_html, nullptr,
+                             nullptr);
+  }
+  return dir_listing(res, fd.release());
+}
+
+bool dir_ends_with_slash(const char *path) noexcept {
+  size_t n = strlen(path);
+  return n != 0 && path[n - 1] == '/';
+}
+
+}  // namespace
+
+int ox__httpdir_open_beneath(int rootfd, const char *rel, int flags,
+                             bool use_openat2) noexcept {
+  if (use_openat2 && !dir_no_openat2.load(std::memory_order_relaxed)) {
+    open_how how{};
+    how.flags = static_cast<uint64_t>(flags);
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    long fd = syscall(SYS_openat2, rootfd, rel, &how, sizeof(how));
+    if (fd >= 0 || errno != ENOSYS) return static_cast<int>(fd);
+    dir_no_openat2.store(true, std::memory_order_relaxed);
+  }
+  return dir_open_checked(rootfd, rel, flags);
+}
+
+int ox_httpres_senddir(ox_httpres *res, const char *root,
+                       const char *path) noexcept {
+  if (int rc = ox__httpres_sendable(res, MHD_HTTP_OK); rc != 0) return rc;
+  if (root == nullptr || path == nullptr) return EINVAL;
+  ox__errno_guard keep;
+  dir_fd rootfd(open(root, O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (rootfd.get() < 0) return errno;
+  if (!dir_method_allowed(res)) {
+    return dir_send_status(res, MHD_HTTP_METHOD_NOT_ALLOWED,
+                           "Method Not Allowed\n", MHD_HTTP_HEADER_ALLOW,
+                           "GET, HEAD");
+  }
+  char rel[PATH_MAX];
+  if (!dir_relative(path, rel)) return dir_not_found(res);
+  // Non-blocking, so that a FIFO in the tree cannot hold the thread.
+  dir_fd fd(ox__httpdir_open_beneath(rootfd.get(), rel,
+                                     O_RDONLY | O_CLOEXEC | O_NONBLOCK, true));
+  struct stat st;
+  if (fd.get() < 0 || fstat(fd.get(), &st) != 0) return dir_not_found(res);
+  if (S_ISREG(st.st_mode)) {
+    return ox__httpfile_send(res, fd.release(), st, dir_type_of(res, rel),
+                             nullptr, nullptr);
+  }
+  if (!S_ISDIR(st.st_mode)) return dir_not_found(res);
+  const char *url = ox__httpres_req(res)->path;
+  if (url != nullptr && !dir_ends_with_slash(url)) return dir_redirect(res);
+  return dir_send_directory(res, rootfd.get(), fd, rel);
+}

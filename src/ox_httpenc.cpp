@@ -1,0 +1,225 @@
+// Content codings.  gzip is zlib's deflate with a gzip wrapper (window bits
+// 15 + 16); the zlib state is allocated through the library's allocator.
+#include "ox_httpenc.h"
+
+#include <strings.h>
+#include <zlib.h>
+
+#include <cstring>
+#include <cstdlib>
+
+#include "ox_alloc.h"
+#include "ox_extra.h"
+
+namespace {
+
+constexpr int gzip_window_bits = 15 + 16;
+constexpr int gzip_mem_level = 8;
+
+// Room for what one piece of a stream may produce: deflateBound of a piece
+// plus the flush marker, with margin.  A piece that produces more simply
+// takes another round.
+constexpr size_t gzip_piece = 16 * 1024;
+constexpr size_t gzip_out_room = gzip_piece + gzip_piece / 2 + 64;
+
+bool enc_ows(char c) noexcept { return c == ' ' || c == '\t'; }
+
+// Reads a q-value ("0", "0.5", "1", "1.000") as thousandths; -1 when
+// malformed.
+int enc_qvalue(const char *p, size_t len) noexcept {
+  if (len == 0 || (p[0] != '0' && p[0] != '1')) return -1;
+  int q = (p[0] - '0') * 1000;
+  if (len == 1) return q;
+  if (p[1] != '.' || len > 5) return -1;
+  int scale = 100;
+  for (size_t i = 2; i < len; i++, scale /= 10) {
+    if (p[i] < '0' || p[i] > '9') return -1;
+    q += (p[i] - '0') * scale;
+  }
+  return q <= 1000 ? q : -1;
+}
+
+// The q-value of one list element's parameters (";q=0.5"), 1000 when none
+// is given, -1 when malformed.
+int enc_element_q(const char *params, const char *end) noexcept {
+  int q = 1000;
+  const char *p = params;
+  while (p < end) {
+    if (*p != ';') return -1;
+    p++;
+    while (p < end && enc_ows(*p)) p++;
+    const char *name = p;
+    while (p < end && *p != '=' && *p != ';' && !enc_ows(*p)) p++;
+    bool is_q = p - name == 1 && (*name == 'q' || *name == 'Q');
+    if (p >= end || *p != '=') return -1;
+    const char *value = ++p;
+    while (p < end && *p != ';' && !enc_ows(*p)) p++;
+    if (is_q) q = enc_qvalue(value, static_cast<size_t>(p - value));
+    if (q < 0) return -1;
+    while (p < end && enc_ows(*p)) p++;
+  }
+  return q;
+}
+
+bool enc_name_is(const char *name, size_t len, const char *want) noexcept {
+  return strlen(want) == len && strncasecmp(name, want, len) == 0;
+}
+
+void enc_stream_init(z_stream *zs) noexcept {
+  *zs = z_stream{};
+  zs->zalloc = ox__zalloc;
+  zs->zfree = ox__zfree;
+}
+
+// A gzip stream over a producer of plain bytes.
+struct gzip_stream {
+  z_stream zs;
+  ox_read_cb read_cb;
+  void *handle;
+  ox_free_cb free_cb;
+  uint64_t read_pos;    // plain bytes taken from |read_cb| so far
+  size_t out_len;       // compressed bytes in |out|
+  size_t out_pos;       // of which this many went out
+  int flush;            // the flush of the piece in progress
+  bool more;            // deflate has more to give for that piece
+  bool finished;        // the gzip trailer is out of deflate
+  Bytef in[gzip_piece];
+  Bytef out[gzip_out_room];
+};
+
+// Runs deflate once over the piece in progress into |out|.
+bool gzip_pump(gzip_stream *gz) noexcept {
+  gz->zs.next_out = gz->out;
+  gz->zs.avail_out = static_cast<uInt>(sizeof(gz->out));
+  int rc = deflate(&gz->zs, gz->flush);
+  if (rc < 0 && rc != Z_BUF_ERROR) return false;
+  gz->out_len = sizeof(gz->out) - gz->zs.avail_out;
+  gz->out_pos = 0;
+  gz->finished = rc == Z_STREAM_END;
+  gz->more = !gz->finished && (gz->zs.avail_out == 0 || gz->zs.avail_in != 0);
+  return true;
+}
+
+ssize_t gzip_read(void *cls, uint64_t pos, char *buf, size_t max) noexcept {
+  (void)pos;
+  auto *gz = static_cast<gzip_stream *>(cls);
+  for (;;) {
+    if (gz->out_pos < gz->out_len) {
+      size_t n = gz->out_len - gz->out_pos;
+      if (n > max) n = max;
+      memcpy(buf, gz->out + gz->out_pos, n);
+      gz->out_pos += n;
+      return static_cast<ssize_t>(n);
+    }
+    if (gz->finished) return MHD_CONTENT_READER_END_OF_STREAM;
+    if (!gz->more) {
+      ssize_t n = gz->read_cb(gz->handle, gz->read_pos,
+                              reinterpret_cast<char *>(gz->in), gzip_piece);
+      if (n == MHD_CONTENT_READER_END_WITH_ERROR) return n;
+      if (n == 0) return 0;  // nothing yet: asked again later
+      if (n == MHD_CONTENT_READER_END_OF_STREAM) {
+        gz->zs.avail_in = 0;
+        gz->flush = Z_FINISH;
+      } else {
+        if (n < 0 || static_cast<size_t>(n) > gzip_piece) {
+          return MHD_CONTENT_READER_END_WITH_ERROR;
+        }
+        gz->read_pos += static_cast<uint64_t>(n);
+        gz->zs.next_in = gz->in;
+        gz->zs.avail_in = static_cast<uInt>(n);
+        // Each piece goes out whole, so events reach the client at once.
+        gz->flush = Z_SYNC_FLUSH;
+      }
+    }
+    if (!gzip_pump(gz)) return MHD_CONTENT_READER_END_WITH_ERROR;
+  }
+}
+
+void gzip_free(void *cls) noexcept {
+  auto *gz = static_cast<gzip_stream *>(cls);
+  deflateEnd(&gz->zs);
+  if (gz->free_cb != nullptr) gz->free_cb(gz->handle);
+  ox_free(gz);
+}
+
+}  // namespace
+
+bool ox__accept_gzip(const char *accept) noexcept {
+  if (accept == nullptr) return false;
+  int gzip_q = -1, star_q = -1, identity_q = -1;
+  const char *p = accept;
+  while (*p != '\0') {
+    while (enc_ows(*p) || *p == ',') p++;
+    const char *name = p;
+    while (*p != '\0' && *p != ',' && *p != ';' && !enc_ows(*p)) p++;
+    size_t len = static_cast<size_t>(p - name);
+    while (enc_ows(*p)) p++;
+    const char *params = p;
+    while (*p != '\0' && *p != ',') p++;
+    const char *end = p;
+    while (end > params && enc_ows(end[-1])) end--;
+    if (len == 0) continue;
+    int q = enc_element_q(params, end);
+    if (q < 0) continue;
+    if (enc_name_is(name, len, "gzip") || enc_name_is(name, len, "x-gzip")) {
+      gzip_q = q;
+    } else if (enc_name_is(name, len, "*")) {
+      star_q = q;
+    } else if (enc_name_is(name, len, "identity")) {
+      identity_q = q;
+    }
+  }
+  int q = gzip_q >= 0 ? gzip_q : star_q;
+  return q > 0 && q >= identity_q;
+}
+
+MHD_Response *ox__gzip_buffer(const void *buf, size_t size,
+                              int level) noexcept {
+  z_stream zs;
+  enc_stream_init(&zs);
+  if (deflateInit2(&zs, level, Z_DEFLATED, gzip_window_bits, gzip_mem_level,
+                   Z_DEFAULT_STRATEGY) != Z_OK) {
+    return nullptr;
+  }
+  uLong room = deflateBound(&zs, size);
+  auto *out = static_cast<Bytef *>(ox__std_malloc(room));
+  int rc = Z_MEM_ERROR;
+  if (out != nullptr && room <= UINT_MAX && size <= UINT_MAX) {
+    zs.next_in = static_cast<Bytef *>(const_cast<void *>(buf));
+    zs.avail_in = static_cast<uInt>(size);
+    zs.next_out = out;
+    zs.avail_out = static_cast<uInt>(room);
+    rc = deflate(&zs, Z_FINISH);
+  }
+  size_t produced = zs.total_out;
+  deflateEnd(&zs);
+  MHD_Response *response =
+      rc == Z_STREAM_END
+          ? MHD_create_response_from_buffer(produced, out,
+                                            MHD_RESPMEM_MUST_FREE)
+          : nullptr;
+  if (response == nullptr) ox_free(out);
+  return response;
+}
+
+MHD_Response *ox__gzip_stream(ox_read_cb read_cb, void *handle,
+                              ox_free_cb free_cb, int level) noexcept {
+  auto *gz = static_cast<gzip_stream *>(ox_alloc(sizeof(gzip_stream)));
+  if (gz == nullptr) return nullptr;
+  enc_stream_init(&gz->zs);
+  if (deflateInit2(&gz->zs, level, Z_DEFLATED, gzip_window_bits,
+                   gzip_mem_level, Z_DEFAULT_STRATEGY) != Z_OK) {
+    ox_free(gz);
+    return nullptr;
+  }
+  gz->read_cb = read_cb;
+  gz->handle = handle;
+  gz->free_cb = free_cb;
+  MHD_Response *response = MHD_create_response_from_callback(
+      MHD_SIZE_UNKNOWN, gzip_out_room, gzip_read, gz, gzip_free);
+  if (response == nullptr) {
+    deflateEnd(&gz->zs);
+    ox_free(gz);
+  }
+  return response;
+}
