@@ -311,12 +311,14 @@ int ox_httpres_senddir(ox_httpres *res, const char *root,
                                      O_RDONLY | O_CLOEXEC | O_NONBLOCK, true));
   struct stat st;
   if (fd.get() < 0 || fstat(fd.get(), &st) != 0) return dir_not_found(res);
-  if (S_ISREG(st.st_mode)) {
+  // "file/" names a directory that is not there.
+  const char *url = ox__httpres_req(res)->path;
+  bool slash = url == nullptr || dir_ends_with_slash(url);
+  if (S_ISREG(st.st_mode) && !slash) {
     return ox__httpfile_send(res, fd.release(), st, dir_type_of(res, rel),
                              nullptr, nullptr);
   }
   if (!S_ISDIR(st.st_mode)) return dir_not_found(res);
-  const char *url = ox__httpres_req(res)->path;
-  if (url != nullptr && !dir_ends_with_slash(url)) return dir_redirect(res);
+  if (!slash) return dir_redirect(res);
   return dir_send_directory(res, rootfd.get(), fd, rel);
 }

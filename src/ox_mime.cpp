@@ -15,7 +15,7 @@ struct mime_entry {
   const char *type;
 };
 
-// Sorted by |ext| (checked by the tests through every entry's lookup).
+// Sorted by |ext| as strcasecmp() orders it: the search depends on it.
 // Text types carry their charset: browsers would otherwise guess.
 constexpr mime_entry mime_table[] = {
     {"7z", "application/x-7z-compressed"},

@@ -1,0 +1,273 @@
+// Static files and gzip as a client sees them on the wire: validators,
+// conditional requests, byte ranges, HEAD, and which replies are gzipped
+// (buffers, files, streams flushed piece by piece).
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "ombrix.h"
+#include "support/http_client.h"
+#include "support/server_fixture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using oxtest::TestServer;
+
+// Inflates a gzip body; with |partial| the body may stop at a flush point.
+std::string gunzip(const std::string &in, bool partial = false) {
+  z_stream zs{};
+  EXPECT_EQ(inflateInit2(&zs, 15 + 16), Z_OK);
+  zs.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(in.data()));
+  zs.avail_in = static_cast<uInt>(in.size());
+  std::string out;
+  int rc = Z_OK;
+  while (rc == Z_OK && (zs.avail_in != 0 || zs.avail_out == 0)) {
+    char buf[16384];
+    zs.next_out = reinterpret_cast<Bytef *>(buf);
+    zs.avail_out = sizeof(buf);
+    rc = inflate(&zs, Z_SYNC_FLUSH);
+    out.append(buf, sizeof(buf) - zs.avail_out);
+  }
+  EXPECT_EQ(rc, partial ? Z_OK : Z_STREAM_END);
+  inflateEnd(&zs);
+  return out;
+}
+
+class TempTree {
+ public:
+  TempTree() {
+    root_ = fs::temp_directory_path() /
+            ("oxfile-" + std::to_string(::getpid()) + "-" +
+             ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(root_);
+    fs::create_directories(root_);
+  }
+  ~TempTree() { fs::remove_all(root_); }
+  std::string write(const std::string &name, const std::string &data) {
+    fs::path p = root_ / name;
+    fs::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << data;
+    return p.string();
+  }
+  std::string path() const { return root_.string(); }
+
+ private:
+  fs::path root_;
+};
+
+std::string digits(size_t n) {
+  std::string s;
+  for (size_t i = 0; s.size() < n; ++i) s += std::to_string(i % 10);
+  return s;
+}
+
+oxtest::Response get(uint16_t port, const std::string &target,
+                     std::vector<std::string> headers,
+                     const std::string &method = "GET") {
+  oxtest::Request req;
+  req.method = method;
+  req.target = target;
+  req.headers = std::move(headers);
+  req.decode = false;
+  return oxtest::http(port, req);
+}
+
+TEST(OxHttpfile, ValidatorsConditionalsAndRangesOnTheWire) {
+  TempTree tree;
+  const std::string body = digits(1000);
+  std::string file = tree.write("f.bin", body);
+  TestServer srv([&](ox_httpreq *, ox_httpres *res) {
+    EXPECT_EQ(ox_httpres_sendfile(res, file.c_str(), 200), 0);
+  });
+  ASSERT_TRUE(srv.listening());
+  oxtest::Response first = get(srv.port(), "/", {});
+  ASSERT_EQ(first.status, 200);
+  const std::string etag = first.headers.get("ETag");
+  const std::string lm = first.headers.get("Last-Modified");
+  EXPECT_EQ(etag.front(), '"');
+  EXPECT_EQ(etag.back(), '"');
+  EXPECT_EQ(lm.size(), 29u);
+  EXPECT_EQ(first.headers.get("Accept-Ranges"), "bytes");
+  EXPECT_EQ(first.headers.get("Content-Type"), "application/octet-stream");
+  EXPECT_EQ(first.body, body);
+
+  struct {
+    std::string method;
+    std::vector<std::string> headers;
+    long status;
+    std::string content_range, length, body;
+  } cases[] = {
+      {"GET", {"If-None-Match: " + etag}, 304, "", "", ""},
+      {"GET", {"If-None-Match: \"x\", W/" + etag}, 304, "", "", ""},
+      {"GET", {"If-None-Match: \"x\""}, 200, "", "1000", body},
+      {"GET", {"If-Modified-Since: " + lm}, 304, "", "", ""},
+      {"GET", {"If-None-Match: \"x\"", "If-Modified-Since: " + lm}, 200, "",
+       "1000", body},
+      {"GET", {"Range: bytes=10-19"}, 206, "bytes 10-19/1000", "10",
+       body.substr(10, 10)},
+      {"GET", {"Range: bytes=990-"}, 206, "bytes 990-999/1000", "10",
+       body.substr(990)},
+      {"GET", {"Range: bytes=-5"}, 206, "bytes 995-999/1000", "5",
+       body.substr(995)},
+      {"GET", {"Range: bytes=1000-"}, 416, "bytes */1000", "", ""},
+      {"GET", {"Range: bytes=0-1,5-6"}, 200, "", "1000", body},
+      {"GET", {"Range: bytes=x"}, 200, "", "1000", body},
+      {"GET", {"Range: bytes=0-3", "If-Range: " + etag}, 206,
+       "bytes 0-3/1000", "4", body.substr(0, 4)},
+      {"GET", {"Range: bytes=0-3", "If-Range: \"stale\""}, 200, "", "1000",
+       body},
+      {"GET", {"Range: bytes=0-3", "If-Range: " + lm}, 206, "bytes 0-3/1000",
+       "4", body.substr(0, 4)},
+      {"HEAD", {}, 200, "", "1000", ""},
+      {"HEAD", {"If-None-Match: *"}, 304, "", "", ""},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.method + " " + (c.headers.empty() ? "" : c.headers[0]));
+    oxtest::Response r = get(srv.port(), "/", c.headers, c.method);
+    ASSERT_TRUE(r.ok()) << r.error;
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.headers.get("Content-Range"), c.content_range);
+    if (!c.length.empty()) {
+      EXPECT_EQ(r.headers.get("Content-Length"), c.length);
+    }
+    if (r.status != 416) {
+      EXPECT_EQ(r.headers.get("ETag"), etag);
+      EXPECT_EQ(r.headers.get("Last-Modified"), lm);
+      EXPECT_EQ(r.body, c.body);
+    }
+  }
+  // Other statuses and slices are sent as asked, without validators.
+  TestServer plain([&](ox_httpreq *, ox_httpres *res) {
+    EXPECT_EQ(ox_httpres_sendfile2(res, 0, 4, 2, file.c_str(), nullptr, 200),
+              0);
+  });
+  oxtest::Response slice = get(plain.port(), "/", {"If-None-Match: *"});
+  EXPECT_EQ(slice.status, 200);
+  EXPECT_EQ(slice.body, body.substr(2, 4));
+  EXPECT_FALSE(slice.headers.has("ETag"));
+}
+
+TEST(OxHttpfile, GzipOnlyWhenEnabledAcceptedWorthItAndNoRange) {
+  TempTree tree;
+  const std::string text = digits(5000);
+  std::string txt = tree.write("t.txt", text);
+  std::string png = tree.write("i.png", text);
+  std::string tiny = tree.write("s.txt", "short");
+  auto handler = [&](ox_httpreq *req, ox_httpres *res) {
+    std::string p = ox_httpreq_path(req);
+    if (p == "/buf") {
+      EXPECT_EQ(ox_httpres_sendbinary(res, text.data(), text.size(),
+                                      "text/plain", 200), 0);
+    } else if (p == "/deflate") {
+      EXPECT_EQ(ox_httpres_zsendbinary(res, text.data(), text.size(),
+                                       "text/plain", 200), 0);
+    } else {
+      std::string f = p == "/png" ? png : p == "/tiny" ? tiny : txt;
+      EXPECT_EQ(ox_httpres_sendfile(res, f.c_str(), 200), 0);
+    }
+  };
+  oxtest::ServerOptions on;
+  on.configure = [](ox_httpsrv *s) {
+    ASSERT_EQ(ox_httpsrv_set_compression(s, 6), 0);
+  };
+  TestServer gz(handler, on), off(handler);
+  ASSERT_TRUE(gz.listening());
+  ASSERT_TRUE(off.listening());
+  struct {
+    TestServer *srv;
+    const char *target, *accept;
+    const char *encoding;  // "" for identity
+    bool vary;
+  } cases[] = {
+      {&gz, "/buf", "gzip", "gzip", true},
+      {&gz, "/file", "br, gzip;q=0.8", "gzip", true},
+      {&gz, "/file", "gzip;q=0", "", true},
+      {&gz, "/file", nullptr, "", true},
+      {&gz, "/tiny", "gzip", "", true},
+      {&gz, "/png", "gzip", "", false},
+      {&gz, "/deflate", "gzip", "deflate", true},
+      {&off, "/buf", "gzip", "", false},
+      {&off, "/file", "gzip", "", false},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(std::string(c.target) + " " + (c.accept ? c.accept : "-") +
+                 (c.srv == &off ? " off" : " on"));
+    std::vector<std::string> h;
+    if (c.accept != nullptr) h.push_back(std::string("Accept-Encoding: ") + c.accept);
+    oxtest::Response r = get(c.srv->port(), c.target, h);
+    ASSERT_EQ(r.status, 200) << r.error;
+    EXPECT_EQ(r.headers.get("Content-Encoding"), c.encoding);
+    EXPECT_EQ(r.headers.get("Vary"), c.vary ? "Accept-Encoding" : "");
+    if (std::string(c.encoding) == "gzip") {
+      EXPECT_LT(r.body.size(), text.size() / 2);
+      EXPECT_TRUE(gunzip(r.body) == text);
+    }
+  }
+  // A range is of the identity bytes, whatever the client accepts.
+  oxtest::Response part =
+      get(gz.port(), "/file", {"Accept-Encoding: gzip", "Range: bytes=1-3"});
+  EXPECT_EQ(part.status, 206);
+  EXPECT_FALSE(part.headers.has("Content-Encoding"));
+  EXPECT_EQ(part.body, text.substr(1, 3));
+  // The gzip reply has its own tag, and either tag revalidates.
+  oxtest::Response zipped = get(gz.port(), "/file", {"Accept-Encoding: gzip"});
+  oxtest::Response plain = get(gz.port(), "/file", {});
+  EXPECT_NE(zipped.headers.get("ETag"), plain.headers.get("ETag"));
+  for (const auto &tag : {zipped.headers.get("ETag"), plain.headers.get("ETag")}) {
+    EXPECT_EQ(get(gz.port(), "/file", {"Accept-Encoding: gzip",
+                                       "If-None-Match: " + tag}).status, 304);
+  }
+}
+
+// Hands out "event N" lines, waiting for the test before each one after
+// the first.
+struct EventStream {
+  oxtest::Gate second;
+  int sent = 0;
+};
+
+ssize_t event_read(void *h, uint64_t, char *buf, size_t size) {
+  auto *s = static_cast<EventStream *>(h);
+  if (s->sent == 2) return ox_eor(false);
+  if (s->sent == 1 && !s->second.wait(20000)) return ox_eor(true);
+  int n = snprintf(buf, size, "data: event %d\n\n", ++s->sent);
+  return n;
+}
+
+TEST(OxHttpfile, GzipStreamsFlushEachPieceAsItComes) {
+  EventStream events;
+  oxtest::ServerOptions o;
+  o.configure = [](ox_httpsrv *s) { ox_httpsrv_set_compression(s, 1); };
+  TestServer srv([&](ox_httpreq *, ox_httpres *res) {
+    ox_strmap_add(ox_httpres_headers(res), "Content-Type", "text/event-stream");
+    EXPECT_EQ(ox_httpres_sendstream(res, 0, event_read, &events, nullptr, 200),
+              0);
+  }, o);
+  ASSERT_TRUE(srv.listening());
+  oxtest::RawConnection con(srv.port());
+  ASSERT_TRUE(con.send("GET / HTTP/1.1\r\nHost: x\r\nAccept-Encoding: gzip\r\n"
+                       "Connection: close\r\n\r\n"));
+  // The first event decodes while the second is still held back.
+  std::string decoded;
+  con.read_until([&](const std::string &b) {
+    oxtest::ParsedResponse r = oxtest::parse_response(b);
+    if (r.body.empty()) return false;
+    decoded = gunzip(r.body, true);
+    return decoded.find("event 1") != std::string::npos;
+  }, 20000);
+  EXPECT_EQ(decoded, "data: event 1\n\n");
+  oxtest::ParsedResponse head = oxtest::parse_response(con.received());
+  EXPECT_EQ(head.headers.get("Content-Encoding"), "gzip");
+  EXPECT_EQ(head.headers.get("Vary"), "Accept-Encoding");
+  events.second.open();
+  oxtest::ParsedResponse all = oxtest::parse_response(con.read_to_close(20000));
+  EXPECT_TRUE(all.complete);
+  EXPECT_EQ(gunzip(all.body), "data: event 1\n\ndata: event 2\n\n");
+}
+
+}  // namespace
