@@ -21,6 +21,8 @@ build: deps
 # builds only what the demo needs (the release preset, one target).
 DEMO ?= minisite
 PORT ?= 8080
+# The directory fileserve serves (`make run DEMO=fileserve DIR=docs`).
+DIR ?= .
 CONSOLE_DEMOS := textjoin chatlog pathmatch namedgroups pathparts mounts
 
 run:
@@ -36,7 +38,8 @@ run:
 	  "$$demo" | sed -u 's|^\(Server running at http://[^ ]*\)$$|\1/home|'; \
 	  exit 0; \
 	fi; \
-	"$$demo" "$(PORT)" || \
+	set -- "$(PORT)"; [ "$(DEMO)" != fileserve ] || set -- "$(PORT)" "$(DIR)"; \
+	"$$demo" "$$@" || \
 	  { echo "make run: $(DEMO) did not start (is port $(PORT) free?)"; exit 1; }
 
 # `make install` builds the library shared and static (Release, no tests,

@@ -976,4 +976,80 @@ TEST(MinisiteProcess, StopsWithExit0AtTheEndOfInput) {
   EXPECT_EQ(0, st.code) << proc->read_stderr();
 }
 
+// ---------------------------------------------------------------- fileserve
+
+// fileserve takes the port and a directory: a tree of its own per test.
+class Fileserve : public DemoServer {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("oxfileserve-" + std::to_string(getpid()));
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_ / "sub");
+    std::ofstream(dir_ / "page.html") << std::string(2000, 'x');
+    std::ofstream(dir_ / "sub" / "b.txt") << "bee";
+    start("fileserve", {"0", dir_.string()});
+  }
+  void TearDown() override {
+    DemoServer::TearDown();
+    std::filesystem::remove_all(dir_);
+  }
+  std::filesystem::path dir_;
+};
+
+TEST_F(Fileserve, ServesTheTreeGzippedWhenAcceptedWithListingsAndRanges) {
+  Reply zipped = fetch(url("/page.html"), {"", {"Accept-Encoding: gzip"}, {}, {}});
+  EXPECT_EQ(200, zipped.status) << zipped.error;
+  EXPECT_EQ("gzip", zipped.header("content-encoding"));
+  EXPECT_EQ("text/html; charset=utf-8", zipped.header("content-type"));
+  EXPECT_LT(zipped.body.size(), 200u);
+  Reply part = fetch(url("/sub/b.txt"), {"", {"Range: bytes=1-"}, {}, {}});
+  EXPECT_EQ(206, part.status);
+  EXPECT_EQ("ee", part.body);
+  Reply listing = fetch(url("/sub/"));
+  EXPECT_NE(std::string::npos, listing.body.find("<a href=\"b.txt\">b.txt</a>"));
+  Reply moved = fetch(url("/sub"));
+  EXPECT_EQ(301, moved.status);
+  EXPECT_EQ("/sub/", moved.header("location"));
+  Reply out = fetch(url("/%2e%2e/"));
+  EXPECT_EQ(404, out.status);
+  EXPECT_EQ(std::string::npos, out.body.find(dir_.string()));
+}
+
+TEST(FileserveProcess, UsageErrorsGoToStandardErrorWithExit1) {
+  const std::string path = demo_path("fileserve");
+  for (const auto &argv : std::vector<std::vector<std::string>>{
+           {path}, {path, "0"}, {path, "0", "/", "extra"}, {path, "--x", "0", "/"},
+           {path, "0", "/nonexistent-dir-of-fileserve"}}) {
+    SCOPED_TRACE(argv.size());
+    oxtest::RunResult r = oxtest::run(argv, "", kWaitMs);
+    EXPECT_EQ("", r.out);
+    EXPECT_NE(std::string::npos, r.err.find("fileserve")) << r.err;
+    EXPECT_TRUE(r.status.exited);
+    EXPECT_EQ(1, r.status.code);
+  }
+}
+
+TEST(FileserveProcess, BusyPortExits1AndChosenPortsServeUntilInputEnds) {
+  const std::string path = demo_path("fileserve");
+  Listener busy(0);
+  ASSERT_GT(busy.port, 0);
+  oxtest::RunResult r =
+      oxtest::run({path, std::to_string(busy.port), "."}, "", kWaitMs);
+  EXPECT_EQ("", r.out);
+  EXPECT_EQ(1, r.status.code);
+  for (const char *arg : {"0", "abc"}) {
+    SCOPED_TRACE(arg);
+    auto proc = oxtest::Process::start({path, arg, "."});
+    ASSERT_NE(nullptr, proc);
+    int port = read_running_port(*proc);
+    ASSERT_GT(port, 0);
+    EXPECT_NE(0, fetch("http://127.0.0.1:" + std::to_string(port) + "/").status);
+    proc->close_stdin();
+    oxtest::ExitStatus st = proc->wait(kWaitMs);
+    EXPECT_TRUE(st.exited);
+    EXPECT_EQ(0, st.code) << proc->read_stderr();
+  }
+}
+
 }  // namespace
