@@ -918,6 +918,21 @@ class response {
   }
 
   /**
+   * Answers from the file tree under the directory |root| for the request
+   * path |path| (ox_httpres_senddir()): files with validators, ranges and
+   * gzip, index pages, listings, 301 to a directory's slash form, and 404
+   * for anything outside |root|, hidden or missing.  Throws
+   * error(EALREADY), ENOMEM, or the errno of open() when |root| cannot be
+   * opened (nothing is sent then: another reply may follow).
+   */
+  void send_dir(std::string_view root, std::string_view path) {
+    detail::cstr r(root), p(path);
+    detail::check(ox_httpres_senddir(res_, r.get(), p.get()),
+                  "ox_httpres_senddir");
+    sent_ = true;
+  }
+
+  /**
    * Sends |max_size| bytes (0: to the end) of the file at |path| from
    * |offset|, with a Content-Disposition of |disposition| ("attachment",
    * "inline"; "" for none) naming the file.  Throws as the other
@@ -1373,6 +1388,35 @@ class server {
           return ox_httpsrv_set_upld_dir(s, d.c_str());
         },
         "ox_httpsrv_set_upld_dir");
+  }
+
+  /**
+   * Gzips replies at |level| (1..9; 0, the default, never) for clients
+   * that accept it (ox_httpsrv_set_compression()); error(EINVAL) for
+   * another level.
+   */
+  void set_compression(int level) {
+    apply(
+        [=](ox_httpsrv *s) noexcept {
+          return ox_httpsrv_set_compression(s, level);
+        },
+        "ox_httpsrv_set_compression");
+  }
+  /**
+   * Gives files ending in "." |ext| the Content-Type |type|
+   * (ox_httpsrv_set_mime()); error(EINVAL) for a bad extension or "".
+   */
+  void set_mime(std::string_view ext, std::string_view type) {
+    apply(
+        [e = std::string(ext), t = std::string(type)](ox_httpsrv *s) noexcept {
+          return ox_httpsrv_set_mime(s, e.c_str(), t.c_str());
+        },
+        "ox_httpsrv_set_mime");
+  }
+  /** Returns the Content-Type the server gives the file |path|. */
+  std::string_view mime(std::string_view path) const {
+    detail::cstr p(path);
+    return detail::view(ox_httpsrv_mime(srv_.get(), p.get()));
   }
 
   /**

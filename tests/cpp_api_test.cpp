@@ -285,6 +285,25 @@ TEST(OxHttpCpp, SetupFailuresThrowTheirErrnoAndChangeNothing) {
   }
 }
 
+TEST(OxHttpCpp, SendDirServesTheTreeWithTheServersTypesAndGzip) {
+  ombrix::server srv;
+  srv.set_compression(9);
+  srv.set_mime("cpp", "text/x-c++src");
+  EXPECT_EQ(EINVAL, error_code([&] { srv.set_mime("a/b", "x/y"); }));
+  EXPECT_EQ("text/x-c++src", srv.mime("a.CPP"));
+  std::string root = OX_SOURCE_DIR "/examples";
+  srv.fallback([&](ombrix::request &req, ombrix::response &res) {
+    res.send_dir(root, req.path());
+  });
+  srv.listen(0);
+  oxtest::ParsedResponse r = exchange(srv.port(), "GET", "/fileserve.cpp",
+                                      "Accept-Encoding: gzip\r\n");
+  EXPECT_EQ(200, r.status);
+  EXPECT_EQ("gzip", r.headers.get("Content-Encoding"));
+  EXPECT_EQ("text/x-c++src", r.headers.get("Content-Type"));
+  EXPECT_EQ(404, exchange(srv.port(), "GET", "/../README.md").status);
+}
+
 TEST(OxHttpCpp, ResponseRefusesASecondSendAndBadInput) {
   ombrix::server srv;
   std::mutex mu;
