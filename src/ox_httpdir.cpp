@@ -91,29 +91,6 @@ int dir_open_checked(int rootfd, const char *rel, int flags) noexcept {
   return fd.release();
 }
 
-// Splits the request path into the relative path |rel| (PATH_MAX bytes);
-// false for a component that is "." or "..", or starts with a dot (hidden
-// names are not served), and for a path too long for the file system.
-bool dir_relative(const char *path, char *rel) noexcept {
-  size_t len = 0;
-  const char *p = path;
-  while (*p != '\0') {
-    while (*p == '/') p++;
-    if (*p == '\0') break;
-    const char *start = p;
-    while (*p != '\0' && *p != '/') p++;
-    auto n = static_cast<size_t>(p - start);
-    if (*start == '.') return false;
-    if (len + n + 2 > PATH_MAX) return false;
-    if (len != 0) rel[len++] = '/';
-    memcpy(rel + len, start, n);
-    len += n;
-  }
-  if (len == 0) rel[len++] = '.';
-  rel[len] = '\0';
-  return true;
-}
-
 bool dir_unreserved(unsigned char c) noexcept {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
          (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' ||
@@ -279,6 +256,26 @@ bool dir_ends_with_slash(const char *path) noexcept {
 
 }  // namespace
 
+bool ox__httpdir_relative(const char *path, char *rel) noexcept {
+  size_t len = 0;
+  const char *p = path;
+  while (*p != '\0') {
+    while (*p == '/') p++;
+    if (*p == '\0') break;
+    const char *start = p;
+    while (*p != '\0' && *p != '/') p++;
+    auto n = static_cast<size_t>(p - start);
+    if (*start == '.') return false;
+    if (len + n + 2 > PATH_MAX) return false;
+    if (len != 0) rel[len++] = '/';
+    memcpy(rel + len, start, n);
+    len += n;
+  }
+  if (len == 0) rel[len++] = '.';
+  rel[len] = '\0';
+  return true;
+}
+
 int ox__httpdir_open_beneath(int rootfd, const char *rel, int flags,
                              bool use_openat2) noexcept {
   if (use_openat2 && !dir_no_openat2.load(std::memory_order_relaxed)) {
@@ -305,7 +302,7 @@ int ox_httpres_senddir(ox_httpres *res, const char *root,
                            "GET, HEAD");
   }
   char rel[PATH_MAX];
-  if (!dir_relative(path, rel)) return dir_not_found(res);
+  if (!ox__httpdir_relative(path, rel)) return dir_not_found(res);
   // Non-blocking, so that a FIFO in the tree cannot hold the thread.
   dir_fd fd(ox__httpdir_open_beneath(rootfd.get(), rel,
                                      O_RDONLY | O_CLOEXEC | O_NONBLOCK, true));

@@ -13,4 +13,11 @@
 int ox__httpdir_open_beneath(int rootfd, const char *rel, int flags,
                              bool use_openat2) noexcept;
 
+// Turns the decoded request path |path| into the path |rel| (PATH_MAX
+// bytes) relative to the root: components joined by single slashes, "."
+// for the root itself.  False for a component that is "." or "..", or
+// starts with a dot (hidden names are not served), and for a path too long
+// for the file system.
+bool ox__httpdir_relative(const char *path, char *rel) noexcept;
+
 #endif  // OX_HTTPDIR_H
