@@ -1,12 +1,15 @@
 // The server demos as a person sees them, in headless Chromium: the ticker's
 // counter rising, files uploaded through intake's form and downloaded back,
-// and gatekeeper's login.
+// gatekeeper's login, and fileserve's gzip pages, byte ranges and
+// revalidation.
 //
-// Usage: node run.mjs <ticker|intake|gatekeeper> <path of that demo>
+// Usage: node run.mjs <ticker|intake|gatekeeper|fileserve> <path of that demo>
 // Exits 77 (a skip for ctest) when playwright-core or Chromium is missing.
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
-import { existsSync, mkdtempSync, readFileSync, rmSync } from 'node:fs';
+import {
+  existsSync, mkdtempSync, readFileSync, rmSync, writeFileSync,
+} from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import test from 'node:test';
@@ -22,7 +25,7 @@ const CHROMIUM_ARGS = [
 
 const [demo, exe] = process.argv.slice(2);
 if (!demo || !exe) {
-  console.error('usage: node run.mjs <ticker|intake|gatekeeper> <demo path>');
+  console.error('usage: node run.mjs <ticker|intake|gatekeeper|fileserve> <demo path>');
   process.exit(2);
 }
 
@@ -39,8 +42,8 @@ if (!existsSync(CHROMIUM)) {
 }
 
 // Starts the demo on a free port and resolves once it printed its URL.
-function startDemo(env = process.env) {
-  const child = spawn(exe, ['0'], { env, stdio: ['pipe', 'pipe', 'inherit'] });
+function startDemo(env = process.env, args = ['0']) {
+  const child = spawn(exe, args, { env, stdio: ['pipe', 'pipe', 'inherit'] });
   const exited = new Promise((resolve) => child.on('exit', (code, signal) =>
     resolve({ code, signal })));
   const url = new Promise((resolve, reject) => {
@@ -193,6 +196,64 @@ const suites = {
         });
       } finally {
         await server.stop();
+      }
+    });
+  },
+
+  fileserve() {
+    test('fileserve: a gzip page decoded, a byte range fetched, a file revalidated',
+         async () => {
+      const dir = mkdtempSync(join(tmpdir(), 'ox-browser-fileserve-'));
+      const words = Array.from({ length: 200 }, (_, i) => `word${i}`).join(' ');
+      writeFileSync(join(dir, 'index.html'),
+        `<!DOCTYPE html><title>Files</title><p id="words">${words}</p>`);
+      writeFileSync(join(dir, 'data.bin'),
+        Buffer.from(Array.from({ length: 1024 }, (_, i) => (i * 7) & 255)));
+      writeFileSync(join(dir, 'cached.txt'), 'cache me\n');
+      const server = startDemo(process.env, ['0', dir]);
+      try {
+        const url = await server.url;
+        await withBrowser(async (browser) => {
+          const page = await browser.newPage();
+          page.setDefaultTimeout(WAIT_MS);
+          // The statuses on the wire: the page's own responses show a
+          // revalidated file as the 200 it kept, the network events the 304.
+          const wire = [];
+          const cdp = await page.context().newCDPSession(page);
+          await cdp.send('Network.enable');
+          cdp.on('Network.responseReceivedExtraInfo',
+                 (e) => wire.push(e.statusCode));
+
+          const first = await page.goto(url);
+          assert.equal(first.status(), 200);
+          assert.equal((await first.allHeaders())['content-encoding'], 'gzip');
+          assert.equal(await page.innerText('#words'), words);
+
+          const range = await page.evaluate(async () => {
+            const r = await fetch('data.bin', { headers: { Range: 'bytes=1000-' } });
+            return { status: r.status, range: r.headers.get('content-range'),
+                     bytes: Array.from(new Uint8Array(await r.arrayBuffer())) };
+          });
+          assert.deepEqual(range, {
+            status: 206, range: 'bytes 1000-1023/1024',
+            bytes: Array.from({ length: 24 }, (_, i) => ((1000 + i) * 7) & 255),
+          });
+
+          // Fetched again with no-cache, the file is revalidated: the server
+          // answers 304 and the browser gives the bytes it kept.
+          assert.equal(await page.evaluate(() => fetch('cached.txt')
+            .then((r) => r.text())), 'cache me\n');
+          wire.length = 0;
+          const again = await page.evaluate(async () => {
+            const r = await fetch('cached.txt', { cache: 'no-cache' });
+            return { status: r.status, text: await r.text() };
+          });
+          assert.deepEqual(again, { status: 200, text: 'cache me\n' });
+          assert.deepEqual(wire, [304]);
+        });
+      } finally {
+        await server.stop();
+        rmSync(dir, { recursive: true, force: true });
       }
     });
   },
