@@ -5,7 +5,11 @@
 // any other is the baseline of the same case and size.
 #include <benchmark/benchmark.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cctype>
+#include <iterator>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +22,9 @@
 
 #include "ombrix.h"
 #include "ox_extra.h"
+#include "ox_httpcond.h"
+#include "ox_httpenc.h"
+#include "ox_mime.h"
 #include "ox_httproute.h"
 #include "ox_routes.h"
 
@@ -511,6 +518,107 @@ void entrypoints_find_std(benchmark::State &state) {
 }
 
 // ---------------------------------------------------------------------------
+// Static files: what each request costs before any byte of the file moves
+// ---------------------------------------------------------------------------
+
+// Accept-Encoding values browsers and curl send, cycled through.
+constexpr const char *accept_values[] = {
+    "gzip, deflate, br, zstd",
+    "deflate, gzip, br, zstd",
+    "gzip;q=1.0, identity;q=0.5, *;q=0",
+    "br;q=1.0, gzip;q=0.8, *;q=0.1",
+};
+
+void accept_gzip_ombrix(benchmark::State &state) {
+  size_t i = 0;
+  for (auto _ : state) {
+    bool gzip = ox__accept_gzip(accept_values[i]);
+    benchmark::DoNotOptimize(gzip);
+    if (++i == std::size(accept_values)) i = 0;
+  }
+}
+
+// A substring search: what a program negotiating by hand does, ignoring
+// q-values (so it is wrong for "gzip;q=0"), the floor of any parse.
+void accept_gzip_strstr(benchmark::State &state) {
+  size_t i = 0;
+  for (auto _ : state) {
+    bool gzip = strstr(accept_values[i], "gzip") != nullptr;
+    benchmark::DoNotOptimize(gzip);
+    if (++i == std::size(accept_values)) i = 0;
+  }
+}
+
+constexpr const char *mime_paths[] = {
+    "/assets/app.js",  "/index.html",     "/img/logo.PNG",
+    "/fonts/a.woff2",  "/data/list.json", "/docs/README.md",
+    "/video/clip.mp4", "/unknown.thing",
+};
+
+// The lower-cased extension looked up in a hash map of the same table.
+void mime_lookup_std(benchmark::State &state) {
+  std::unordered_map<std::string, const char *> table;
+  for (const char *path : mime_paths) {
+    std::string ext = strrchr(path, '.') + 1;
+    for (char &c : ext) c = static_cast<char>(tolower(c));
+    table[ext] = ox__mime_of(nullptr, path);
+  }
+  size_t i = 0;
+  for (auto _ : state) {
+    std::string ext = strrchr(mime_paths[i], '.') + 1;
+    for (char &c : ext) c = static_cast<char>(tolower(c));
+    auto it = table.find(ext);
+    benchmark::DoNotOptimize(it);
+    if (++i == std::size(mime_paths)) i = 0;
+  }
+}
+
+void mime_lookup_ombrix(benchmark::State &state) {
+  size_t i = 0;
+  for (auto _ : state) {
+    const char *type = ox__mime_of(nullptr, mime_paths[i]);
+    benchmark::DoNotOptimize(type);
+    if (++i == std::size(mime_paths)) i = 0;
+  }
+}
+
+// A revalidation as a browser sends it: If-None-Match with our tag, and
+// If-Modified-Since beside it (which then is not read).
+struct revalidation {
+  ox__validators v;
+  std::string inm;
+  revalidation() {
+    struct stat st{};
+    st.st_size = 1 << 20;
+    st.st_mtim.tv_sec = 1700000000;
+    ox__validators_of(st, &v);
+    inm = v.etag;
+  }
+};
+
+void conditional_ombrix(benchmark::State &state) {
+  revalidation r;
+  ox__cond_request req{true, false, r.inm.c_str(), r.v.last_modified, nullptr,
+                       nullptr};
+  for (auto _ : state) {
+    ox__range range;
+    ox__cond cond = ox__cond_evaluate(req, r.v, &range);
+    if (cond != ox__cond::not_modified) state.SkipWithError("not a 304");
+    benchmark::DoNotOptimize(cond);
+  }
+}
+
+// One strcmp of the whole header with the tag: the floor of any check.
+void conditional_strcmp(benchmark::State &state) {
+  revalidation r;
+  const char *header = r.inm.c_str();
+  for (auto _ : state) {
+    bool match = strcmp(header, r.v.etag) == 0;
+    benchmark::DoNotOptimize(match);
+  }
+}
+
+// ---------------------------------------------------------------------------
 
 using bench_fn = void (*)(benchmark::State &);
 
@@ -560,6 +668,12 @@ void register_all() {
     add("entrypoints_find/ombrix", entrypoints_find_ombrix, n);
     add("entrypoints_find/sorted_vector", entrypoints_find_std, n);
   }
+  add("accept_gzip/ombrix", accept_gzip_ombrix, 0);
+  add("accept_gzip/strstr", accept_gzip_strstr, 0);
+  add("mime_lookup/ombrix", mime_lookup_ombrix, 0);
+  add("mime_lookup/unordered_map", mime_lookup_std, 0);
+  add("conditional/ombrix", conditional_ombrix, 0);
+  add("conditional/strcmp", conditional_strcmp, 0);
 }
 
 }  // namespace

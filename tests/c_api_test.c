@@ -144,6 +144,10 @@ static void test_server(void) {
                              NULL) == 0);
   CHECK(ox_httpreq_var(NULL, "id", NULL) == NULL);
   CHECK(ox_httpreq_capture(NULL, 0, NULL) == NULL);
+  CHECK(ox_httpsrv_set_compression(srv, 6) == 0);
+  CHECK(ox_httpsrv_set_mime(srv, ".log", "text/plain") == 0);
+  CHECK(strcmp(ox_httpsrv_mime(srv, "a.LOG"), "text/plain") == 0);
+  CHECK(ox_httpres_senddir(NULL, "/", "/") == EINVAL);
   CHECK(ox_httpsrv_listen(srv, 0, false));
   CHECK(ox_httpsrv_port(srv) > 0);
   ox_httpsrv_free(srv);
