@@ -16,8 +16,10 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <new>
 #include <string>
 #include <vector>
@@ -37,6 +39,51 @@ constexpr char dir_html[] = "text/html; charset=utf-8";
 // Set once the kernel answered ENOSYS: later opens go straight to the
 // fallback.
 std::atomic<bool> dir_no_openat2{false};
+
+// How long a thread keeps using the root it opened: long enough that a
+// busy server opens it once per thread, short enough that a root replaced
+// (a new release moved into place) is served within a second.
+constexpr int64_t dir_root_reuse_ns = 1000000000;
+
+// The root last opened by this thread.  Closed when the thread ends.
+struct dir_root_cache {
+  char path[PATH_MAX] = "";
+  int fd = -1;
+  int64_t opened_ns = 0;
+  ~dir_root_cache() {
+    if (fd >= 0) close(fd);
+  }
+};
+thread_local dir_root_cache dir_root;
+
+int64_t dir_now_ns() noexcept {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// A descriptor of the directory |root|, owned by this thread's cache (not
+// to be closed); -1 with errno when it cannot be opened.
+int dir_root_fd(const char *root) noexcept {
+  dir_root_cache &cache = dir_root;
+  int64_t now = dir_now_ns();
+  if (cache.fd >= 0 && now - cache.opened_ns < dir_root_reuse_ns &&
+      strcmp(cache.path, root) == 0) {
+    return cache.fd;
+  }
+  size_t len = strlen(root);
+  if (len >= sizeof(cache.path)) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  int fd = open(root, O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  if (cache.fd >= 0) close(cache.fd);
+  cache.fd = fd;
+  memcpy(cache.path, root, len + 1);
+  cache.opened_ns = now;
+  return fd;
+}
 
 // RAII for a descriptor.
 class dir_fd {
@@ -294,8 +341,8 @@ int ox_httpres_senddir(ox_httpres *res, const char *root,
   if (int rc = ox__httpres_sendable(res, MHD_HTTP_OK); rc != 0) return rc;
   if (root == nullptr || path == nullptr) return EINVAL;
   ox__errno_guard keep;
-  dir_fd rootfd(open(root, O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (rootfd.get() < 0) return errno;
+  int rootfd = dir_root_fd(root);
+  if (rootfd < 0) return errno;
   if (!dir_method_allowed(res)) {
     return dir_send_status(res, MHD_HTTP_METHOD_NOT_ALLOWED,
                            "Method Not Allowed\n", MHD_HTTP_HEADER_ALLOW,
@@ -304,7 +351,7 @@ int ox_httpres_senddir(ox_httpres *res, const char *root,
   char rel[PATH_MAX];
   if (!ox__httpdir_relative(path, rel)) return dir_not_found(res);
   // Non-blocking, so that a FIFO in the tree cannot hold the thread.
-  dir_fd fd(ox__httpdir_open_beneath(rootfd.get(), rel,
+  dir_fd fd(ox__httpdir_open_beneath(rootfd, rel,
                                      O_RDONLY | O_CLOEXEC | O_NONBLOCK, true));
   struct stat st;
   if (fd.get() < 0 || fstat(fd.get(), &st) != 0) return dir_not_found(res);
@@ -317,5 +364,5 @@ int ox_httpres_senddir(ox_httpres *res, const char *root,
   }
   if (!S_ISDIR(st.st_mode)) return dir_not_found(res);
   if (!slash) return dir_redirect(res);
-  return dir_send_directory(res, rootfd.get(), fd, rel);
+  return dir_send_directory(res, rootfd, fd, rel);
 }

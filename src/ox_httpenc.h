@@ -24,12 +24,15 @@ bool ox__accept_gzip(const char *accept) noexcept;
 // (1..9), or NULL when memory runs out.
 MHD_Response *ox__gzip_buffer(const void *buf, size_t size, int level) noexcept;
 
-// A chunked reply whose body is what |read_cb| produces, gzipped at |level|
-// piece by piece: each piece is flushed (Z_SYNC_FLUSH), so a client can
-// decode what was read so far at once.  On success the reply owns |handle|
-// (|free_cb| receives it when the reply is done with); NULL when memory
-// runs out, and then the caller still owns |handle|.
+// A chunked reply whose body is what |read_cb| produces, gzipped at |level|.
+// With |flush_each| every piece read is flushed (Z_SYNC_FLUSH), so a client
+// can decode what was produced so far at once (event streams); without,
+// zlib chooses its blocks, as for a file, which compresses better and
+// faster.  On success the reply owns |handle| (|free_cb| receives it when
+// the reply is done with); NULL when memory runs out, and then the caller
+// still owns |handle|.
 MHD_Response *ox__gzip_stream(ox_read_cb read_cb, void *handle,
-                              ox_free_cb free_cb, int level) noexcept;
+                              ox_free_cb free_cb, int level,
+                              bool flush_each) noexcept;
 
 #endif  // OX_HTTPENC_H

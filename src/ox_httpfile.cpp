@@ -155,7 +155,8 @@ int file_full(ox_httpres *res, int fd, const ox__validators &v,
   MHD_Response *response =
       level == 0
           ? MHD_create_response_from_fd64(v.size, fd)
-          : ox__gzip_stream(file_read, file_handle(fd), file_close, level);
+          : ox__gzip_stream(file_read, file_handle(fd), file_close, level,
+                            false);
   if (response == nullptr) {
     close(fd);
     return ENOMEM;

@@ -355,7 +355,7 @@ int ox_httpres_sendstream(ox_httpres *res, uint64_t size, ox_read_cb read_cb,
   // ox_read_cb and ox_free_cb have libmicrohttpd's own reader shapes.
   MHD_Response *response =
       level != 0 ? res_gzip_marked(
-                       ox__gzip_stream(read_cb, handle, free_cb, level))
+                       ox__gzip_stream(read_cb, handle, free_cb, level, true))
                  : MHD_create_response_from_callback(
                        size != 0 ? size : MHD_SIZE_UNKNOWN, 32 * 1024,
                        read_cb, handle, free_cb);
