@@ -1413,7 +1413,10 @@ class server {
         },
         "ox_httpsrv_set_mime");
   }
-  /** Returns the Content-Type the server gives the file |path|. */
+  /**
+   * Returns the Content-Type the server gives the file |path|
+   * (ox_httpsrv_mime()); the text stays valid until the next setting.
+   */
   std::string_view mime(std::string_view path) const {
     detail::cstr p(path);
     return detail::view(ox_httpsrv_mime(srv_.get(), p.get()));

@@ -36,7 +36,7 @@ namespace {
 constexpr char dir_index[] = "index.html";
 constexpr char dir_html[] = "text/html; charset=utf-8";
 
-// Set once the kernel answered ENOSYS: later opens go straight to the
+// Set once openat2 proved unavailable: later opens go straight to the
 // fallback.
 std::atomic<bool> dir_no_openat2{false};
 
@@ -330,7 +330,11 @@ int ox__httpdir_open_beneath(int rootfd, const char *rel, int flags,
     how.flags = static_cast<uint64_t>(flags);
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
     long fd = syscall(SYS_openat2, rootfd, rel, &how, sizeof(how));
-    if (fd >= 0 || errno != ENOSYS) return static_cast<int>(fd);
+    // ENOSYS: a kernel before 5.6; EPERM: a seccomp filter that refuses
+    // the call.  Either way the fallback check takes over.
+    if (fd >= 0 || (errno != ENOSYS && errno != EPERM)) {
+      return static_cast<int>(fd);
+    }
     dir_no_openat2.store(true, std::memory_order_relaxed);
   }
   return dir_open_checked(rootfd, rel, flags);

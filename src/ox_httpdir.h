@@ -7,9 +7,9 @@
 // |flags|, refusing any resolution that leaves it: "..", absolute symbolic
 // links, links that climb out.  With |use_openat2| the kernel checks it
 // (openat2 with RESOLVE_BENEATH), falling back to the check below when the
-// kernel lacks openat2; without, the file is opened and its real path must
-// lie under the root's.  Returns the descriptor, or -1 with errno set
-// (EXDEV for a path that leaves the root).
+// kernel lacks openat2 or a seccomp filter refuses it; without, the file
+// is opened and its real path must lie under the root's.  Returns the
+// descriptor, or -1 with errno set (EXDEV for a path that leaves the root).
 int ox__httpdir_open_beneath(int rootfd, const char *rel, int flags,
                              bool use_openat2) noexcept;
 
