@@ -24,15 +24,6 @@ namespace {
 
 constexpr char res_cookie_attrs[] = "; Path=/; HttpOnly; SameSite=Lax";
 
-int res_sendable(const ox_httpres *res, unsigned int status) noexcept {
-  return ox__httpres_sendable(res, status);
-}
-
-int res_commit(ox_httpres *res, MHD_Response *response,
-               const char *content_type, unsigned int status) noexcept {
-  return ox__httpres_commit(res, response, content_type, status);
-}
-
 // Marks |response| as varying with Accept-Encoding; false when the header
 // could not be added.
 bool res_add_vary(MHD_Response *response) noexcept {
@@ -51,7 +42,8 @@ MHD_Response *res_gzip_marked(MHD_Response *response) noexcept {
   return response;
 }
 
-// The reply's Content-Type as the program set it in the reply headers.
+// The reply's Content-Type as the program set it in the reply headers
+// (whose names compare as written, so the usual spellings are tried).
 const char *res_header_type(ox_httpres *res) noexcept {
   for (const char *name : {"Content-Type", "content-type", "Content-type"}) {
     if (const char *type = ox_strmap_get(res->headers, name)) return type;
@@ -62,7 +54,7 @@ const char *res_header_type(ox_httpres *res) noexcept {
 // The checks of the sends that take a body: NULL only with size 0.
 int res_body_sendable(const ox_httpres *res, const void *buf, size_t size,
                       unsigned int status) noexcept {
-  if (int rc = res_sendable(res, status); rc != 0) return rc;
+  if (int rc = ox__httpres_sendable(res, status); rc != 0) return rc;
   return buf == nullptr && size != 0 ? EINVAL : 0;
 }
 
@@ -230,14 +222,6 @@ int ox__httpres_gzip_level(const ox_httpres *res, const char *type,
              : 0;
 }
 
-int ox__httpres_send_text(ox_httpres *res, const char *text,
-                          unsigned int status) noexcept {
-  MHD_Response *response = MHD_create_response_from_buffer(
-      strlen(text), const_cast<char *>(text), MHD_RESPMEM_PERSISTENT);
-  return ox__httpres_commit(res, response, "text/plain; charset=utf-8",
-                            status);
-}
-
 ox_strmap **ox_httpres_headers(ox_httpres *res) noexcept {
   if (res == nullptr) return ox__einval<ox_strmap **>(nullptr);
   return &res->headers;
@@ -274,7 +258,7 @@ int ox_httpres_sendbinary(ox_httpres *res, const void *buf, size_t size,
     MHD_destroy_response(response);
     response = nullptr;
   }
-  return res_commit(res, response, content_type, status);
+  return ox__httpres_commit(res, response, content_type, status);
 }
 
 int ox_httpres_zsendbinary(ox_httpres *res, const void *buf, size_t size,
@@ -288,7 +272,7 @@ int ox_httpres_zsendbinary(ox_httpres *res, const void *buf, size_t size,
     MHD_add_response_header(response, MHD_HTTP_HEADER_VARY,
                             MHD_HTTP_HEADER_ACCEPT_ENCODING);
   }
-  return res_commit(res, response, content_type, status);
+  return ox__httpres_commit(res, response, content_type, status);
 }
 
 int ox_httpres_sendfile2(ox_httpres *res, uint64_t block_size,
@@ -297,7 +281,7 @@ int ox_httpres_sendfile2(ox_httpres *res, uint64_t block_size,
                          unsigned int status) noexcept {
   // The file goes out by sendfile(), which reads no blocks of ours.
   (void)block_size;
-  if (int rc = res_sendable(res, status); rc != 0) return rc;
+  if (int rc = ox__httpres_sendable(res, status); rc != 0) return rc;
   if (path == nullptr) return EINVAL;
   ox__errno_guard keep;
   // Non-blocking, so that a FIFO cannot hold the serving thread; regular
@@ -330,7 +314,7 @@ int ox_httpres_sendfile2(ox_httpres *res, uint64_t block_size,
       return rc;
     }
   }
-  return res_commit(res, response, res_type_of(res, path), status);
+  return ox__httpres_commit(res, response, res_type_of(res, path), status);
 }
 
 int ox_httpres_sendfile(ox_httpres *res, const char *path,
@@ -341,7 +325,7 @@ int ox_httpres_sendfile(ox_httpres *res, const char *path,
 int ox_httpres_sendstream(ox_httpres *res, uint64_t size, ox_read_cb read_cb,
                           void *handle, ox_free_cb free_cb,
                           unsigned int status) noexcept {
-  int rc = res_sendable(res, status);
+  int rc = ox__httpres_sendable(res, status);
   if (rc == 0 && read_cb == nullptr) rc = EINVAL;
   if (rc != 0) {
     // The handle is the stream's from the call on, whatever its outcome.
@@ -368,5 +352,5 @@ int ox_httpres_sendstream(ox_httpres *res, uint64_t size, ox_read_cb read_cb,
     MHD_destroy_response(response);
     return ENOMEM;
   }
-  return res_commit(res, response, nullptr, status);
+  return ox__httpres_commit(res, response, nullptr, status);
 }

@@ -62,8 +62,4 @@ int ox__httpres_gzip_level(const ox_httpres *res, const char *type,
 int ox__httpres_add_disposition(MHD_Response *response, const char *path,
                                 const char *disposition) noexcept;
 
-// Builds a short plain-text reply |text| with |status|.
-int ox__httpres_send_text(ox_httpres *res, const char *text,
-                          unsigned int status) noexcept;
-
 #endif  // OX_HTTPRES_H
