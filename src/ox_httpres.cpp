@@ -25,9 +25,10 @@ int res_sendable(const ox_httpres *res, unsigned int status) noexcept {
   return res->handle != nullptr ? EALREADY : 0;
 }
 
-// Takes |response| as the reply, with its content type.
+// Takes |response| as the reply, with its content type and body size.
 int res_commit(ox_httpres *res, MHD_Response *response,
-               const char *content_type, unsigned int status) noexcept {
+               const char *content_type, unsigned int status,
+               uint64_t size) noexcept {
   if (response == nullptr) return ENOMEM;
   if (content_type != nullptr && *content_type != '\0' &&
       MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE,
@@ -37,7 +38,59 @@ int res_commit(ox_httpres *res, MHD_Response *response,
   }
   res->handle = response;
   res->status = status;
+  res->size = size;
   return 0;
+}
+
+// A reply queued while the server drains asks libmicrohttpd to close the
+// connection after it, so no further request starts on it.
+void res_mark_close(const ox_httpres *res, MHD_Response *response) noexcept {
+  if (res->close_after) {
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+  }
+}
+
+// A stream of unknown length, counted for the access log: the library's
+// reader in front of the program's.
+struct res_counted_stream {
+  ox_read_cb read_cb;
+  ox_free_cb free_cb;
+  void *handle;
+  uint64_t *streamed;  // the response's count; read only while it sends
+};
+
+ssize_t res_counted_read(void *cls, uint64_t offset, char *buf,
+                         size_t size) noexcept {
+  auto *s = static_cast<res_counted_stream *>(cls);
+  ssize_t n = s->read_cb(s->handle, offset, buf, size);
+  if (n > 0) *s->streamed = offset + static_cast<uint64_t>(n);
+  return n;
+}
+
+void res_counted_free(void *cls) noexcept {
+  auto *s = static_cast<res_counted_stream *>(cls);
+  if (s->free_cb != nullptr) s->free_cb(s->handle);
+  ox_free(s);
+}
+
+// A chunked stream whose length the access log learns as it goes out.
+int res_send_counted(ox_httpres *res, ox_read_cb read_cb, void *handle,
+                     ox_free_cb free_cb, unsigned int status) noexcept {
+  auto *s = static_cast<res_counted_stream *>(
+      ox_alloc(sizeof(res_counted_stream)));
+  MHD_Response *response =
+      s == nullptr ? nullptr
+                   : MHD_create_response_from_callback(
+                         MHD_SIZE_UNKNOWN, 32 * 1024, res_counted_read, s,
+                         res_counted_free);
+  if (response == nullptr) {
+    ox_free(s);
+    if (free_cb != nullptr) free_cb(handle);
+    return ENOMEM;
+  }
+  *s = {read_cb, free_cb, handle, &res->streamed};
+  res->streamed = 0;
+  return res_commit(res, response, nullptr, status, UINT64_MAX);
 }
 
 // The checks of the sends that take a body: NULL only with size 0.
@@ -52,8 +105,10 @@ MHD_Response *res_copy_of(const void *buf, size_t size) noexcept {
                                          MHD_RESPMEM_MUST_COPY);
 }
 
-// The body raw-deflated, or NULL when compression failed.
-MHD_Response *res_deflated(const void *buf, size_t size) noexcept {
+// The body raw-deflated, or NULL when compression failed; |*out| is its
+// size.
+MHD_Response *res_deflated(const void *buf, size_t size,
+                           uint64_t *out) noexcept {
   uLongf zsize = compressBound(size);
   auto *zbuf = static_cast<Bytef *>(ox__std_malloc(zsize));
   if (zbuf == nullptr) return nullptr;
@@ -72,6 +127,7 @@ MHD_Response *res_deflated(const void *buf, size_t size) noexcept {
     MHD_destroy_response(response);
     return nullptr;
   }
+  *out = zsize;
   return response;
 }
 
@@ -152,6 +208,8 @@ const char *res_status_text(unsigned int status) noexcept {
 
 MHD_Result ox__httpres_queue(ox_httpres *res) noexcept {
   ox_strmap_iter(res->headers, ox__strmap_iter, res->handle);
+  res_mark_close(res, res->handle);
+  res->sent_status = res->status;
   MHD_Result ret = MHD_queue_response(res->con, res->status, res->handle);
   MHD_destroy_response(res->handle);
   res->handle = nullptr;
@@ -170,6 +228,9 @@ MHD_Result ox__httpres_queue_status(ox_httpres *res, unsigned int status,
   if (allow != nullptr) {
     MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, allow);
   }
+  res_mark_close(res, response);
+  res->sent_status = status;
+  res->size = strlen(text);
   MHD_Result ret = MHD_queue_response(res->con, status, response);
   MHD_destroy_response(response);
   return ret;
@@ -208,7 +269,7 @@ int ox_httpres_sendbinary(ox_httpres *res, const void *buf, size_t size,
                           unsigned int status) noexcept {
   if (int rc = res_body_sendable(res, buf, size, status); rc != 0) return rc;
   ox__errno_guard keep;
-  return res_commit(res, res_copy_of(buf, size), content_type, status);
+  return res_commit(res, res_copy_of(buf, size), content_type, status, size);
 }
 
 int ox_httpres_zsendbinary(ox_httpres *res, const void *buf, size_t size,
@@ -216,13 +277,15 @@ int ox_httpres_zsendbinary(ox_httpres *res, const void *buf, size_t size,
                            unsigned int status) noexcept {
   if (int rc = res_body_sendable(res, buf, size, status); rc != 0) return rc;
   ox__errno_guard keep;
-  MHD_Response *response = res_deflated(buf != nullptr ? buf : "", size);
+  uint64_t body_size = size;
+  MHD_Response *response =
+      res_deflated(buf != nullptr ? buf : "", size, &body_size);
   if (response == nullptr) response = res_copy_of(buf, size);
   if (response != nullptr) {
     MHD_add_response_header(response, MHD_HTTP_HEADER_VARY,
                             MHD_HTTP_HEADER_ACCEPT_ENCODING);
   }
-  return res_commit(res, response, content_type, status);
+  return res_commit(res, response, content_type, status, body_size);
 }
 
 int ox_httpres_sendfile2(ox_httpres *res, uint64_t block_size,
@@ -259,7 +322,7 @@ int ox_httpres_sendfile2(ox_httpres *res, uint64_t block_size,
       return rc;
     }
   }
-  return res_commit(res, response, file_content_type(path), status);
+  return res_commit(res, response, file_content_type(path), status, size);
 }
 
 int ox_httpres_sendfile(ox_httpres *res, const char *path,
@@ -278,6 +341,8 @@ int ox_httpres_sendstream(ox_httpres *res, uint64_t size, ox_read_cb read_cb,
     return rc;
   }
   ox__errno_guard keep;
+  if (size == 0 && res->logged) return res_send_counted(res, read_cb, handle,
+                                                        free_cb, status);
   // ox_read_cb and ox_free_cb have libmicrohttpd's own reader shapes.
   MHD_Response *response = MHD_create_response_from_callback(
       size != 0 ? size : MHD_SIZE_UNKNOWN, 32 * 1024, read_cb, handle,
@@ -286,5 +351,5 @@ int ox_httpres_sendstream(ox_httpres *res, uint64_t size, ox_read_cb read_cb,
     if (free_cb != nullptr) free_cb(handle);
     return ENOMEM;
   }
-  return res_commit(res, response, nullptr, status);
+  return res_commit(res, response, nullptr, status, size);
 }

@@ -4,6 +4,8 @@
 
 #include <microhttpd.h>
 
+#include <cstdint>
+
 #include "ombrix.h"
 
 struct ox_httpres {
@@ -12,6 +14,14 @@ struct ox_httpres {
   ox_strmap *headers;     // reply headers, copied onto |handle| when queued
   unsigned int status;    // the reply's status
   int ret;                // libmicrohttpd's answer: MHD_YES or MHD_NO
+  // For the access log: the status that went out (0: none yet), the body
+  // size of the reply built (UINT64_MAX: a stream of unknown length), and
+  // how much of such a stream was produced.
+  unsigned int sent_status;
+  uint64_t size;
+  uint64_t streamed;
+  bool close_after;       // the connection closes once the reply is sent
+  bool logged;            // the server keeps an access log: count streams
 };
 
 // The response owns what goes out: each request's reply is queued by one
@@ -32,6 +42,7 @@ MHD_Result ox__httpres_queue(ox_httpres *res) noexcept;
 // the body is unread, it closes the connection after the reply.
 MHD_Result ox__httpres_queue_status(ox_httpres *res, unsigned int status,
                                     const char *allow = nullptr) noexcept;
+
 
 // Drops a reply that was built, and brings the status back to 200.
 void ox__httpres_discard(ox_httpres *res) noexcept;
