@@ -738,10 +738,11 @@ OX_EXPORT int ox_httpsrv_set_tls_mem(ox_httpsrv *srv, const char *cert_pem,
 
 /**
  * Listens on the one address |addr|, an IPv4 or IPv6 literal ("127.0.0.1",
- * "::1", "0.0.0.0", "::"), instead of every address.  By default the
- * server takes IPv6 and IPv4 clients on one socket, or IPv4 alone on a
- * machine without IPv6.  EINVAL for NULL or a text that is no address
- * (host names are not resolved).
+ * "::1", "0.0.0.0", "::"), instead of every address.  An IPv6 address
+ * takes IPv6 clients alone ("::": every IPv6 address, "0.0.0.0": every
+ * IPv4 one).  By default the server takes IPv6 and IPv4 clients on one
+ * socket, or IPv4 alone on a machine without IPv6.  EINVAL for NULL or a
+ * text that is no address (host names are not resolved).
  */
 OX_EXPORT int ox_httpsrv_set_bind_addr(ox_httpsrv *srv,
                                        const char *addr) OX_NOEXCEPT;
