@@ -1077,7 +1077,7 @@ OX_EXPORT const char *ox_httplog_user(ox_httplog *rec) OX_NOEXCEPT;
  * peer, "-", the Basic user or "-", the time in UTC, the request line (the
  * decoded path, without the query), the status ("-" for none), the body
  * bytes ("-" for none).  Bytes of the client's text that could forge or
- * break a line (controls, '"', '\', non-ASCII) are written as \xHH.  A
+ * break a line (controls, '"', '\\', non-ASCII) are written as \\xHH.  A
  * line is written whole under the stream's lock, so lines of serving
  * threads never interleave; the stream's buffering decides when it
  * reaches the file (fflush() it, or make it line-buffered, to see each at
