@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <gnutls/gnutls.h>
+#include <gnutls/x509.h>
 #include <microhttpd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -70,19 +71,63 @@ int tls_explain(int rc, char *why, size_t why_size) noexcept {
   return err;
 }
 
-// Loads the pair as libmicrohttpd will, so that listen cannot fail on it.
+struct crts_free {
+  unsigned int count;
+  void operator()(gnutls_x509_crt_t *crts) const noexcept {
+    for (unsigned int i = 0; i < count; i++) gnutls_x509_crt_deinit(crts[i]);
+    gnutls_free(crts);
+  }
+};
+
+struct key_free {
+  void operator()(gnutls_x509_privkey_t k) const noexcept {
+    gnutls_x509_privkey_deinit(k);
+  }
+};
+using key_ptr = std::unique_ptr<gnutls_x509_privkey_int, key_free>;
+
+// True when the key |key| and the certificate |crt| have one public key.
+bool tls_key_matches(gnutls_x509_crt_t crt, gnutls_x509_privkey_t key) noexcept {
+  unsigned char a[64], b[64];
+  size_t alen = sizeof a, blen = sizeof b;
+  return gnutls_x509_crt_get_key_id(crt, 0, a, &alen) == GNUTLS_E_SUCCESS &&
+         gnutls_x509_privkey_get_key_id(key, 0, b, &blen) == GNUTLS_E_SUCCESS &&
+         alen == blen && memcmp(a, b, alen) == 0;
+}
+
+// Parses the chain and the key apart and compares their public keys.
+// GnuTLS's own loader (gnutls_certificate_set_x509_key_mem2) leaks what it
+// parsed when it fails, so it only ever sees a pair checked here, once as
+// a last check and again in libmicrohttpd at listen.
 int tls_check(const char *cert, const char *key, const char *password,
               char *why, size_t why_size) noexcept {
-  gnutls_certificate_credentials_t raw = nullptr;
-  if (gnutls_certificate_allocate_credentials(&raw) != GNUTLS_E_SUCCESS) {
+  gnutls_datum_t c = tls_datum(cert), k = tls_datum(key);
+  gnutls_x509_crt_t *crts = nullptr;
+  unsigned int count = 0;
+  int rc = gnutls_x509_crt_list_import2(&crts, &count, &c, GNUTLS_X509_FMT_PEM,
+                                        0);
+  if (rc < 0) return tls_explain(rc, why, why_size);
+  std::unique_ptr<gnutls_x509_crt_t, crts_free> chain(crts, crts_free{count});
+  gnutls_x509_privkey_t raw = nullptr;
+  if (gnutls_x509_privkey_init(&raw) < 0) return ENOMEM;
+  key_ptr pkey(raw);
+  rc = gnutls_x509_privkey_import2(pkey.get(), &k, GNUTLS_X509_FMT_PEM,
+                                   password, 0);
+  if (rc < 0 && strstr(key, "ENCRYPTED") != nullptr) {
+    rc = GNUTLS_E_DECRYPTION_FAILED;  // whatever GnuTLS calls a bad password
+  }
+  if (rc < 0) return tls_explain(rc, why, why_size);
+  if (count == 0 || !tls_key_matches(chain.get()[0], pkey.get())) {
+    return tls_explain(GNUTLS_E_CERTIFICATE_KEY_MISMATCH, why, why_size);
+  }
+  gnutls_certificate_credentials_t cred_raw = nullptr;
+  if (gnutls_certificate_allocate_credentials(&cred_raw) != GNUTLS_E_SUCCESS) {
     return ENOMEM;
   }
-  cred_ptr cred(raw);
-  gnutls_datum_t c = tls_datum(cert), k = tls_datum(key);
-  int rc = gnutls_certificate_set_x509_key_mem2(
-      cred.get(), &c, &k, GNUTLS_X509_FMT_PEM, password, 0);
-  if (rc < 0) return tls_explain(rc, why, why_size);
-  return 0;
+  cred_ptr cred(cred_raw);
+  rc = gnutls_certificate_set_x509_key_mem2(cred.get(), &c, &k,
+                                            GNUTLS_X509_FMT_PEM, password, 0);
+  return rc < 0 ? tls_explain(rc, why, why_size) : 0;
 }
 
 }  // namespace
