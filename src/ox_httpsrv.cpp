@@ -40,10 +40,11 @@ void httpsrv_log(void *cls, const char *fmt, va_list ap) noexcept {
   srv->err_cb(srv->cls, text);
 }
 
-// A setter's common checks: a server that exists and does not listen yet.
+// A setter's common checks: a server that exists and does not listen yet
+// (nor did, and was drained).
 int httpsrv_settable(const ox_httpsrv *srv) noexcept {
   if (srv == nullptr) return EINVAL;
-  return srv->daemon != nullptr ? EALREADY : 0;
+  return srv->daemon != nullptr || srv->stopped ? EALREADY : 0;
 }
 
 // True when this machine can make IPv6 sockets at all; a kernel without
@@ -210,14 +211,14 @@ void httpsrv_stop(ox_httpsrv *srv, MHD_socket listener) noexcept {
   srv->stopped = true;
 }
 
-// The address to listen on, with |port| in it, for MHD_OPTION_SOCK_ADDR.
-socklen_t httpsrv_sockaddr(ox_httpsrv *srv, uint16_t port) noexcept {
+// Puts |port| into the address to listen on: with MHD_OPTION_SOCK_ADDR,
+// libmicrohttpd takes the port from there.
+void httpsrv_set_sockaddr_port(ox_httpsrv *srv, uint16_t port) noexcept {
   if (srv->bind_addr.ss_family == AF_INET) {
     reinterpret_cast<sockaddr_in *>(&srv->bind_addr)->sin_port = htons(port);
-    return sizeof(sockaddr_in);
+  } else {
+    reinterpret_cast<sockaddr_in6 *>(&srv->bind_addr)->sin6_port = htons(port);
   }
-  reinterpret_cast<sockaddr_in6 *>(&srv->bind_addr)->sin6_port = htons(port);
-  return sizeof(sockaddr_in6);
 }
 
 // "127.0.0.1 " or "::1 " for a server bound to one address, else "".
@@ -371,9 +372,12 @@ int ox_httpsrv_set_tls(ox_httpsrv *srv, const char *cert_file,
     failed = key_file;
     rc = ox__httptls_read(key_file, &key);
   }
-  if (rc == 0) rc = ox_httpsrv_set_tls_mem(srv, cert, key, key_pwd);
-  else ox__httpsrv_error(srv, "ombrix: TLS: cannot read %s: %s\n", failed,
-                         strerror(rc));
+  if (rc == 0) {
+    rc = ox_httpsrv_set_tls_mem(srv, cert, key, key_pwd);
+  } else {
+    ox__httpsrv_error(srv, "ombrix: TLS: cannot read %s: %s\n", failed,
+                      strerror(rc));
+  }
   ox__httptls tmp{cert, key, nullptr};
   ox__httptls_clear(&tmp);  // wipes the key read
   return rc;
@@ -442,7 +446,7 @@ bool ox_httpsrv_listen(ox_httpsrv *srv, uint16_t port,
   }
   if (pool > 1) options[n++] = {MHD_OPTION_THREAD_POOL_SIZE, pool, nullptr};
   if (srv->bind_addr.ss_family != AF_UNSPEC) {
-    httpsrv_sockaddr(srv, port);
+    httpsrv_set_sockaddr_port(srv, port);
     options[n++] = {MHD_OPTION_SOCK_ADDR, 0, &srv->bind_addr};
   }
   if (srv->reuse_port) {

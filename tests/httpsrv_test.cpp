@@ -723,6 +723,7 @@ TEST_P(OxHttpsrvModels, DrainFinishesRequestsInFlightAndCutsTheRestAtTheDeadline
   EXPECT_LT(spent, std::chrono::seconds(10));
   // Drained is stopped for good.
   EXPECT_FALSE(ox_httpsrv_listen(srv.get(), 0, false));
+  EXPECT_EQ(ox_httpsrv_set_con_limit(srv.get(), 5), EALREADY);
   EXPECT_EQ(ox_httpsrv_drain(srv.get(), 0, &cut), EINVAL);
   EXPECT_EQ(cut, 0u);
 }
