@@ -737,6 +737,21 @@ OX_EXPORT int ox_httpsrv_set_tls_mem(ox_httpsrv *srv, const char *cert_pem,
                                      const char *key_pwd) OX_NOEXCEPT;
 
 /**
+ * Asks every client of an HTTPS server for a certificate, and serves only
+ * those whose certificate chains to one of the PEM CA certificates in the
+ * file |ca_file| (read and checked now): a request on any other connection
+ * is answered 403 before its body is read.  Takes effect with
+ * ox_httpsrv_set_tls(); without it, ox_httpsrv_listen() fails.
+ *
+ * Returns 0, or: EINVAL   NULL |srv| or |ca_file|, a file without a PEM
+ *                         certificate (told to the error callback);
+ *                EALREADY the server listens already;
+ *                EFBIG, ENOMEM, or the errno of reading the file.
+ */
+OX_EXPORT int ox_httpsrv_set_tls_client_ca(ox_httpsrv *srv,
+                                           const char *ca_file) OX_NOEXCEPT;
+
+/**
  * Listens on the one address |addr|, an IPv4 or IPv6 literal ("127.0.0.1",
  * "::1", "0.0.0.0", "::"), instead of every address.  An IPv6 address
  * takes IPv6 clients alone ("::": every IPv6 address, "0.0.0.0": every

@@ -1447,6 +1447,21 @@ class server {
                  "ox_httpsrv_set_tls");
   }
 
+  /**
+   * Serves only clients whose certificate chains to a CA certificate in
+   * the PEM file |ca_file| (others get 403), as
+   * ox_httpsrv_set_tls_client_ca() says; needs set_tls() too.  Throws
+   * error(EINVAL) for a file without a certificate, the errno of reading
+   * it, EALREADY.
+   */
+  void set_tls_client_ca(std::string_view ca_file) {
+    apply(
+        [f = std::string(ca_file)](ox_httpsrv *s) noexcept {
+          return ox_httpsrv_set_tls_client_ca(s, f.c_str());
+        },
+        "ox_httpsrv_set_tls_client_ca");
+  }
+
   /** As set_tls(), with the PEM texts themselves. */
   void set_tls_pem(std::string_view cert_pem, std::string_view key_pem,
                    std::string_view key_password = {}) {

@@ -34,6 +34,7 @@ struct ox_httpconn {
   std::atomic<int64_t> gone_at{0};      // when the client was seen gone (ms)
   bool cut = false;                     // shut down by the watchdog or a drain
   char peer[48] = "";  // the client's address as text, made on first use
+  int8_t client_cert = 0;  // TLS client certificate: 1 good, -1 not, 0 unseen
   ox_httpreq req{};  // the record the connection's requests reuse
 };
 

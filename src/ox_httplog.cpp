@@ -67,7 +67,8 @@ int64_t ox__httplog_now_us() noexcept {
   return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
 
-void ox__httplog_emit(ox_httpreq *req, MHD_RequestTerminationCode toe) noexcept {
+void ox__httplog_emit(ox_httpreq *req,
+                      MHD_RequestTerminationCode toe) noexcept {
   ox__errno_guard keep;
   ox_httpsrv *srv = req->srv;
   ox_httplog rec{};

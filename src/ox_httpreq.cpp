@@ -163,6 +163,17 @@ bool req_authenticate(ox_httpreq *req, MHD_Result *ret) noexcept {
   return pass;
 }
 
+// A server that asks for client certificates serves only the connections
+// whose certificate chains to its CAs; the answer is kept per connection,
+// since checking a chain costs signature verifications.
+bool req_client_verified(ox_httpreq *req) noexcept {
+  ox_httpconn *conn = req->conn;
+  if (conn->client_cert == 0) {
+    conn->client_cert = ox__httptls_client_verified(req->res.con) ? 1 : -1;
+  }
+  return conn->client_cert > 0;
+}
+
 // Finds the route that takes the request.  Returns 0 (a route, or the
 // request callback, answers), 404, 405 or 500.
 unsigned int req_route(ox_httpreq *req) noexcept {
@@ -239,6 +250,9 @@ MHD_Result req_head(ox_httpsrv *srv, MHD_Connection *con, const char *url,
   uint64_t length = 0;
   if (unsigned int status = req_check_framing(req, version, &length)) {
     return req_refuse(req, status);
+  }
+  if (srv->tls.client_ca != nullptr && !req_client_verified(req)) {
+    return req_refuse(req, MHD_HTTP_FORBIDDEN);
   }
   MHD_Result ret = MHD_YES;
   if (srv->auth_cb != nullptr && !req_authenticate(req, &ret)) return ret;

@@ -195,6 +195,7 @@ int file_add_disposition(MHD_Response *response, const char *path,
 const char *res_status_text(unsigned int status) noexcept {
   switch (status) {
     case 400: return "Bad Request\n";
+    case 403: return "Forbidden\n";
     case 404: return "Not Found\n";
     case 405: return "Method Not Allowed\n";
     case 413: return "Payload Too Large\n";

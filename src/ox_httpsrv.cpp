@@ -250,6 +250,11 @@ void httpsrv_tls_options(const ox_httpsrv *srv, MHD_OptionItem *options,
   }
   options[(*n)++] = {MHD_OPTION_HTTPS_PRIORITIES, 0,
                      const_cast<char *>(ox__httptls_priorities)};
+  if (tls->client_ca != nullptr) {
+    // libmicrohttpd then asks each client for a certificate; the request
+    // code refuses the connections whose certificate does not verify.
+    options[(*n)++] = {MHD_OPTION_HTTPS_MEM_TRUST, 0, tls->client_ca};
+  }
 }
 
 }  // namespace
@@ -378,7 +383,7 @@ int ox_httpsrv_set_tls(ox_httpsrv *srv, const char *cert_file,
     ox__httpsrv_error(srv, "ombrix: TLS: cannot read %s: %s\n", failed,
                       strerror(rc));
   }
-  ox__httptls tmp{cert, key, nullptr};
+  ox__httptls tmp{cert, key, nullptr, nullptr};
   ox__httptls_clear(&tmp);  // wipes the key read
   return rc;
 }
@@ -392,6 +397,25 @@ int ox_httpsrv_set_tls_mem(ox_httpsrv *srv, const char *cert_pem,
   int rc = ox__httptls_set(&srv->tls, cert_pem, key_pem, key_pwd, why,
                            sizeof why);
   if (rc != 0) srv->err_cb(srv->cls, why);
+  return rc;
+}
+
+int ox_httpsrv_set_tls_client_ca(ox_httpsrv *srv,
+                                 const char *ca_file) noexcept {
+  if (int rc = httpsrv_settable(srv); rc != 0) return rc;
+  if (ca_file == nullptr) return EINVAL;
+  ox__errno_guard keep;
+  char *pem = nullptr;
+  int rc = ox__httptls_read(ca_file, &pem);
+  if (rc != 0) {
+    ox__httpsrv_error(srv, "ombrix: TLS: cannot read %s: %s\n", ca_file,
+                      strerror(rc));
+    return rc;
+  }
+  char why[512];
+  rc = ox__httptls_set_client_ca(&srv->tls, pem, why, sizeof why);
+  if (rc == EINVAL) srv->err_cb(srv->cls, why);
+  ox_free(pem);
   return rc;
 }
 
@@ -429,6 +453,11 @@ bool ox_httpsrv_listen(ox_httpsrv *srv, uint16_t port,
                        bool conn_threads) noexcept {
   if (srv == nullptr || srv->daemon != nullptr || srv->stopped) return false;
   ox__errno_guard keep;
+  if (srv->tls.client_ca != nullptr && srv->tls.cert == nullptr) {
+    ox__httpsrv_error(srv, "ombrix: TLS: client CAs without a certificate "
+                           "of the server's own\n");
+    return false;
+  }
   unsigned int pool = conn_threads ? 0 : srv->thr_pool_size;
   MHD_OptionItem options[16];
   size_t n = 0;

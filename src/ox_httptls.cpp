@@ -27,8 +27,7 @@ struct cred_free {
     gnutls_certificate_free_credentials(c);
   }
 };
-using cred_ptr =
-    std::unique_ptr<gnutls_certificate_credentials_st, cred_free>;
+using cred_ptr = std::unique_ptr<gnutls_certificate_credentials_st, cred_free>;
 
 // Wipes a copy of key material before giving it back.
 void tls_wipe_free(char *secret) noexcept {
@@ -87,7 +86,8 @@ struct key_free {
 using key_ptr = std::unique_ptr<gnutls_x509_privkey_int, key_free>;
 
 // True when the key |key| and the certificate |crt| have one public key.
-bool tls_key_matches(gnutls_x509_crt_t crt, gnutls_x509_privkey_t key) noexcept {
+bool tls_key_matches(gnutls_x509_crt_t crt,
+                     gnutls_x509_privkey_t key) noexcept {
   unsigned char a[64], b[64];
   size_t alen = sizeof a, blen = sizeof b;
   return gnutls_x509_crt_get_key_id(crt, 0, a, &alen) == GNUTLS_E_SUCCESS &&
@@ -104,8 +104,8 @@ int tls_check(const char *cert, const char *key, const char *password,
   gnutls_datum_t c = tls_datum(cert), k = tls_datum(key);
   gnutls_x509_crt_t *crts = nullptr;
   unsigned int count = 0;
-  int rc = gnutls_x509_crt_list_import2(&crts, &count, &c, GNUTLS_X509_FMT_PEM,
-                                        0);
+  int rc =
+      gnutls_x509_crt_list_import2(&crts, &count, &c, GNUTLS_X509_FMT_PEM, 0);
   if (rc < 0) return tls_explain(rc, why, why_size);
   std::unique_ptr<gnutls_x509_crt_t, crts_free> chain(crts, crts_free{count});
   gnutls_x509_privkey_t raw = nullptr;
@@ -133,12 +133,12 @@ int tls_check(const char *cert, const char *key, const char *password,
 }  // namespace
 
 int ox__httptls_set(ox__httptls *tls, const char *cert, const char *key,
-                    const char *password, char *why,
-                    size_t why_size) noexcept {
+                    const char *password, char *why, size_t why_size) noexcept {
   if (MHD_is_feature_supported(MHD_FEATURE_TLS) != MHD_YES ||
       (password != nullptr &&
        MHD_is_feature_supported(MHD_FEATURE_HTTPS_KEY_PASSWORD) != MHD_YES)) {
-    snprintf(why, why_size, "ombrix: TLS: libmicrohttpd was built without it\n");
+    snprintf(why, why_size,
+             "ombrix: TLS: libmicrohttpd was built without it\n");
     return ENOTSUP;
   }
   if (int rc = tls_check(cert, key, password, why, why_size); rc != 0) {
@@ -150,11 +150,47 @@ int ox__httptls_set(ox__httptls *tls, const char *cert, const char *key,
     snprintf(why, why_size, "ombrix: TLS: no memory\n");
     return ENOMEM;
   }
-  ox__httptls_clear(tls);
+  // The client CAs stay: only the server's own pair is replaced.
+  ox_free(tls->cert);
+  tls_wipe_free(tls->key);
+  tls_wipe_free(tls->password);
   tls->cert = c.release();
   tls->key = k.release();
   tls->password = p.release();
   return 0;
+}
+
+int ox__httptls_set_client_ca(ox__httptls *tls, const char *pem, char *why,
+                              size_t why_size) noexcept {
+  gnutls_datum_t d = tls_datum(pem);
+  gnutls_x509_crt_t *crts = nullptr;
+  unsigned int count = 0;
+  int rc =
+      gnutls_x509_crt_list_import2(&crts, &count, &d, GNUTLS_X509_FMT_PEM, 0);
+  if (rc < 0) {
+    snprintf(why, why_size, "ombrix: TLS: no client CA certificate (%s)\n",
+             gnutls_strerror(rc));
+    return EINVAL;
+  }
+  crts_free{count}(crts);
+  char *copy = ox__strdup(pem);
+  if (copy == nullptr) return ENOMEM;
+  ox_free(tls->client_ca);
+  tls->client_ca = copy;
+  return 0;
+}
+
+bool ox__httptls_client_verified(MHD_Connection *con) noexcept {
+  const MHD_ConnectionInfo *info =
+      MHD_get_connection_info(con, MHD_CONNECTION_INFO_GNUTLS_SESSION);
+  if (info == nullptr || info->tls_session == nullptr) return false;
+  auto session = static_cast<gnutls_session_t>(info->tls_session);
+  unsigned int status = 0;
+  // No certificate at all is an error here, as is any flaw in the chain.
+  return gnutls_certificate_type_get(session) == GNUTLS_CRT_X509 &&
+         gnutls_certificate_verify_peers2(session, &status) ==
+             GNUTLS_E_SUCCESS &&
+         status == 0;
 }
 
 int ox__httptls_read(const char *path, char **pem) noexcept {
@@ -187,6 +223,7 @@ int ox__httptls_read(const char *path, char **pem) noexcept {
 }
 
 void ox__httptls_clear(ox__httptls *tls) noexcept {
+  ox_free(tls->client_ca);
   ox_free(tls->cert);
   tls_wipe_free(tls->key);
   tls_wipe_free(tls->password);

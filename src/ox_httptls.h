@@ -3,12 +3,17 @@
 #ifndef OX_HTTPTLS_H
 #define OX_HTTPTLS_H
 
+#include <microhttpd.h>
+
+#include <cstddef>
+
 #include "ombrix.h"
 
 struct ox__httptls {
-  char *cert;      // the certificate chain, PEM, NUL-terminated; NULL: plain
-  char *key;       // the private key, PEM (encrypted when |password| is set)
-  char *password;  // the key's password, or NULL
+  char *cert;       // the certificate chain, PEM, NUL-terminated; NULL: plain
+  char *key;        // the private key, PEM (encrypted when |password| is set)
+  char *password;   // the key's password, or NULL
+  char *client_ca;  // CAs client certificates must chain to, PEM; NULL: none
 };
 
 // The TLS versions a server speaks: 1.2 and 1.3, nothing older.
@@ -26,6 +31,15 @@ int ox__httptls_set(ox__httptls *tls, const char *cert, const char *key,
 // Reads the PEM file at |path| (at most 1 MiB) into a new NUL-terminated
 // block for ox_free().  Returns 0, EFBIG, ENOMEM or the errno of reading.
 int ox__httptls_read(const char *path, char **pem) noexcept;
+
+// Checks that |pem| holds at least one certificate, then stores a copy as
+// the client CAs of |tls|.  Returns 0, EINVAL (|why| then says why), ENOMEM.
+int ox__httptls_set_client_ca(ox__httptls *tls, const char *pem, char *why,
+                              size_t why_size) noexcept;
+
+// True when the client of the TLS connection |con| presented a certificate
+// that chains to the client CAs (libmicrohttpd handed them to GnuTLS).
+bool ox__httptls_client_verified(MHD_Connection *con) noexcept;
 
 // Releases what |tls| holds, the key wiped first.
 void ox__httptls_clear(ox__httptls *tls) noexcept;

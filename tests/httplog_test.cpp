@@ -47,9 +47,8 @@ struct LogSink {
 };
 
 void send_text(ox_httpres *res, const char *text, unsigned int status = 200) {
-  EXPECT_EQ(ox_httpres_sendbinary(res, text, strlen(text), "text/plain",
-                                  status),
-            0);
+  EXPECT_EQ(
+      ox_httpres_sendbinary(res, text, strlen(text), "text/plain", status), 0);
 }
 
 ssize_t three_chunks(void *handle, uint64_t, char *buf, size_t size) {
@@ -66,22 +65,24 @@ oxtest::ServerOptions logged(LogSink *sink) {
   o.configure = [sink](ox_httpsrv *srv) {
     EXPECT_EQ(ox_httpsrv_set_log(srv, LogSink::record, sink), 0);
     ox_httpsrv_set_payld_limit(srv, 8);
-    ox_httpsrv_add_route(srv, "GET", "/x", [](void *, ox_httpreq *,
-                                              ox_httpres *res) {
-      send_text(res, "hello");
-    }, nullptr);
-    ox_httpsrv_add_route(srv, "GET", "/stream", [](void *, ox_httpreq *,
-                                                   ox_httpres *res) {
-      static thread_local int left;
-      left = 3;
-      EXPECT_EQ(ox_httpres_sendstream(res, 0, three_chunks, &left, nullptr,
-                                      200),
-                0);
-    }, nullptr);
-    ox_httpsrv_add_route(srv, "POST", "/in", [](void *, ox_httpreq *,
-                                                ox_httpres *res) {
-      send_text(res, "", 204);
-    }, nullptr);
+    ox_httpsrv_add_route(
+        srv, "GET", "/x",
+        [](void *, ox_httpreq *, ox_httpres *res) { send_text(res, "hello"); },
+        nullptr);
+    ox_httpsrv_add_route(
+        srv, "GET", "/stream",
+        [](void *, ox_httpreq *, ox_httpres *res) {
+          static thread_local int left;
+          left = 3;
+          EXPECT_EQ(
+              ox_httpres_sendstream(res, 0, three_chunks, &left, nullptr, 200),
+              0);
+        },
+        nullptr);
+    ox_httpsrv_add_route(
+        srv, "POST", "/in",
+        [](void *, ox_httpreq *, ox_httpres *res) { send_text(res, "", 204); },
+        nullptr);
   };
   return o;
 }
@@ -102,10 +103,10 @@ TEST(OxHttplog, EachRequestIsLoggedWithStatusBytesPeerAndUser) {
   requests[0].target = "/x";
   requests[1] = head;
   requests[2].target = "/stream";
-  requests[3].target = "/nowhere";                       // library's 404
-  requests[4].method = "DELETE";                         // library's 405
+  requests[3].target = "/nowhere";  // library's 404
+  requests[4].method = "DELETE";    // library's 405
   requests[4].target = "/x";
-  requests[5].method = "POST";                           // over the limit
+  requests[5].method = "POST";  // over the limit
   requests[5].target = "/in";
   requests[5].body = "0123456789";
   requests[6].method = "POST";
@@ -174,18 +175,23 @@ TEST(OxHttplog, DurationCoversTheCallbackAndNullsAreRefused) {
   } seen{&duration, &at, &logged_once};
   oxtest::ServerOptions o;
   o.configure = [&seen](ox_httpsrv *srv) {
-    ox_httpsrv_set_log(srv, [](void *cls, ox_httplog *rec) {
-      auto *s = static_cast<Seen *>(cls);
-      *s->duration = ox_httplog_duration(rec);
-      *s->at = ox_httplog_time(rec);
-      s->done->add();
-    }, &seen);
+    ox_httpsrv_set_log(
+        srv,
+        [](void *cls, ox_httplog *rec) {
+          auto *s = static_cast<Seen *>(cls);
+          *s->duration = ox_httplog_duration(rec);
+          *s->at = ox_httplog_time(rec);
+          s->done->add();
+        },
+        &seen);
   };
   time_t before = time(nullptr);
-  TestServer srv([](ox_httpreq *, ox_httpres *res) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    send_text(res, "late");
-  }, o);
+  TestServer srv(
+      [](ox_httpreq *, ox_httpres *res) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        send_text(res, "late");
+      },
+      o);
   ASSERT_TRUE(srv.listening());
   ASSERT_TRUE(oxtest::http_get(srv.port(), "/").ok());
   ASSERT_EQ(logged_once.wait_for(1, 10000), 1);

@@ -31,9 +31,9 @@ const TlsFiles &tls_files() {
   } while (0)
 
 void send_text(ox_httpres *res, const std::string &text) {
-  EXPECT_EQ(ox_httpres_sendbinary(res, text.data(), text.size(), "text/plain",
-                                  200),
-            0);
+  EXPECT_EQ(
+      ox_httpres_sendbinary(res, text.data(), text.size(), "text/plain", 200),
+      0);
 }
 
 // A server answering "secure <path> from <peer>" over HTTPS.
@@ -62,12 +62,11 @@ oxtest::Response https_get(uint16_t port, const std::string &target) {
 
 class OxHttptlsModels : public testing::TestWithParam<ThreadModel> {};
 
-INSTANTIATE_TEST_SUITE_P(
-    ThreadModels, OxHttptlsModels,
-    testing::ValuesIn(oxtest::all_thread_models()),
-    [](const testing::TestParamInfo<ThreadModel> &p) {
-      return oxtest::thread_model_name(p.param);
-    });
+INSTANTIATE_TEST_SUITE_P(ThreadModels, OxHttptlsModels,
+                         testing::ValuesIn(oxtest::all_thread_models()),
+                         [](const testing::TestParamInfo<ThreadModel> &p) {
+                           return oxtest::thread_model_name(p.param);
+                         });
 
 TEST_P(OxHttptlsModels, CurlTrustingTheCertificateGetsReplies) {
   REQUIRE_TLS_FILES();
@@ -121,14 +120,15 @@ TEST(OxHttptls, BadKeyMaterialIsRefusedWithAClearError) {
     SCOPED_TRACE(c.what);
     std::vector<std::string> errors;
     ox_httpsrv *srv = ox_httpsrv_new2(
-        nullptr, never_cb, [](void *cls, const char *err) {
+        nullptr, never_cb,
+        [](void *cls, const char *err) {
           static_cast<std::vector<std::string> *>(cls)->push_back(err);
         },
         &errors);
     ASSERT_NE(srv, nullptr);
-    EXPECT_EQ(ox_httpsrv_set_tls(srv, c.cert.c_str(), c.key.c_str(),
-                                 c.password),
-              c.rc);
+    EXPECT_EQ(
+        ox_httpsrv_set_tls(srv, c.cert.c_str(), c.key.c_str(), c.password),
+        c.rc);
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_NE(errors[0].find(c.error), std::string::npos) << errors[0];
     ox_httpsrv_free(srv);
@@ -144,18 +144,59 @@ TEST(OxHttptls, EncryptedKeyServesAndTheSettingIsFixedOnceListening) {
   o.configure = [&](ox_httpsrv *srv) {
     EXPECT_EQ(ox_httpsrv_set_tls_mem(srv, nullptr, key.c_str(), nullptr),
               EINVAL);
-    EXPECT_EQ(ox_httpsrv_set_tls_mem(srv, cert.c_str(), key.c_str(),
-                                     f.password()),
-              0);
+    EXPECT_EQ(
+        ox_httpsrv_set_tls_mem(srv, cert.c_str(), key.c_str(), f.password()),
+        0);
   };
   TestServer srv(answer_secure, o);
   ASSERT_TRUE(srv.listening());
   oxtest::Response r = https_get(srv.port(), "/enc");
   ASSERT_TRUE(r.ok()) << r.error;
   EXPECT_EQ(r.body, "secure /enc from 127.0.0.1");
-  EXPECT_EQ(ox_httpsrv_set_tls(srv.get(), f.cert().c_str(), f.key().c_str(),
-                               nullptr),
-            EALREADY);
+  EXPECT_EQ(
+      ox_httpsrv_set_tls(srv.get(), f.cert().c_str(), f.key().c_str(), nullptr),
+      EALREADY);
+}
+
+TEST(OxHttptls, ClientCertificatesAreCheckedAgainstTheClientCas) {
+  REQUIRE_TLS_FILES();
+  const TlsFiles &f = tls_files();
+  oxtest::ServerOptions o = https_options(ThreadModel::kPool);
+  auto base = o.configure;
+  o.configure = [base, &f](ox_httpsrv *srv) {
+    base(srv);
+    EXPECT_EQ(ox_httpsrv_set_tls_client_ca(srv, f.key().c_str()), EINVAL);
+    EXPECT_EQ(ox_httpsrv_set_tls_client_ca(srv, f.client_cert(0).c_str()), 0);
+  };
+  TestServer srv(answer_secure, o);
+  ASSERT_TRUE(srv.listening());
+  struct Case {
+    const char *what;
+    int client;  // -1: no certificate
+    long status;
+  } cases[] = {{"trusted client", 0, 200},
+               {"no certificate", -1, 403},
+               {"unknown client", 1, 403},
+               {"trusted again", 0, 200}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    oxtest::Request req;
+    req.target = "/me";
+    req.ca_file = f.cert();
+    if (c.client >= 0) {
+      req.cert_file = f.client_cert(c.client);
+      req.key_file = f.client_key(c.client);
+    }
+    oxtest::Response r = oxtest::http(srv.port(), req);
+    ASSERT_TRUE(r.ok()) << r.error;
+    EXPECT_EQ(r.status, c.status);
+  }
+  // Client CAs without a certificate of the server's own cannot listen.
+  ox_httpsrv *plain = ox_httpsrv_new2(
+      nullptr, never_cb, [](void *, const char *) {}, nullptr);
+  ASSERT_EQ(ox_httpsrv_set_tls_client_ca(plain, f.client_cert(0).c_str()), 0);
+  EXPECT_FALSE(ox_httpsrv_listen(plain, 0, false));
+  ox_httpsrv_free(plain);
 }
 
 TEST(OxHttptls, HostileHandshakesAreClosedAndServingGoesOn) {

@@ -119,6 +119,10 @@ Response http(uint16_t port, const Request &req) {
     // chain and the name as it would for any server.
     curl_easy_setopt(c, CURLOPT_CAINFO, req.ca_file.c_str());
     curl_easy_setopt(c, CURLOPT_CAPATH, nullptr);
+    if (!req.cert_file.empty()) {
+      curl_easy_setopt(c, CURLOPT_SSLCERT, req.cert_file.c_str());
+      curl_easy_setopt(c, CURLOPT_SSLKEY, req.key_file.c_str());
+    }
   }
   curl_easy_setopt(c, CURLOPT_URL, url.c_str());
   curl_easy_setopt(c, CURLOPT_PROXY, "");  // never an environment proxy

@@ -51,6 +51,7 @@ struct Request {
   long timeout_ms = 30000;
   std::string host = "127.0.0.1";    // a loopback literal: "127.0.0.1", "::1"
   std::string ca_file;               // set: HTTPS, trusting this PEM only
+  std::string cert_file, key_file;   // set: a client certificate to show
 };
 
 struct Response {

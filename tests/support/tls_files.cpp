@@ -38,13 +38,22 @@ TlsFiles::TlsFiles() {
               {"pkey", "-in", key(), "-aes256", "-passout",
                std::string("pass:") + password(), "-out", encrypted_key()}) &&
       openssl("other key", {"genpkey", "-algorithm", "EC", "-pkeyopt",
-                            "ec_paramgen_curve:P-256", "-out", other_key()});
+                            "ec_paramgen_curve:P-256", "-out", other_key()}) &&
+      client(0) && client(1);
 }
 
 TlsFiles::~TlsFiles() {
   if (dir_.empty()) return;
   std::error_code ignored;
   std::filesystem::remove_all(dir_, ignored);
+}
+
+bool TlsFiles::client(int n) {
+  return openssl(
+      "client certificate",
+      {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+       "-nodes", "-keyout", client_key(n), "-out", client_cert(n), "-days",
+       "3650", "-subj", "/CN=client" + std::to_string(n)});
 }
 
 bool TlsFiles::openssl(const std::string &what,

@@ -12,8 +12,9 @@ namespace oxtest {
 class TlsFiles {
  public:
   // Makes a self-signed certificate for 127.0.0.1, ::1 and localhost with
-  // its key, the key again encrypted with password(), and a second key
-  // that matches nothing.  ok() tells whether it worked; error() why not.
+  // its key, the key again encrypted with password(), a second key that
+  // matches nothing, and two self-signed client certificates with their
+  // keys.  ok() tells whether it worked; error() why not.
   TlsFiles();
   ~TlsFiles();
   TlsFiles(const TlsFiles &) = delete;
@@ -25,11 +26,19 @@ class TlsFiles {
   std::string key() const { return dir_ + "/key.pem"; }
   std::string encrypted_key() const { return dir_ + "/key-enc.pem"; }
   std::string other_key() const { return dir_ + "/other-key.pem"; }
+  // |n| 0 or 1: two clients, each its own CA.
+  std::string client_cert(int n) const {
+    return dir_ + "/client" + std::to_string(n) + ".pem";
+  }
+  std::string client_key(int n) const {
+    return dir_ + "/client" + std::to_string(n) + "-key.pem";
+  }
   const char *password() const { return "s3cret pass"; }
   const std::string &dir() const { return dir_; }
 
  private:
   bool openssl(const std::string &what, const std::vector<std::string> &args);
+  bool client(int n);
   std::string dir_;
   std::string error_;
 };
