@@ -31,6 +31,7 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <sys/types.h>
+#include <time.h>
 
 /**
  * The version of this header.  The build reads it from here, so these lines
@@ -84,6 +85,8 @@ typedef struct ox_httpres ox_httpres;
 typedef struct ox_httpupld ox_httpupld;
 /** The authentication of a request. @ingroup httpauth */
 typedef struct ox_httpauth ox_httpauth;
+/** The access-log record of a request that was served. @ingroup httplog */
+typedef struct ox_httplog ox_httplog;
 
 /**
  * @defgroup memory Memory and errors
@@ -489,6 +492,9 @@ typedef ssize_t (*ox_read_cb)(void *handle, uint64_t offset, char *buf,
                               size_t size);
 /** Releases a stream's handle, once, when the stream is done with. */
 typedef void (*ox_free_cb)(void *handle);
+/** Receives the access-log record of each request once it is served; see
+ * ox_httpsrv_set_log().  |rec| lives until the callback returns. */
+typedef void (*ox_httplog_cb)(void *cls, ox_httplog *rec);
 
 /** The end codes of a stream: ox_eor(false) ends it, ox_eor(true) breaks it. */
 OX_EXPORT ssize_t ox_eor(bool err) OX_NOEXCEPT;
@@ -742,6 +748,87 @@ OX_EXPORT int ox_httpsrv_set_mime(ox_httpsrv *srv, const char *ext,
 OX_EXPORT const char *ox_httpsrv_mime(ox_httpsrv *srv,
                                       const char *path) OX_NOEXCEPT;
 
+/**
+ * Serves HTTPS instead of HTTP: the PEM certificate chain in the file
+ * |cert_file| (the server's certificate first, then its intermediates) and
+ * the PEM private key in |key_file|, decrypted with |key_pwd| when it is
+ * not NULL.  A server speaks either HTTP or HTTPS on its port.  TLS 1.2
+ * and 1.3 only, with GnuTLS's "NORMAL" ciphers.  The files are read and
+ * checked now (the key must match the certificate), so a mistake shows
+ * here, and is also told to the error callback in words ("ombrix: TLS:
+ * the private key does not match the certificate ..."); a later call
+ * replaces the pair.  The request head deadline
+ * (ox_httpsrv_set_head_timeout()) also bounds the TLS handshake.
+ *
+ * Returns 0, or: EINVAL    NULL |srv| or file name, a file that is not
+ *                          PEM, a key that does not match;
+ *                EACCES    |key_pwd| does not decrypt the key, or the key
+ *                          is encrypted and |key_pwd| is NULL;
+ *                EFBIG     a file over 1 MiB;
+ *                ENOTSUP   libmicrohttpd was built without TLS (or without
+ *                          key passwords, when |key_pwd| is set);
+ *                EALREADY  the server listens already;
+ *                ENOMEM, or the errno of reading a file (ENOENT, ...).
+ */
+OX_EXPORT int ox_httpsrv_set_tls(ox_httpsrv *srv, const char *cert_file,
+                                 const char *key_file,
+                                 const char *key_pwd) OX_NOEXCEPT;
+
+/**
+ * As ox_httpsrv_set_tls(), with the PEM texts themselves (NUL-terminated,
+ * copied; the server's copy of the key is wiped when it is released).
+ */
+OX_EXPORT int ox_httpsrv_set_tls_mem(ox_httpsrv *srv, const char *cert_pem,
+                                     const char *key_pem,
+                                     const char *key_pwd) OX_NOEXCEPT;
+
+/**
+ * Asks every client of an HTTPS server for a certificate, and serves only
+ * those whose certificate chains to one of the PEM CA certificates in the
+ * file |ca_file| (read and checked now): a request on any other connection
+ * is answered 403 before its body is read.  Takes effect with
+ * ox_httpsrv_set_tls(); without it, ox_httpsrv_listen() fails.
+ *
+ * Returns 0, or: EINVAL   NULL |srv| or |ca_file|, a file without a PEM
+ *                         certificate (told to the error callback);
+ *                EALREADY the server listens already;
+ *                EFBIG, ENOMEM, or the errno of reading the file.
+ */
+OX_EXPORT int ox_httpsrv_set_tls_client_ca(ox_httpsrv *srv,
+                                           const char *ca_file) OX_NOEXCEPT;
+
+/**
+ * Listens on the one address |addr|, an IPv4 or IPv6 literal ("127.0.0.1",
+ * "::1", "0.0.0.0", "::"), instead of every address.  An IPv6 address
+ * takes IPv6 clients alone ("::": every IPv6 address, "0.0.0.0": every
+ * IPv4 one).  By default the server takes IPv6 and IPv4 clients on one
+ * socket, or IPv4 alone on a machine without IPv6.  EINVAL for NULL or a
+ * text that is no address (host names are not resolved).
+ */
+OX_EXPORT int ox_httpsrv_set_bind_addr(ox_httpsrv *srv,
+                                       const char *addr) OX_NOEXCEPT;
+
+/**
+ * With |reuse| true, lets other processes (and servers) listen on the
+ * same address and port at once (SO_REUSEPORT); the kernel then spreads
+ * new connections among them.  Every one of them must set it.  Default
+ * false: a second server on a port in use fails to listen.
+ */
+OX_EXPORT int ox_httpsrv_set_reuse_port(ox_httpsrv *srv,
+                                        bool reuse) OX_NOEXCEPT;
+
+/**
+ * Calls |cb| with |cls| and a record of each request once libmicrohttpd
+ * is done with it: its reply sent, or its connection lost.  |cb| runs on
+ * the serving threads, several at once with a pool, and should be quick;
+ * ox_httplog_clf() is a ready one.  NULL |cb|: no log (the default, which
+ * costs nothing).  Requests that libmicrohttpd refuses on its own before
+ * their head is whole (a malformed request line, a head over the memory
+ * limit) reach no callback and are not logged.
+ */
+OX_EXPORT int ox_httpsrv_set_log(ox_httpsrv *srv, ox_httplog_cb cb,
+                                 void *cls) OX_NOEXCEPT;
+
 /** @} */
 
 /**
@@ -761,9 +848,30 @@ OX_EXPORT uint16_t ox_httpsrv_port(ox_httpsrv *srv) OX_NOEXCEPT;
 OX_EXPORT const char *ox_httpsrv_upld_dir(ox_httpsrv *srv) OX_NOEXCEPT;
 
 /**
- * Stops accepting, closes every connection, waits for isolated requests
- * and releases the server.  No callback runs once it returns.  Must not be
- * called from a callback of the same server.
+ * Stops the server gently: new connections are refused at once, replies
+ * from now on close their connections ("Connection: close"), connections
+ * waiting between requests are closed, and requests in flight (bodies
+ * arriving, callbacks, isolated requests, streams and files being sent)
+ * get until |timeout_ms| milliseconds from now to finish.  Whatever is
+ * still in flight then is cut off (its connection closed), and |*cut|
+ * (may be NULL) tells how many requests were.  An isolated callback still
+ * running is waited for all the same; its client is cut off.  A connection
+ * whose request head is only partly in counts as waiting, and is closed.
+ *
+ * Once it returns the server serves no more and no callback runs: only
+ * ox_httpsrv_free() remains (ox_httpsrv_listen() returns false).  Must not
+ * be called from a callback of the same server.
+ *
+ * Returns 0, or EINVAL for a NULL |srv| or a server that does not listen.
+ */
+OX_EXPORT int ox_httpsrv_drain(ox_httpsrv *srv, unsigned int timeout_ms,
+                               unsigned int *cut) OX_NOEXCEPT;
+
+/**
+ * Stops accepting, closes every connection at once, requests in flight
+ * included (ox_httpsrv_drain() lets them finish), waits for isolated
+ * requests and releases the server.  No callback runs once it returns.
+ * Must not be called from a callback of the same server.
  */
 OX_EXPORT void ox_httpsrv_free(ox_httpsrv *srv) OX_NOEXCEPT;
 
@@ -781,6 +889,13 @@ OX_EXPORT const char *ox_httpreq_method(ox_httpreq *req) OX_NOEXCEPT;
 
 /** Returns the server that received |req|. */
 OX_EXPORT ox_httpsrv *ox_httpreq_srv(ox_httpreq *req) OX_NOEXCEPT;
+
+/**
+ * Returns the client's address as text: "127.0.0.1", "::1" (an IPv4
+ * client of the dual-stack socket as IPv4, never "::ffff:127.0.0.1"), or
+ * "" when unknown.  Behind a proxy it is the proxy's.
+ */
+OX_EXPORT const char *ox_httpreq_peer(ox_httpreq *req) OX_NOEXCEPT;
 
 /** Returns the address of the request header map (case-insensitive names). */
 OX_EXPORT ox_strmap **ox_httpreq_headers(ox_httpreq *req) OX_NOEXCEPT;
@@ -1010,6 +1125,70 @@ OX_EXPORT int ox_httpres_sendstream(ox_httpres *res, uint64_t size,
                                     unsigned int status) OX_NOEXCEPT;
 
 /** @} */
+
+/** @} */
+
+/**
+ * @defgroup httplog Access log
+ * The record ox_httpsrv_set_log() hands its callback, and a writer in the
+ * Common Log Format.  The pointers handed out live until the callback
+ * returns.
+ * @{
+ */
+
+/** Returns the request's method ("GET", ...). */
+OX_EXPORT const char *ox_httplog_method(ox_httplog *rec) OX_NOEXCEPT;
+
+/** Returns the request's decoded path, without the query. */
+OX_EXPORT const char *ox_httplog_path(ox_httplog *rec) OX_NOEXCEPT;
+
+/** Returns the request's HTTP version ("HTTP/1.1"). */
+OX_EXPORT const char *ox_httplog_version(ox_httplog *rec) OX_NOEXCEPT;
+
+/**
+ * Returns the status of the reply that went out, the library's own (404,
+ * 413, ...) included, or 0 when none did (the connection closed first).
+ */
+OX_EXPORT unsigned int ox_httplog_status(ox_httplog *rec) OX_NOEXCEPT;
+
+/**
+ * Returns the body bytes sent: the reply's length when it went out whole,
+ * what a stream of unknown length produced, 0 for HEAD, for 1xx, 204 and
+ * 304, and for a reply of known length whose connection broke.
+ */
+OX_EXPORT uint64_t ox_httplog_bytes(ox_httplog *rec) OX_NOEXCEPT;
+
+/** Returns the microseconds from the request head's arrival to the end. */
+OX_EXPORT uint64_t ox_httplog_duration(ox_httplog *rec) OX_NOEXCEPT;
+
+/** Returns when the request head arrived, in seconds since the epoch. */
+OX_EXPORT time_t ox_httplog_time(ox_httplog *rec) OX_NOEXCEPT;
+
+/** Returns the client's address, as ox_httpreq_peer() does. */
+OX_EXPORT const char *ox_httplog_peer(ox_httplog *rec) OX_NOEXCEPT;
+
+/**
+ * Returns the Basic user name the request carried (whether or not it was
+ * accepted), or NULL: none, or credentials that are not well-formed.
+ */
+OX_EXPORT const char *ox_httplog_user(ox_httplog *rec) OX_NOEXCEPT;
+
+/**
+ * An ox_httplog_cb that writes one line in the Common Log Format to the
+ * stdio stream |cls| (a FILE *, such as stdout):
+ *
+ *     127.0.0.1 - - [08/Dec/2026:11:30:00 +0000] "GET /x HTTP/1.1" 200 12
+ *
+ * peer, "-", the Basic user or "-", the time in UTC, the request line (the
+ * decoded path, without the query), the status ("-" for none), the body
+ * bytes ("-" for none).  Bytes of the client's text that could forge or
+ * break a line (controls, '"', '\\', non-ASCII) are written as \\xHH.  A
+ * line is written whole under the stream's lock, so lines of serving
+ * threads never interleave; the stream's buffering decides when it
+ * reaches the file (fflush() it, or make it line-buffered, to see each at
+ * once).  A NULL |cls| or |rec| does nothing.
+ */
+OX_EXPORT void ox_httplog_clf(void *cls, ox_httplog *rec) OX_NOEXCEPT;
 
 /** @} */
 

@@ -33,6 +33,7 @@
 #define OMBRIX_HPP
 
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
@@ -814,6 +815,11 @@ class request {
     return at != nullptr ? std::string_view(at, len) : std::string_view();
   }
 
+  /** Returns the client's address ("127.0.0.1", "::1"), or an empty view. */
+  std::string_view peer() const noexcept {
+    return detail::view(ox_httpreq_peer(req_));
+  }
+
   /** Returns the body, every byte of it (NUL bytes included). */
   std::string_view payload() const noexcept {
     ox_str *body = ox_httpreq_payload(req_);
@@ -1086,6 +1092,56 @@ class auth {
   ox_httpauth *auth_;
 };
 
+/**
+ * The access-log record of a served request (a view of an ox_httplog),
+ * valid during the server's access logger only.
+ */
+class access_record {
+ public:
+  /** A view of |rec|; made by the server for its access logger. */
+  explicit access_record(ox_httplog *rec) noexcept : rec_(rec) {}
+  access_record(const access_record &) = delete;
+  access_record &operator=(const access_record &) = delete;
+
+  /** Returns the method ("GET", ...). */
+  std::string_view method() const noexcept {
+    return detail::view(ox_httplog_method(rec_));
+  }
+  /** Returns the decoded path, without the query. */
+  std::string_view path() const noexcept {
+    return detail::view(ox_httplog_path(rec_));
+  }
+  /** Returns the HTTP version ("HTTP/1.1"). */
+  std::string_view version() const noexcept {
+    return detail::view(ox_httplog_version(rec_));
+  }
+  /** Returns the status sent, or 0 when no reply went out. */
+  unsigned int status() const noexcept { return ox_httplog_status(rec_); }
+  /** Returns the body bytes sent, as ox_httplog_bytes() counts them. */
+  std::uint64_t bytes() const noexcept { return ox_httplog_bytes(rec_); }
+  /** Returns the time from the head's arrival to the end of the reply. */
+  std::chrono::microseconds duration() const noexcept {
+    return std::chrono::microseconds(ox_httplog_duration(rec_));
+  }
+  /** Returns when the head arrived. */
+  std::chrono::system_clock::time_point time() const noexcept {
+    return std::chrono::system_clock::from_time_t(ox_httplog_time(rec_));
+  }
+  /** Returns the client's address. */
+  std::string_view peer() const noexcept {
+    return detail::view(ox_httplog_peer(rec_));
+  }
+  /** Returns the Basic user name the request carried, or an empty view. */
+  std::string_view user() const noexcept {
+    return detail::view(ox_httplog_user(rec_));
+  }
+  /** Returns the C record. */
+  ox_httplog *native() const noexcept { return rec_; }
+
+ private:
+  ox_httplog *rec_;
+};
+
 /** @cond ombrix_internal */
 namespace detail {
 
@@ -1185,6 +1241,8 @@ class server {
   using authenticator = std::function<bool(auth &, request &, response &)>;
   /** An error sink: any callable void(std::string_view line). */
   using error_sink = std::function<void(std::string_view)>;
+  /** An access logger: any callable void(const ombrix::access_record &). */
+  using access_logger = std::function<void(const access_record &)>;
 
   /**
    * A server that answers 404 to every request until routes are added.
@@ -1423,6 +1481,109 @@ class server {
   }
 
   /**
+   * Serves HTTPS with the PEM certificate chain and private key in these
+   * files (|key_password| for an encrypted key; empty: none), as
+   * ox_httpsrv_set_tls() says: checked now, TLS 1.2 and 1.3.  Throws
+   * error(EINVAL) for a key that does not match or files that are no PEM
+   * (the error sink gets the reason), EACCES for a wrong password, the
+   * errno of reading a file, ENOTSUP, EALREADY.
+   */
+  void set_tls(std::string_view cert_file, std::string_view key_file,
+               std::string_view key_password = {}) {
+    set_tls_with(&ox_httpsrv_set_tls, cert_file, key_file, key_password,
+                 "ox_httpsrv_set_tls");
+  }
+
+  /**
+   * Serves only clients whose certificate chains to a CA certificate in
+   * the PEM file |ca_file| (others get 403), as
+   * ox_httpsrv_set_tls_client_ca() says; needs set_tls() too.  Throws
+   * error(EINVAL) for a file without a certificate, the errno of reading
+   * it, EALREADY.
+   */
+  void set_tls_client_ca(std::string_view ca_file) {
+    apply(
+        [f = std::string(ca_file)](ox_httpsrv *s) noexcept {
+          return ox_httpsrv_set_tls_client_ca(s, f.c_str());
+        },
+        "ox_httpsrv_set_tls_client_ca");
+  }
+
+  /** As set_tls(), with the PEM texts themselves. */
+  void set_tls_pem(std::string_view cert_pem, std::string_view key_pem,
+                   std::string_view key_password = {}) {
+    set_tls_with(&ox_httpsrv_set_tls_mem, cert_pem, key_pem, key_password,
+                 "ox_httpsrv_set_tls_mem");
+  }
+
+  /**
+   * Listens on the one address |addr| ("127.0.0.1", "::1") instead of
+   * every address of both families.  Throws error(EINVAL) for a text that
+   * is no address literal.
+   */
+  void set_bind_address(std::string_view addr) {
+    apply(
+        [a = std::string(addr)](ox_httpsrv *s) noexcept {
+          return ox_httpsrv_set_bind_addr(s, a.c_str());
+        },
+        "ox_httpsrv_set_bind_addr");
+  }
+
+  /** Lets other processes listen on the same port (SO_REUSEPORT). */
+  void set_reuse_port(bool reuse = true) {
+    apply(
+        [=](ox_httpsrv *s) noexcept {
+          return ox_httpsrv_set_reuse_port(s, reuse);
+        },
+        "ox_httpsrv_set_reuse_port");
+  }
+
+  /**
+   * Writes an access log in the Common Log Format to |out| (stdout, say),
+   * a line per request, as ox_httplog_clf() does.  NULL: no log.
+   */
+  void log_to(std::FILE *out) {
+    apply(
+        [=](ox_httpsrv *s) noexcept {
+          return ox_httpsrv_set_log(s, out != nullptr ? &ox_httplog_clf
+                                                      : nullptr,
+                                    out);
+        },
+        "ox_httpsrv_set_log");
+  }
+
+  /**
+   * Hands each served request's record to |fn|, on the serving threads
+   * (several at once with a pool); its exceptions go to the error sink.
+   * An empty |fn|: no log.
+   */
+  void on_access(access_logger fn) {
+    if (listening_) throw error(EALREADY, "ox_httpsrv_set_log");
+    access_ = std::move(fn);
+    bool on = static_cast<bool>(access_);
+    apply(
+        [this, on](ox_httpsrv *s) noexcept {
+          return ox_httpsrv_set_log(s, on ? &access_cb : nullptr, this);
+        },
+        "ox_httpsrv_set_log");
+  }
+
+  /**
+   * Stops the server gently (ox_httpsrv_drain()): new clients are refused,
+   * requests in flight get |timeout| to finish, the rest are cut off.
+   * Returns how many requests were cut.  Afterwards the server serves no
+   * more.  Throws error(EINVAL) when it does not listen (or was drained).
+   */
+  unsigned int drain(std::chrono::milliseconds timeout) {
+    auto ms = timeout.count() < 0 ? 0 : timeout.count();
+    unsigned int cut = 0;
+    detail::check(ox_httpsrv_drain(srv_.get(),
+                                   static_cast<unsigned int>(ms), &cut),
+                  "ox_httpsrv_drain");
+    return cut;
+  }
+
+  /**
    * Starts serving on |port| (0: one the system picks) and returns at
    * once; with |thread_per_connection| every connection gets a thread of
    * its own, otherwise one polling thread or the pool serves all.
@@ -1495,6 +1656,27 @@ class server {
   static void error_cb(void *cls, const char *line) noexcept {
     static_cast<server *>(cls)->report(detail::view(line));
   }
+  static void access_cb(void *cls, ox_httplog *rec) noexcept {
+    auto *self = static_cast<server *>(cls);
+    access_record record(rec);
+    try {
+      self->access_(record);
+    } catch (...) {
+      self->report("ombrix: exception in the access logger\n");
+    }
+  }
+
+  using tls_setter = int (*)(ox_httpsrv *, const char *, const char *,
+                             const char *);
+  void set_tls_with(tls_setter set, std::string_view a, std::string_view b,
+                    std::string_view pwd, const char *context) {
+    apply(
+        [=, x = std::string(a), y = std::string(b),
+         p = std::string(pwd)](ox_httpsrv *s) noexcept {
+          return set(s, x.c_str(), y.c_str(), p.empty() ? nullptr : p.c_str());
+        },
+        context);
+  }
 
   // Applies a setting or a route to the C server and records it, so that a
   // new C server gets it too.
@@ -1542,6 +1724,7 @@ class server {
   handler fallback_;
   authenticator auth_;
   error_sink sink_;
+  access_logger access_;
   std::vector<setup_op> setup_;  // settings and routes, in order
   bool listening_ = false;
   std::unique_ptr<ox_httpsrv, srv_free> srv_;

@@ -130,6 +130,7 @@ bool ox__httpauth_dispatch(ox_httpauth *auth) noexcept {
   }
   if (res->handle == nullptr) return false;
   ox_strmap_iter(res->headers, ox__strmap_iter, res->handle);
+  res->sent_status = res->status;
   if (res->status == MHD_HTTP_UNAUTHORIZED) {
     const char *realm =
         auth->realm != nullptr ? auth->realm : httpauth_default_realm;
@@ -166,6 +167,7 @@ int ox_httpauth_deny2(ox_httpauth *auth, const char *reason,
       strlen(reason), const_cast<char *>(reason), MHD_RESPMEM_MUST_COPY);
   if (res->handle == nullptr) return ENOMEM;
   res->status = status;
+  res->size = strlen(reason);
   int rc = ox_strmap_add(&res->headers, MHD_HTTP_HEADER_CONTENT_TYPE,
                          content_type);
   // Remembered so that a denial withdrawn takes its type along.

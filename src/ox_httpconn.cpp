@@ -6,6 +6,8 @@
 // never shuts down a descriptor that was closed and reused meanwhile.
 #include "ox_httpconn.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -135,6 +137,68 @@ void ox__httpconn_check_peer(ox_httpconn *conn) noexcept {
   ssize_t n = recv(conn->fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
   errno = saved;
   if (n == 0) conn->gone_at.store(conn_now_ms(), std::memory_order_relaxed);
+}
+
+const char *ox__httpconn_peer(ox_httpconn *conn, MHD_Connection *con) noexcept {
+  if (conn->peer[0] != '\0') return conn->peer;
+  const MHD_ConnectionInfo *info =
+      MHD_get_connection_info(con, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  if (info == nullptr || info->client_addr == nullptr) return conn->peer;
+  int saved = errno;
+  const sockaddr *sa = info->client_addr;
+  if (sa->sa_family == AF_INET) {
+    const auto *in = reinterpret_cast<const sockaddr_in *>(sa);
+    inet_ntop(AF_INET, &in->sin_addr, conn->peer, sizeof conn->peer);
+  } else if (sa->sa_family == AF_INET6) {
+    const auto *in6 = reinterpret_cast<const sockaddr_in6 *>(sa);
+    if (IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr)) {
+      // An IPv4 client of a dual-stack socket: ::ffff:a.b.c.d is a.b.c.d.
+      inet_ntop(AF_INET, &in6->sin6_addr.s6_addr[12], conn->peer,
+                sizeof conn->peer);
+    } else {
+      inet_ntop(AF_INET6, &in6->sin6_addr, conn->peer, sizeof conn->peer);
+    }
+  }
+  errno = saved;
+  return conn->peer;
+}
+
+namespace {
+
+bool conn_in_flight(const ox_httpconn *conn) noexcept {
+  return conn->phase.load(std::memory_order_acquire) != ox__connphase::head;
+}
+
+void conn_shut(ox_httpconn *conn) noexcept {
+  conn->cut = true;
+  shutdown(conn->fd, SHUT_RDWR);
+}
+
+}  // namespace
+
+unsigned int ox__httpconns_close_idle(ox_httpsrv *srv) noexcept {
+  ox__httpconns *conns = &srv->conns;
+  std::lock_guard<std::mutex> lock(conns->mutex);
+  unsigned int busy = 0;
+  for (ox_httpconn *c = conns->list; c != nullptr; c = c->next) {
+    if (conn_in_flight(c)) {
+      busy++;
+    } else if (!c->cut) {
+      conn_shut(c);
+    }
+  }
+  return busy;
+}
+
+unsigned int ox__httpconns_cut(ox_httpsrv *srv) noexcept {
+  ox__httpconns *conns = &srv->conns;
+  std::lock_guard<std::mutex> lock(conns->mutex);
+  unsigned int cut = 0;
+  for (ox_httpconn *c = conns->list; c != nullptr; c = c->next) {
+    if (conn_in_flight(c)) cut++;
+    if (!c->cut) conn_shut(c);
+  }
+  return cut;
 }
 
 bool ox__httpconns_start(ox_httpsrv *srv) noexcept {

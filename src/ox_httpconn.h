@@ -32,7 +32,9 @@ struct ox_httpconn {
   std::atomic<int64_t> since{0};        // when the phase began (ms)
   std::atomic<uint64_t> body_bytes{0};  // body bytes of the current request
   std::atomic<int64_t> gone_at{0};      // when the client was seen gone (ms)
-  bool cut = false;                     // shut down by the watchdog
+  bool cut = false;                     // shut down by the watchdog or a drain
+  char peer[48] = "";  // the client's address as text, made on first use
+  int8_t client_cert = 0;  // TLS client certificate: 1 good, -1 not, 0 unseen
   ox_httpreq req{};  // the record the connection's requests reuse
 };
 
@@ -67,6 +69,19 @@ inline void ox__httpconn_received(ox_httpconn *conn, size_t size) noexcept {
 // closes such a connection if its body is still incomplete a second later
 // (libmicrohttpd may hold the rest of the body, read but not yet handed on).
 void ox__httpconn_check_peer(ox_httpconn *conn) noexcept;
+
+// The client address of |conn| (the connection |con|) as text: "::1",
+// "127.0.0.1" (an IPv4 client of a dual-stack socket shown as IPv4), or ""
+// when unknown.
+const char *ox__httpconn_peer(ox_httpconn *conn, MHD_Connection *con) noexcept;
+
+// For a drain: shuts down the connections that wait for a request (idle,
+// or a head still arriving), and returns how many have one in flight.
+unsigned int ox__httpconns_close_idle(ox_httpsrv *srv) noexcept;
+
+// For a drain past its deadline: shuts down every connection left, and
+// returns how many of them had a request in flight.
+unsigned int ox__httpconns_cut(ox_httpsrv *srv) noexcept;
 
 // Starts the watchdog of |srv|; false when no thread could be started.
 bool ox__httpconns_start(ox_httpsrv *srv) noexcept;

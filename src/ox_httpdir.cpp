@@ -184,7 +184,7 @@ int dir_send_status(ox_httpres *res, unsigned int status, const char *text,
     response = nullptr;
   }
   return ox__httpres_commit(res, response, "text/plain; charset=utf-8",
-                            status);
+                            status, strlen(text));
 }
 
 int dir_not_found(ox_httpres *res) noexcept {

@@ -83,6 +83,7 @@ struct gzip_stream {
   int piece_flush;      // Z_SYNC_FLUSH or Z_NO_FLUSH, for every piece
   bool more;            // deflate filled the buffer: the piece is not done
   bool finished;        // the gzip trailer is out of deflate
+  uint64_t *produced;   // gzip bytes handed out, or NULL: not counted
   Bytef in[gzip_piece];
 };
 
@@ -126,7 +127,10 @@ ssize_t gzip_read(void *cls, uint64_t pos, char *buf, size_t max) noexcept {
     gz->more = gz->zs.avail_out == 0;
     size_t produced = max - gz->zs.avail_out;
     // Nothing out yet (zlib keeps input until a block fills): next piece.
-    if (produced != 0) return static_cast<ssize_t>(produced);
+    if (produced != 0) {
+      if (gz->produced != nullptr) *gz->produced += produced;
+      return static_cast<ssize_t>(produced);
+    }
   }
 }
 
@@ -168,8 +172,8 @@ bool ox__accept_gzip(const char *accept) noexcept {
   return q > 0 && q >= identity_q;
 }
 
-MHD_Response *ox__gzip_buffer(const void *buf, size_t size,
-                              int level) noexcept {
+MHD_Response *ox__gzip_buffer(const void *buf, size_t size, int level,
+                              uint64_t *gz_size) noexcept {
   z_stream zs;
   enc_stream_init(&zs);
   if (deflateInit2(&zs, level, Z_DEFLATED, gzip_window_bits, gzip_mem_level,
@@ -193,13 +197,17 @@ MHD_Response *ox__gzip_buffer(const void *buf, size_t size,
           ? MHD_create_response_from_buffer(produced, out,
                                             MHD_RESPMEM_MUST_FREE)
           : nullptr;
-  if (response == nullptr) ox_free(out);
+  if (response == nullptr) {
+    ox_free(out);
+    return nullptr;
+  }
+  *gz_size = produced;
   return response;
 }
 
 MHD_Response *ox__gzip_stream(ox_read_cb read_cb, void *handle,
-                              ox_free_cb free_cb, int level,
-                              bool flush_each) noexcept {
+                              ox_free_cb free_cb, int level, bool flush_each,
+                              uint64_t *produced) noexcept {
   auto *gz = static_cast<gzip_stream *>(ox_alloc(sizeof(gzip_stream)));
   if (gz == nullptr) return nullptr;
   enc_stream_init(&gz->zs);
@@ -212,6 +220,7 @@ MHD_Response *ox__gzip_stream(ox_read_cb read_cb, void *handle,
   gz->handle = handle;
   gz->free_cb = free_cb;
   gz->piece_flush = flush_each ? Z_SYNC_FLUSH : Z_NO_FLUSH;
+  gz->produced = produced;
   MHD_Response *response = MHD_create_response_from_callback(
       MHD_SIZE_UNKNOWN, gzip_piece, gzip_read, gz, gzip_free);
   if (response == nullptr) {

@@ -21,8 +21,9 @@ constexpr uint64_t ox__gzip_min_size = 256;
 bool ox__accept_gzip(const char *accept) noexcept;
 
 // A reply whose body is the |size| bytes at |buf| gzipped at |level|
-// (1..9), or NULL when memory runs out.
-MHD_Response *ox__gzip_buffer(const void *buf, size_t size, int level) noexcept;
+// (1..9), or NULL when memory runs out; |*gz_size| becomes its length.
+MHD_Response *ox__gzip_buffer(const void *buf, size_t size, int level,
+                              uint64_t *gz_size) noexcept;
 
 // A chunked reply whose body is what |read_cb| produces, gzipped at |level|.
 // With |flush_each| every piece read is flushed (Z_SYNC_FLUSH), so a client
@@ -30,9 +31,10 @@ MHD_Response *ox__gzip_buffer(const void *buf, size_t size, int level) noexcept;
 // zlib chooses its blocks, as for a file, which compresses better and
 // faster.  On success the reply owns |handle| (|free_cb| receives it when
 // the reply is done with); NULL when memory runs out, and then the caller
-// still owns |handle|.
+// still owns |handle|.  |produced| (may be NULL) counts the gzip bytes
+// handed out, for the access log; it must outlive the reply's sending.
 MHD_Response *ox__gzip_stream(ox_read_cb read_cb, void *handle,
-                              ox_free_cb free_cb, int level,
-                              bool flush_each) noexcept;
+                              ox_free_cb free_cb, int level, bool flush_each,
+                              uint64_t *produced) noexcept;
 
 #endif  // OX_HTTPENC_H

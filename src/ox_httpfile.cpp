@@ -110,7 +110,7 @@ int file_not_modified(ox_httpres *res, int fd, const ox__validators &v,
       0, const_cast<char *>(""), MHD_RESPMEM_PERSISTENT));
   file_add_validators(reply, v, etag, vary);
   return ox__httpres_commit(res, reply.release(), nullptr,
-                            MHD_HTTP_NOT_MODIFIED);
+                            MHD_HTTP_NOT_MODIFIED, 0);
 }
 
 int file_unsatisfiable(ox_httpres *res, int fd,
@@ -123,7 +123,7 @@ int file_unsatisfiable(ox_httpres *res, int fd,
   snprintf(range, sizeof(range), "bytes */%" PRIu64, v.size);
   reply.add(MHD_HTTP_HEADER_CONTENT_RANGE, range);
   return ox__httpres_commit(res, reply.release(), "text/plain; charset=utf-8",
-                            MHD_HTTP_RANGE_NOT_SATISFIABLE);
+                            MHD_HTTP_RANGE_NOT_SATISFIABLE, sizeof(text) - 1);
 }
 
 int file_partial(ox_httpres *res, int fd, const ox__validators &v,
@@ -145,18 +145,21 @@ int file_partial(ox_httpres *res, int fd, const ox__validators &v,
   file_add_validators(reply, v, v.etag, vary);
   reply.add_disposition(name, disposition);
   return ox__httpres_commit(res, reply.release(), type,
-                            MHD_HTTP_PARTIAL_CONTENT);
+                            MHD_HTTP_PARTIAL_CONTENT,
+                            range.last - range.first + 1);
 }
 
 int file_full(ox_httpres *res, int fd, const ox__validators &v,
               const char *type, const char *name, const char *disposition,
               int level, bool vary) noexcept {
-  // Identity goes out by sendfile(); gzip through the stream.
+  // Identity goes out by sendfile(); gzip through the stream, which counts
+  // what it sends for the access log.
+  res->streamed = 0;
   MHD_Response *response =
       level == 0
           ? MHD_create_response_from_fd64(v.size, fd)
           : ox__gzip_stream(file_read, file_handle(fd), file_close, level,
-                            false);
+                            false, res->logged ? &res->streamed : nullptr);
   if (response == nullptr) {
     close(fd);
     return ENOMEM;
@@ -170,7 +173,8 @@ int file_full(ox_httpres *res, int fd, const ox__validators &v,
   reply.add(MHD_HTTP_HEADER_ACCEPT_RANGES, "bytes");
   file_add_validators(reply, v, level != 0 ? gzip_etag : v.etag, vary);
   reply.add_disposition(name, disposition);
-  return ox__httpres_commit(res, reply.release(), type, MHD_HTTP_OK);
+  return ox__httpres_commit(res, reply.release(), type, MHD_HTTP_OK,
+                            level == 0 ? v.size : UINT64_MAX);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "ox_extra.h"
 #include "ox_httpauth.h"
 #include "ox_httpconn.h"
+#include "ox_httplog.h"
 #include "ox_httpsrv.h"
 #include "ox_httpupld.h"
 
@@ -25,10 +26,17 @@ constexpr uint8_t req_has_headers = 1;
 constexpr uint8_t req_has_cookies = 2;
 constexpr uint8_t req_has_params = 4;
 
+// A reply queued while the server drains closes its connection after it.
+void req_close_if_draining(ox_httpreq *req) noexcept {
+  req->res.close_after =
+      req->srv->draining.load(std::memory_order_relaxed);
+}
+
 // Answers with a reply of the library's own and finishes the request.  On
 // the head, before the body is read, the connection closes after it.
 MHD_Result req_refuse(ox_httpreq *req, unsigned int status) noexcept {
   req->stage = ox__reqstage::answered;
+  req_close_if_draining(req);
   if (status != MHD_HTTP_METHOD_NOT_ALLOWED) {
     return ox__httpres_queue_status(&req->res, status);
   }
@@ -46,6 +54,7 @@ MHD_Result req_reply(ox_httpreq *req) noexcept {
     return req_refuse(req, MHD_HTTP_INTERNAL_SERVER_ERROR);
   }
   req->stage = ox__reqstage::answered;
+  req_close_if_draining(req);
   return ox__httpres_queue(&req->res);
 }
 
@@ -131,6 +140,7 @@ unsigned int req_check_framing(ox_httpreq *req, const char *version,
 // Returns true when the request may go on; otherwise |*ret| is the answer.
 bool req_authenticate(ox_httpreq *req, MHD_Result *ret) noexcept {
   ox_httpsrv *srv = req->srv;
+  req_close_if_draining(req);
   ox_httpauth *auth = ox__httpauth_new(&req->res);
   if (auth == nullptr) {
     *ret = req_refuse(req, MHD_HTTP_INTERNAL_SERVER_ERROR);
@@ -151,6 +161,17 @@ bool req_authenticate(ox_httpreq *req, MHD_Result *ret) noexcept {
   }
   ox__httpauth_free(auth);
   return pass;
+}
+
+// A server that asks for client certificates serves only the connections
+// whose certificate chains to its CAs; the answer is kept per connection,
+// since checking a chain costs signature verifications.
+bool req_client_verified(ox_httpreq *req) noexcept {
+  ox_httpconn *conn = req->conn;
+  if (conn->client_cert == 0) {
+    conn->client_cert = ox__httptls_client_verified(req->res.con) ? 1 : -1;
+  }
+  return conn->client_cert > 0;
 }
 
 // Finds the route that takes the request.  Returns 0 (a route, or the
@@ -188,6 +209,10 @@ ox_httpreq *req_new(ox_httpsrv *srv, ox_httpconn *conn, MHD_Connection *con,
   req->path = url;
   req->method = method;
   req->stage = ox__reqstage::receiving;
+  if (srv->log_cb != nullptr) {
+    req->res.logged = true;
+    req->start_us = ox__httplog_now_us();
+  }
   return req;
 }
 
@@ -219,11 +244,15 @@ MHD_Result req_head(ox_httpsrv *srv, MHD_Connection *con, const char *url,
   if (conn == nullptr) return MHD_NO;
   ox_httpreq *req = req_new(srv, conn, con, url, method);
   if (req == nullptr) return MHD_NO;
+  req->version = version;
   *con_cls = req;
   ox__httpconn_enter(conn, ox__connphase::busy);
   uint64_t length = 0;
   if (unsigned int status = req_check_framing(req, version, &length)) {
     return req_refuse(req, status);
+  }
+  if (srv->tls.client_ca != nullptr && !req_client_verified(req)) {
+    return req_refuse(req, MHD_HTTP_FORBIDDEN);
   }
   MHD_Result ret = MHD_YES;
   if (srv->auth_cb != nullptr && !req_authenticate(req, &ret)) return ret;
@@ -365,10 +394,10 @@ void ox__httpreq_completed(void *cls, MHD_Connection *con, void **con_cls,
                            MHD_RequestTerminationCode toe) noexcept {
   (void)cls;
   (void)con;
-  (void)toe;
   auto *req = static_cast<ox_httpreq *>(*con_cls);
   if (req == nullptr) return;
   *con_cls = nullptr;
+  if (req->srv->log_cb != nullptr) ox__httplog_emit(req, toe);
   ox_httpconn *conn = req->conn;
   req_free(req);
   // A kept-alive connection now waits for its next head.
@@ -389,6 +418,11 @@ const char *ox_httpreq_path(ox_httpreq *req) noexcept {
 const char *ox_httpreq_method(ox_httpreq *req) noexcept {
   if (req == nullptr) return ox__einval<const char *>(nullptr);
   return req->method;
+}
+
+const char *ox_httpreq_peer(ox_httpreq *req) noexcept {
+  if (req == nullptr) return ox__einval<const char *>(nullptr);
+  return ox__httpconn_peer(req->conn, req->res.con);
 }
 
 ox_httpsrv *ox_httpreq_srv(ox_httpreq *req) noexcept {

@@ -30,6 +30,8 @@ struct ox_httpreq {
   ox_httpconn *conn;        // the connection it came on
   const char *path;         // decoded path without query (libmicrohttpd's)
   const char *method;       // the method (libmicrohttpd's)
+  const char *version;      // "HTTP/1.1" (libmicrohttpd's)
+  int64_t start_us;         // when the head arrived; set for the access log
   ox_strmap *headers;       // filled from the connection on first use
   ox_strmap *cookies;       // likewise
   ox_strmap *params;        // likewise

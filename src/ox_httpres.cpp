@@ -51,6 +51,51 @@ const char *res_header_type(ox_httpres *res) noexcept {
   return nullptr;
 }
 
+// A reply queued while the server drains asks libmicrohttpd to close the
+// connection after it, so no further request starts on it.
+void res_mark_close(const ox_httpres *res, MHD_Response *response) noexcept {
+  if (res->close_after) {
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+  }
+}
+
+// A stream of unknown length, counted for the access log: the library's
+// reader in front of the program's.
+struct res_counted_stream {
+  ox_read_cb read_cb;
+  ox_free_cb free_cb;
+  void *handle;
+  uint64_t *streamed;  // the response's count; read only while it sends
+};
+
+ssize_t res_counted_read(void *cls, uint64_t offset, char *buf,
+                         size_t size) noexcept {
+  auto *s = static_cast<res_counted_stream *>(cls);
+  ssize_t n = s->read_cb(s->handle, offset, buf, size);
+  if (n > 0) *s->streamed = offset + static_cast<uint64_t>(n);
+  return n;
+}
+
+void res_counted_free(void *cls) noexcept {
+  auto *s = static_cast<res_counted_stream *>(cls);
+  if (s->free_cb != nullptr) s->free_cb(s->handle);
+  ox_free(s);
+}
+
+// A chunked stream whose length the access log learns as it goes out;
+// NULL (and |free_cb| not called) when memory runs out.
+MHD_Response *res_counted_stream_of(ox_httpres *res, ox_read_cb read_cb,
+                                    void *handle, ox_free_cb free_cb) noexcept {
+  auto *s = static_cast<res_counted_stream *>(
+      ox_alloc(sizeof(res_counted_stream)));
+  if (s == nullptr) return nullptr;
+  *s = {read_cb, free_cb, handle, &res->streamed};
+  MHD_Response *response = MHD_create_response_from_callback(
+      MHD_SIZE_UNKNOWN, 32 * 1024, res_counted_read, s, res_counted_free);
+  if (response == nullptr) ox_free(s);
+  return response;
+}
+
 // The checks of the sends that take a body: NULL only with size 0.
 int res_body_sendable(const ox_httpres *res, const void *buf, size_t size,
                       unsigned int status) noexcept {
@@ -63,8 +108,10 @@ MHD_Response *res_copy_of(const void *buf, size_t size) noexcept {
                                          MHD_RESPMEM_MUST_COPY);
 }
 
-// The body raw-deflated, or NULL when compression failed.
-MHD_Response *res_deflated(const void *buf, size_t size) noexcept {
+// The body raw-deflated, or NULL when compression failed; |*out| is its
+// size.
+MHD_Response *res_deflated(const void *buf, size_t size,
+                           uint64_t *out) noexcept {
   uLongf zsize = compressBound(size);
   auto *zbuf = static_cast<Bytef *>(ox__std_malloc(zsize));
   if (zbuf == nullptr) return nullptr;
@@ -83,6 +130,7 @@ MHD_Response *res_deflated(const void *buf, size_t size) noexcept {
     MHD_destroy_response(response);
     return nullptr;
   }
+  *out = zsize;
   return response;
 }
 
@@ -134,6 +182,7 @@ int file_add_disposition(MHD_Response *response, const char *path,
 const char *res_status_text(unsigned int status) noexcept {
   switch (status) {
     case 400: return "Bad Request\n";
+    case 403: return "Forbidden\n";
     case 404: return "Not Found\n";
     case 405: return "Method Not Allowed\n";
     case 413: return "Payload Too Large\n";
@@ -147,6 +196,8 @@ const char *res_status_text(unsigned int status) noexcept {
 
 MHD_Result ox__httpres_queue(ox_httpres *res) noexcept {
   ox_strmap_iter(res->headers, ox__strmap_iter, res->handle);
+  res_mark_close(res, res->handle);
+  res->sent_status = res->status;
   MHD_Result ret = MHD_queue_response(res->con, res->status, res->handle);
   MHD_destroy_response(res->handle);
   res->handle = nullptr;
@@ -165,6 +216,9 @@ MHD_Result ox__httpres_queue_status(ox_httpres *res, unsigned int status,
   if (allow != nullptr) {
     MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, allow);
   }
+  res_mark_close(res, response);
+  res->sent_status = status;
+  res->size = strlen(text);
   MHD_Result ret = MHD_queue_response(res->con, status, response);
   MHD_destroy_response(response);
   return ret;
@@ -187,7 +241,8 @@ int ox__httpres_sendable(const ox_httpres *res, unsigned int status) noexcept {
 }
 
 int ox__httpres_commit(ox_httpres *res, MHD_Response *response,
-                       const char *content_type, unsigned int status) noexcept {
+                       const char *content_type, unsigned int status,
+                       uint64_t size) noexcept {
   if (response == nullptr) return ENOMEM;
   if (content_type != nullptr && *content_type != '\0' &&
       MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE,
@@ -197,6 +252,7 @@ int ox__httpres_commit(ox_httpres *res, MHD_Response *response,
   }
   res->handle = response;
   res->status = status;
+  res->size = size;
   return 0;
 }
 
@@ -251,14 +307,16 @@ int ox_httpres_sendbinary(ox_httpres *res, const void *buf, size_t size,
   ox__errno_guard keep;
   bool vary;
   int level = ox__httpres_gzip_level(res, content_type, size, &vary);
+  uint64_t body_size = size;
   MHD_Response *response =
-      level != 0 ? res_gzip_marked(ox__gzip_buffer(buf, size, level))
-                 : res_copy_of(buf, size);
+      level != 0
+          ? res_gzip_marked(ox__gzip_buffer(buf, size, level, &body_size))
+          : res_copy_of(buf, size);
   if (response != nullptr && vary && !res_add_vary(response)) {
     MHD_destroy_response(response);
     response = nullptr;
   }
-  return ox__httpres_commit(res, response, content_type, status);
+  return ox__httpres_commit(res, response, content_type, status, body_size);
 }
 
 int ox_httpres_zsendbinary(ox_httpres *res, const void *buf, size_t size,
@@ -266,13 +324,15 @@ int ox_httpres_zsendbinary(ox_httpres *res, const void *buf, size_t size,
                            unsigned int status) noexcept {
   if (int rc = res_body_sendable(res, buf, size, status); rc != 0) return rc;
   ox__errno_guard keep;
-  MHD_Response *response = res_deflated(buf != nullptr ? buf : "", size);
+  uint64_t body_size = size;
+  MHD_Response *response =
+      res_deflated(buf != nullptr ? buf : "", size, &body_size);
   if (response == nullptr) response = res_copy_of(buf, size);
   if (response != nullptr) {
     MHD_add_response_header(response, MHD_HTTP_HEADER_VARY,
                             MHD_HTTP_HEADER_ACCEPT_ENCODING);
   }
-  return ox__httpres_commit(res, response, content_type, status);
+  return ox__httpres_commit(res, response, content_type, status, body_size);
 }
 
 int ox_httpres_sendfile2(ox_httpres *res, uint64_t block_size,
@@ -314,7 +374,8 @@ int ox_httpres_sendfile2(ox_httpres *res, uint64_t block_size,
       return rc;
     }
   }
-  return ox__httpres_commit(res, response, res_type_of(res, path), status);
+  return ox__httpres_commit(res, response, res_type_of(res, path), status,
+                            size);
 }
 
 int ox_httpres_sendfile(ox_httpres *res, const char *path,
@@ -336,13 +397,26 @@ int ox_httpres_sendstream(ox_httpres *res, uint64_t size, ox_read_cb read_cb,
   bool vary;
   int level = ox__httpres_gzip_level(res, res_header_type(res),
                                      size != 0 ? size : UINT64_MAX, &vary);
+  // A stream whose length is unknown until its end is counted as it goes
+  // out, for the access log (when there is one).
+  res->streamed = 0;
+  uint64_t *counter = res->logged ? &res->streamed : nullptr;
   // ox_read_cb and ox_free_cb have libmicrohttpd's own reader shapes.
-  MHD_Response *response =
-      level != 0 ? res_gzip_marked(
-                       ox__gzip_stream(read_cb, handle, free_cb, level, true))
-                 : MHD_create_response_from_callback(
-                       size != 0 ? size : MHD_SIZE_UNKNOWN, 32 * 1024,
-                       read_cb, handle, free_cb);
+  MHD_Response *response;
+  if (level != 0) {
+    response = ox__gzip_stream(read_cb, handle, free_cb, level, true, counter);
+    // Once built, the reply owns the handle: a failure from here on must
+    // not release it a second time.
+    if (response != nullptr && res_gzip_marked(response) == nullptr) {
+      return ENOMEM;
+    }
+  } else if (size == 0 && counter != nullptr) {
+    response = res_counted_stream_of(res, read_cb, handle, free_cb);
+  } else {
+    response = MHD_create_response_from_callback(
+        size != 0 ? size : MHD_SIZE_UNKNOWN, 32 * 1024, read_cb, handle,
+        free_cb);
+  }
   if (response == nullptr) {
     if (free_cb != nullptr) free_cb(handle);
     return ENOMEM;
@@ -352,5 +426,6 @@ int ox_httpres_sendstream(ox_httpres *res, uint64_t size, ox_read_cb read_cb,
     MHD_destroy_response(response);
     return ENOMEM;
   }
-  return ox__httpres_commit(res, response, nullptr, status);
+  return ox__httpres_commit(res, response, nullptr, status,
+                            level == 0 && size != 0 ? size : UINT64_MAX);
 }

@@ -14,6 +14,14 @@ struct ox_httpres {
   ox_strmap *headers;     // reply headers, copied onto |handle| when queued
   unsigned int status;    // the reply's status
   int ret;                // libmicrohttpd's answer: MHD_YES or MHD_NO
+  // For the access log: the status that went out (0: none yet), the body
+  // size of the reply built (UINT64_MAX: a stream of unknown length), and
+  // how much of such a stream was produced.
+  unsigned int sent_status;
+  uint64_t size;
+  uint64_t streamed;
+  bool close_after;       // the connection closes once the reply is sent
+  bool logged;            // the server keeps an access log: count streams
 };
 
 // The response owns what goes out: each request's reply is queued by one
@@ -35,6 +43,7 @@ MHD_Result ox__httpres_queue(ox_httpres *res) noexcept;
 MHD_Result ox__httpres_queue_status(ox_httpres *res, unsigned int status,
                                     const char *allow = nullptr) noexcept;
 
+
 // Drops a reply that was built, and brings the status back to 200.
 void ox__httpres_discard(ox_httpres *res) noexcept;
 
@@ -44,8 +53,11 @@ int ox__httpres_sendable(const ox_httpres *res, unsigned int status) noexcept;
 
 // Takes |response| (may be NULL: ENOMEM) as the reply, with its content
 // type (NULL or "" for none).  On failure |response| is destroyed.
+// |size| is the body's length for the access log (UINT64_MAX: a stream that
+// counts itself into |streamed|).
 int ox__httpres_commit(ox_httpres *res, MHD_Response *response,
-                       const char *content_type, unsigned int status) noexcept;
+                       const char *content_type, unsigned int status,
+                       uint64_t size) noexcept;
 
 // The request header |name| of the request |res| answers, or NULL.
 const char *ox__httpres_request_header(const ox_httpres *res,

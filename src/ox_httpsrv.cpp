@@ -2,9 +2,12 @@
 // every callback to be over.
 #include "ox_httpsrv.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -38,15 +41,41 @@ void httpsrv_log(void *cls, const char *fmt, va_list ap) noexcept {
   srv->err_cb(srv->cls, text);
 }
 
-// A setter's common checks: a server that exists and does not listen yet.
+// A setter's common checks: a server that exists and does not listen yet
+// (nor did, and was drained).
 int httpsrv_settable(const ox_httpsrv *srv) noexcept {
   if (srv == nullptr) return EINVAL;
-  return srv->daemon != nullptr ? EALREADY : 0;
+  return srv->daemon != nullptr || srv->stopped ? EALREADY : 0;
 }
 
-unsigned int httpsrv_flags(bool conn_threads) noexcept {
+// True when this machine can make IPv6 sockets at all; a kernel without
+// IPv6 refuses them, and the server then listens on IPv4 alone.
+bool httpsrv_has_ipv6() noexcept {
+  int saved = errno;
+  int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd >= 0) close(fd);
+  errno = saved;
+  return fd >= 0;
+}
+
+// The address family flags: one address of its own family, or by default
+// IPv6 and IPv4 on one socket where the machine has IPv6.
+unsigned int httpsrv_family_flags(const ox_httpsrv *srv) noexcept {
+  switch (srv->bind_addr.ss_family) {
+    case AF_INET: return 0;
+    case AF_INET6: return MHD_USE_IPv6;
+    default:
+      return MHD_is_feature_supported(MHD_FEATURE_IPv6) == MHD_YES &&
+                     httpsrv_has_ipv6()
+                 ? MHD_USE_DUAL_STACK
+                 : 0;
+  }
+}
+
+unsigned int httpsrv_flags(const ox_httpsrv *srv, bool conn_threads) noexcept {
   unsigned int flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_ERROR_LOG |
-                       MHD_USE_ITC;
+                       MHD_USE_ITC | httpsrv_family_flags(srv);
+  if (srv->tls.cert != nullptr) flags |= MHD_USE_TLS;
   if (conn_threads) {
     // Each connection's own thread already serves an isolated request.
     flags |= MHD_USE_THREAD_PER_CONNECTION | MHD_USE_POLL;
@@ -167,6 +196,69 @@ ox_httpsrv *ox_httpsrv_new2(ox_httpauth_cb auth_cb, ox_httpreq_cb req_cb,
   srv->cls = cls;
   return srv;
 }
+
+namespace {
+
+// Stops the daemon and waits until no callback runs: isolated requests
+// finish and resume their connections (a suspended connection cannot be
+// closed), then the daemon stops.  |listener| is the socket a quiesce
+// handed over, or MHD_INVALID_SOCKET.
+void httpsrv_stop(ox_httpsrv *srv, MHD_socket listener) noexcept {
+  pool_stop(srv);
+  ox__httpconns_stop(srv);
+  MHD_stop_daemon(srv->daemon);
+  if (listener != MHD_INVALID_SOCKET) close(listener);
+  srv->daemon = nullptr;
+  srv->stopped = true;
+}
+
+// Puts |port| into the address to listen on: with MHD_OPTION_SOCK_ADDR,
+// libmicrohttpd takes the port from there.
+void httpsrv_set_sockaddr_port(ox_httpsrv *srv, uint16_t port) noexcept {
+  if (srv->bind_addr.ss_family == AF_INET) {
+    reinterpret_cast<sockaddr_in *>(&srv->bind_addr)->sin_port = htons(port);
+  } else {
+    reinterpret_cast<sockaddr_in6 *>(&srv->bind_addr)->sin6_port = htons(port);
+  }
+}
+
+// "127.0.0.1 " or "::1 " for a server bound to one address, else "".
+void httpsrv_addr_text(const ox_httpsrv *srv, char *out, size_t size) noexcept {
+  const void *a = nullptr;
+  int family = srv->bind_addr.ss_family;
+  if (family == AF_INET) {
+    a = &reinterpret_cast<const sockaddr_in *>(&srv->bind_addr)->sin_addr;
+  } else if (family == AF_INET6) {
+    a = &reinterpret_cast<const sockaddr_in6 *>(&srv->bind_addr)->sin6_addr;
+  }
+  if (a == nullptr || inet_ntop(family, a, out, static_cast<socklen_t>(size)) ==
+                          nullptr) {
+    out[0] = '\0';
+    return;
+  }
+  strncat(out, " ", size - strlen(out) - 1);
+}
+
+// Adds the TLS options to |options| at |*n|.
+void httpsrv_tls_options(const ox_httpsrv *srv, MHD_OptionItem *options,
+                         size_t *n) noexcept {
+  const ox__httptls *tls = &srv->tls;
+  if (tls->cert == nullptr) return;
+  options[(*n)++] = {MHD_OPTION_HTTPS_MEM_CERT, 0, tls->cert};
+  options[(*n)++] = {MHD_OPTION_HTTPS_MEM_KEY, 0, tls->key};
+  if (tls->password != nullptr) {
+    options[(*n)++] = {MHD_OPTION_HTTPS_KEY_PASSWORD, 0, tls->password};
+  }
+  options[(*n)++] = {MHD_OPTION_HTTPS_PRIORITIES, 0,
+                     const_cast<char *>(ox__httptls_priorities)};
+  if (tls->client_ca != nullptr) {
+    // libmicrohttpd then asks each client for a certificate; the request
+    // code refuses the connections whose certificate does not verify.
+    options[(*n)++] = {MHD_OPTION_HTTPS_MEM_TRUST, 0, tls->client_ca};
+  }
+}
+
+}  // namespace
 
 ox_httpsrv *ox_httpsrv_new(ox_httpreq_cb req_cb, void *cls) noexcept {
   return ox_httpsrv_new2(nullptr, req_cb, nullptr, cls);
@@ -300,12 +392,101 @@ const char *ox_httpsrv_mime(ox_httpsrv *srv, const char *path) noexcept {
   return ox__mime_of(srv->mimes, path);
 }
 
+int ox_httpsrv_set_tls(ox_httpsrv *srv, const char *cert_file,
+                       const char *key_file, const char *key_pwd) noexcept {
+  if (int rc = httpsrv_settable(srv); rc != 0) return rc;
+  if (cert_file == nullptr || key_file == nullptr) return EINVAL;
+  ox__errno_guard keep;
+  char *cert = nullptr, *key = nullptr;
+  const char *failed = cert_file;
+  int rc = ox__httptls_read(cert_file, &cert);
+  if (rc == 0) {
+    failed = key_file;
+    rc = ox__httptls_read(key_file, &key);
+  }
+  if (rc == 0) {
+    rc = ox_httpsrv_set_tls_mem(srv, cert, key, key_pwd);
+  } else {
+    ox__httpsrv_error(srv, "ombrix: TLS: cannot read %s: %s\n", failed,
+                      strerror(rc));
+  }
+  ox__httptls tmp{cert, key, nullptr, nullptr};
+  ox__httptls_clear(&tmp);  // wipes the key read
+  return rc;
+}
+
+int ox_httpsrv_set_tls_mem(ox_httpsrv *srv, const char *cert_pem,
+                           const char *key_pem, const char *key_pwd) noexcept {
+  if (int rc = httpsrv_settable(srv); rc != 0) return rc;
+  if (cert_pem == nullptr || key_pem == nullptr) return EINVAL;
+  ox__errno_guard keep;
+  char why[512];
+  int rc = ox__httptls_set(&srv->tls, cert_pem, key_pem, key_pwd, why,
+                           sizeof why);
+  if (rc != 0) srv->err_cb(srv->cls, why);
+  return rc;
+}
+
+int ox_httpsrv_set_tls_client_ca(ox_httpsrv *srv,
+                                 const char *ca_file) noexcept {
+  if (int rc = httpsrv_settable(srv); rc != 0) return rc;
+  if (ca_file == nullptr) return EINVAL;
+  ox__errno_guard keep;
+  char *pem = nullptr;
+  int rc = ox__httptls_read(ca_file, &pem);
+  if (rc != 0) {
+    ox__httpsrv_error(srv, "ombrix: TLS: cannot read %s: %s\n", ca_file,
+                      strerror(rc));
+    return rc;
+  }
+  char why[512];
+  rc = ox__httptls_set_client_ca(&srv->tls, pem, why, sizeof why);
+  if (rc == EINVAL) srv->err_cb(srv->cls, why);
+  ox_free(pem);
+  return rc;
+}
+
+int ox_httpsrv_set_bind_addr(ox_httpsrv *srv, const char *addr) noexcept {
+  if (int rc = httpsrv_settable(srv); rc != 0) return rc;
+  if (addr == nullptr) return EINVAL;
+  sockaddr_storage ss{};
+  auto *in = reinterpret_cast<sockaddr_in *>(&ss);
+  auto *in6 = reinterpret_cast<sockaddr_in6 *>(&ss);
+  if (inet_pton(AF_INET, addr, &in->sin_addr) == 1) {
+    ss.ss_family = AF_INET;
+  } else if (inet_pton(AF_INET6, addr, &in6->sin6_addr) == 1) {
+    ss.ss_family = AF_INET6;
+  } else {
+    return EINVAL;
+  }
+  srv->bind_addr = ss;
+  return 0;
+}
+
+int ox_httpsrv_set_reuse_port(ox_httpsrv *srv, bool reuse) noexcept {
+  if (int rc = httpsrv_settable(srv); rc != 0) return rc;
+  srv->reuse_port = reuse;
+  return 0;
+}
+
+int ox_httpsrv_set_log(ox_httpsrv *srv, ox_httplog_cb cb, void *cls) noexcept {
+  if (int rc = httpsrv_settable(srv); rc != 0) return rc;
+  srv->log_cb = cb;
+  srv->log_cls = cls;
+  return 0;
+}
+
 bool ox_httpsrv_listen(ox_httpsrv *srv, uint16_t port,
                        bool conn_threads) noexcept {
-  if (srv == nullptr || srv->daemon != nullptr) return false;
+  if (srv == nullptr || srv->daemon != nullptr || srv->stopped) return false;
   ox__errno_guard keep;
+  if (srv->tls.client_ca != nullptr && srv->tls.cert == nullptr) {
+    ox__httpsrv_error(srv, "ombrix: TLS: client CAs without a certificate "
+                           "of the server's own\n");
+    return false;
+  }
   unsigned int pool = conn_threads ? 0 : srv->thr_pool_size;
-  MHD_OptionItem options[8];
+  MHD_OptionItem options[16];
   size_t n = 0;
   options[n++] = {MHD_OPTION_CONNECTION_LIMIT, srv->con_limit, nullptr};
   options[n++] = {MHD_OPTION_CONNECTION_TIMEOUT, srv->con_timeout, nullptr};
@@ -320,16 +501,26 @@ bool ox_httpsrv_listen(ox_httpsrv *srv, uint16_t port,
                     nullptr};
   }
   if (pool > 1) options[n++] = {MHD_OPTION_THREAD_POOL_SIZE, pool, nullptr};
+  if (srv->bind_addr.ss_family != AF_UNSPEC) {
+    httpsrv_set_sockaddr_port(srv, port);
+    options[n++] = {MHD_OPTION_SOCK_ADDR, 0, &srv->bind_addr};
+  }
+  if (srv->reuse_port) {
+    options[n++] = {MHD_OPTION_LISTENING_ADDRESS_REUSE, 1, nullptr};
+  }
+  httpsrv_tls_options(srv, options, &n);
   options[n] = {MHD_OPTION_END, 0, nullptr};
   srv->conn_threads = conn_threads;
   srv->daemon = MHD_start_daemon(
-      httpsrv_flags(conn_threads), port, nullptr, nullptr,
+      httpsrv_flags(srv, conn_threads), port, nullptr, nullptr,
       ox__httpreq_access, srv,
       // The logger first, so that libmicrohttpd's option checks use it.
       MHD_OPTION_EXTERNAL_LOGGER, httpsrv_log, srv, MHD_OPTION_ARRAY, options,
       MHD_OPTION_END);
   if (srv->daemon == nullptr) {
-    ox__httpsrv_error(srv, "ombrix: cannot listen on port %u\n",
+    char addr[INET6_ADDRSTRLEN + 16] = "";
+    httpsrv_addr_text(srv, addr, sizeof addr);
+    ox__httpsrv_error(srv, "ombrix: cannot listen on %sport %u\n", addr,
                       static_cast<unsigned>(port));
     return false;
   }
@@ -355,17 +546,38 @@ const char *ox_httpsrv_upld_dir(ox_httpsrv *srv) noexcept {
   return srv->upld_dir;
 }
 
+int ox_httpsrv_drain(ox_httpsrv *srv, unsigned int timeout_ms,
+                     unsigned int *cut) noexcept {
+  if (cut != nullptr) *cut = 0;
+  if (srv == nullptr || srv->daemon == nullptr) return EINVAL;
+  ox__errno_guard keep;
+  // From here every reply closes its connection, and new clients are
+  // refused at once rather than left in a backlog nobody accepts from.
+  srv->draining.store(true, std::memory_order_relaxed);
+  MHD_socket listener = MHD_quiesce_daemon(srv->daemon);
+  if (listener != MHD_INVALID_SOCKET) close(listener);
+  auto deadline = std::chrono::steady_clock::now() +
+                  std::chrono::milliseconds(timeout_ms);
+  // Connections between requests are closed as they become so; the drain
+  // ends when none is left with a request, or at the deadline.
+  unsigned int busy;
+  while ((busy = ox__httpconns_close_idle(srv)) != 0 &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  unsigned int left = busy != 0 ? ox__httpconns_cut(srv) : 0;
+  httpsrv_stop(srv, MHD_INVALID_SOCKET);
+  if (cut != nullptr) *cut = left;
+  return 0;
+}
+
 void ox_httpsrv_free(ox_httpsrv *srv) noexcept {
   if (srv == nullptr) return;
   if (srv->daemon != nullptr) {
-    // Stop accepting, let isolated requests finish and resume their
-    // connections (a suspended connection cannot be closed), then stop.
-    MHD_socket listener = MHD_quiesce_daemon(srv->daemon);
-    pool_stop(srv);
-    ox__httpconns_stop(srv);
-    MHD_stop_daemon(srv->daemon);
-    if (listener != MHD_INVALID_SOCKET) close(listener);
+    // Stop accepting first: no connection starts while the rest stops.
+    httpsrv_stop(srv, MHD_quiesce_daemon(srv->daemon));
   }
+  ox__httptls_clear(&srv->tls);
   ox__httproutes_free(&srv->routes);
   ox_free(srv->upld_dir);
   ox_strmap_cleanup(&srv->mimes);

@@ -4,6 +4,9 @@
 
 #include <microhttpd.h>
 
+#include <sys/socket.h>
+
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -11,6 +14,7 @@
 #include "ombrix.h"
 #include "ox_httpconn.h"
 #include "ox_httproute.h"
+#include "ox_httptls.h"
 
 // The pool that runs isolated requests: threads started on demand up to a
 // limit, and a bounded queue of requests waiting for one.
@@ -53,6 +57,13 @@ struct ox_httpsrv {
                                      // client accepts it; 0: never
   uint16_t port = 0;                 // the bound port
   bool conn_threads = false;         // a thread per connection
+  bool reuse_port = false;           // SO_REUSEPORT: processes share a port
+  bool stopped = false;              // drained: serves no more
+  sockaddr_storage bind_addr{};      // AF_UNSPEC: every address
+  ox__httptls tls{};                 // certificate and key; none: plain HTTP
+  ox_httplog_cb log_cb = nullptr;    // the access log; NULL: none
+  void *log_cls = nullptr;
+  std::atomic<bool> draining{false}; // replies close their connections
 
   ox__httproutes routes{};  // read-only once listening
   ox__httpconns conns;   // open connections and their watchdog

@@ -148,8 +148,18 @@ static void test_server(void) {
   CHECK(ox_httpsrv_set_mime(srv, ".log", "text/plain") == 0);
   CHECK(strcmp(ox_httpsrv_mime(srv, "a.LOG"), "text/plain") == 0);
   CHECK(ox_httpres_senddir(NULL, "/", "/") == EINVAL);
+  CHECK(ox_httpsrv_set_bind_addr(srv, "127.0.0.1") == 0);
+  CHECK(ox_httpsrv_set_reuse_port(srv, true) == 0);
+  CHECK(ox_httpsrv_set_log(srv, ox_httplog_clf, stdout) == 0);
+  CHECK(ox_httpsrv_set_tls_mem(srv, "no", "pem", NULL) != 0);
+  CHECK(ox_httpreq_peer(NULL) == NULL);
+  CHECK(ox_httplog_status(NULL) == 0);
   CHECK(ox_httpsrv_listen(srv, 0, false));
   CHECK(ox_httpsrv_port(srv) > 0);
+  {
+    unsigned int cut = 1;
+    CHECK(ox_httpsrv_drain(srv, 100, &cut) == 0 && cut == 0);
+  }
   ox_httpsrv_free(srv);
 }
 

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -269,6 +270,13 @@ TEST(OxHttpCpp, SetupFailuresThrowTheirErrnoAndChangeNothing) {
             EINVAL},
            {"empty upload dir", [&] { srv.set_upload_dir(""); }, EINVAL},
            {"busy port", [&] { srv.listen(busy.port()); }, EADDRINUSE},
+           {"bind to a name", [&] { srv.set_bind_address("localhost"); },
+            EINVAL},
+           {"no certificate file",
+            [&] { srv.set_tls("/nonexistent/c.pem", "/nonexistent/k.pem"); },
+            ENOENT},
+           {"drain before listen", [&] { srv.drain(std::chrono::seconds(1)); },
+            EINVAL},
        }) {
     SCOPED_TRACE(c.what);
     EXPECT_EQ(c.code, error_code(c.fn));
@@ -302,6 +310,33 @@ TEST(OxHttpCpp, SendDirServesTheTreeWithTheServersTypesAndGzip) {
   EXPECT_EQ("gzip", r.headers.get("Content-Encoding"));
   EXPECT_EQ("text/x-c++src", r.headers.get("Content-Type"));
   EXPECT_EQ(404, exchange(srv.port(), "GET", "/../README.md").status);
+}
+
+TEST(OxHttpCpp, AccessLoggerSeesThePeerAndDrainStopsTheServer) {
+  ombrix::server srv;
+  std::mutex mu;
+  std::vector<std::string> seen;
+  std::atomic<int> logged{0};
+  srv.set_bind_address("127.0.0.1");
+  srv.get("/who", [](ombrix::request &req, ombrix::response &res) {
+    res.send(std::string(req.peer()));
+  });
+  srv.on_access([&](const ombrix::access_record &rec) {
+    std::lock_guard<std::mutex> lock(mu);
+    seen.push_back(std::string(rec.method()) + " " + std::string(rec.path()) +
+                   " " + std::to_string(rec.status()) + " " +
+                   std::to_string(rec.bytes()) + " " + std::string(rec.peer()));
+    logged++;
+  });
+  srv.listen(0);
+  EXPECT_EQ("127.0.0.1", oxtest::http_get(srv.port(), "/who").body);
+  for (int i = 0; i < 1000 && logged < 1; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(0u, srv.drain(std::chrono::seconds(5)));
+  std::lock_guard<std::mutex> lock(mu);
+  EXPECT_EQ(std::vector<std::string>{"GET /who 200 9 127.0.0.1"}, seen);
+  EXPECT_EQ(EINVAL, error_code([&] { srv.drain(std::chrono::seconds(1)); }));
 }
 
 TEST(OxHttpCpp, ResponseRefusesASecondSendAndBadInput) {

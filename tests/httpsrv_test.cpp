@@ -1,6 +1,9 @@
 // The server: lifecycle, settings, thread models, isolation, limits and
 // what malformed input gets on the wire.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -569,3 +572,158 @@ TEST(OxHttpsrv, IsolationBeyondItsPoolAndQueueIs503) {
 }
 
 }  // namespace
+
+namespace {
+
+// True when this machine has ::1 to listen and connect on.
+bool has_ipv6_loopback() {
+  int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  a.sin6_addr = in6addr_loopback;
+  bool ok = bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+  close(fd);
+  return ok;
+}
+
+}  // namespace
+
+TEST(OxHttpsrv, ListensOnTheAddressAskedOrBothFamiliesAndTellsThePeer) {
+  bool v6 = has_ipv6_loopback();
+  struct Case {
+    const char *bind;       // NULL: the default
+    bool v4_reached, v6_reached;
+  } cases[] = {
+      {nullptr, true, true},
+      {"127.0.0.1", true, false},
+      {"::1", false, true},
+      {"::", false, true},  // IPv6 alone, as asked
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.bind != nullptr ? c.bind : "default");
+    bool needs_v6 = c.bind != nullptr && strchr(c.bind, ':') != nullptr;
+    if (needs_v6 && !v6) continue;
+    oxtest::ServerOptions o;
+    o.configure = [&](ox_httpsrv *srv) {
+      if (c.bind != nullptr) {
+        EXPECT_EQ(ox_httpsrv_set_bind_addr(srv, c.bind), 0);
+      }
+    };
+    TestServer srv([](ox_httpreq *req, ox_httpres *res) {
+      send_text(res, ox_httpreq_peer(req));
+    }, o);
+    ASSERT_TRUE(srv.listening());
+    oxtest::Request req;
+    req.timeout_ms = 5000;
+    oxtest::Response r4 = oxtest::http(srv.port(), req);
+    EXPECT_EQ(r4.ok(), c.v4_reached) << r4.error;
+    if (c.v4_reached) {
+      EXPECT_EQ(r4.body, "127.0.0.1");
+    }
+    if (!v6) continue;
+    req.host = "::1";
+    oxtest::Response r6 = oxtest::http(srv.port(), req);
+    EXPECT_EQ(r6.ok(), c.v6_reached) << r6.error;
+    if (c.v6_reached) {
+      EXPECT_EQ(r6.body, "::1");
+    }
+  }
+}
+
+TEST(OxHttpsrv, BindAddressMustBeAnAddressLiteral) {
+  ox_httpsrv *srv = ox_httpsrv_new(never_cb, nullptr);
+  ASSERT_NE(srv, nullptr);
+  for (const char *bad : {"", "localhost", "127.0.0", "::1::2", "[::1]",
+                          "127.0.0.1:80", "1.2.3.256"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_EQ(ox_httpsrv_set_bind_addr(srv, bad), EINVAL);
+  }
+  EXPECT_EQ(ox_httpsrv_set_bind_addr(srv, nullptr), EINVAL);
+  EXPECT_EQ(ox_httpsrv_set_bind_addr(nullptr, "::1"), EINVAL);
+  ox_httpsrv_free(srv);
+}
+
+TEST(OxHttpsrv, ReusePortLetsTwoServersShareAPort) {
+  oxtest::ServerOptions o;
+  o.configure = [](ox_httpsrv *srv) {
+    EXPECT_EQ(ox_httpsrv_set_bind_addr(srv, "127.0.0.1"), 0);
+    EXPECT_EQ(ox_httpsrv_set_reuse_port(srv, true), 0);
+  };
+  TestServer first([](ox_httpreq *, ox_httpres *res) { send_text(res, "1"); },
+                   o);
+  ASSERT_TRUE(first.listening());
+  o.port = first.port();
+  TestServer second([](ox_httpreq *, ox_httpres *res) { send_text(res, "2"); },
+                    o);
+  ASSERT_TRUE(second.listening());
+  // The kernel spreads connections over both; once the first stops, the
+  // second takes them all.
+  first.stop();
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(oxtest::http_get(o.port, "/").body, "2");
+  }
+}
+
+// A drain lets a request in flight finish (its reply closes the
+// connection), closes a connection waiting between requests at once, cuts
+// a body still trickling in at the deadline, and refuses new clients.
+TEST_P(OxHttpsrvModels, DrainFinishesRequestsInFlightAndCutsTheRestAtTheDeadline) {
+  Counter heads, isolated;
+  oxtest::ServerOptions o = with_model(GetParam());
+  o.auth = [&](ox_httpauth *, ox_httpreq *, ox_httpres *) {
+    heads.add();
+    return true;
+  };
+  TestServer srv([&](ox_httpreq *req, ox_httpres *res) {
+    if (strcmp(ox_httpreq_path(req), "/slow") != 0) {
+      send_text(res, "ok");
+      return;
+    }
+    EXPECT_EQ(ox_httpreq_isolate(req, [](void *cls, ox_httpreq *, ox_httpres *r) {
+      static_cast<Counter *>(cls)->add();
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      send_text(r, "done");
+    }, &isolated), 0);
+  }, o);
+  ASSERT_TRUE(srv.listening());
+  uint16_t port = srv.port();
+
+  oxtest::RawConnection idle(port);
+  ASSERT_TRUE(idle.send("GET /idle HTTP/1.1\r\nHost: x\r\n\r\n"));
+  idle.read_until([](const std::string &b) { return b.find("ok") != b.npos; },
+                  10000);
+  ASSERT_EQ(oxtest::parse_response(idle.received()).body, "ok");
+  oxtest::RawConnection trickle(port);
+  ASSERT_TRUE(trickle.send("POST /body HTTP/1.1\r\nHost: x\r\n"
+                           "Content-Length: 100\r\n\r\n0123456789"));
+  ASSERT_EQ(heads.wait_for(2, 10000), 2);
+  oxtest::Response slow;
+  std::thread client([&] { slow = oxtest::http_get(port, "/slow"); });
+  ASSERT_EQ(isolated.wait_for(1, 10000), 1);
+
+  unsigned int cut = 99;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(ox_httpsrv_drain(srv.get(), 2000, &cut), 0);
+  auto spent = std::chrono::steady_clock::now() - start;
+  client.join();
+
+  EXPECT_EQ(cut, 1u);  // the trickling body
+  ASSERT_TRUE(slow.ok()) << slow.error;
+  EXPECT_EQ(slow.body, "done");
+  EXPECT_EQ(slow.headers.get("Connection"), "close");
+  EXPECT_EQ(trickle.read_to_close(5000), "");
+  EXPECT_TRUE(trickle.peer_closed());
+  idle.read_to_close(5000);
+  EXPECT_TRUE(idle.peer_closed());
+  EXPECT_EQ(oxtest::parse_response(idle.received()).body, "ok");
+  EXPECT_FALSE(oxtest::RawConnection(port).connected());
+  // The body held the drain to its deadline, and no longer.
+  EXPECT_GE(spent, std::chrono::milliseconds(1500));
+  EXPECT_LT(spent, std::chrono::seconds(10));
+  // Drained is stopped for good.
+  EXPECT_FALSE(ox_httpsrv_listen(srv.get(), 0, false));
+  EXPECT_EQ(ox_httpsrv_set_con_limit(srv.get(), 5), EALREADY);
+  EXPECT_EQ(ox_httpsrv_drain(srv.get(), 0, &cut), EINVAL);
+  EXPECT_EQ(cut, 0u);
+}

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -22,9 +23,11 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
+#include "support/http_client.h"
 #include "support/inflate.h"
 #include "support/process.h"
 
@@ -1053,3 +1056,140 @@ TEST(FileserveProcess, BusyPortExits1AndChosenPortsServeUntilInputEnds) {
 }
 
 }  // namespace
+
+// ------------------------------------------------------------ behind nginx
+
+namespace {
+
+constexpr char kNginx[] = "/usr/sbin/nginx";
+
+// The configuration docs/deploy.md gives: two demo processes behind an
+// upstream with passive health checks, a failed attempt retried on the
+// other.  X-Upstream tells the test which process answered.
+std::string nginx_conf(const std::string &dir, int port, int a, int b) {
+  std::string conf =
+      "worker_processes 1;\n"
+      "pid DIR/nginx.pid;\n"
+      "error_log DIR/error.log warn;\n"
+      "events { worker_connections 64; }\n"
+      "http {\n"
+      "  access_log off;\n"
+      "  client_body_temp_path DIR/body;\n"
+      "  proxy_temp_path DIR/proxy;\n"
+      "  fastcgi_temp_path DIR/fastcgi;\n"
+      "  uwsgi_temp_path DIR/uwsgi;\n"
+      "  scgi_temp_path DIR/scgi;\n"
+      "  upstream demos {\n"
+      "    server 127.0.0.1:A max_fails=1 fail_timeout=30s;\n"
+      "    server 127.0.0.1:B max_fails=1 fail_timeout=30s;\n"
+      "  }\n"
+      "  server {\n"
+      "    listen 127.0.0.1:PORT;\n"
+      "    location / {\n"
+      "      proxy_pass http://demos;\n"
+      "      proxy_next_upstream error timeout http_502 http_503;\n"
+      "      proxy_next_upstream_tries 2;\n"
+      "      proxy_connect_timeout 2s;\n"
+      "      add_header X-Upstream $upstream_addr always;\n"
+      "    }\n"
+      "  }\n"
+      "}\n";
+  auto put = [&conf](const std::string &key, const std::string &value) {
+    for (size_t at; (at = conf.find(key)) != std::string::npos;)
+      conf.replace(at, key.size(), value);
+  };
+  put("DIR", dir);
+  put("PORT", std::to_string(port));
+  put(":A ", ":" + std::to_string(a) + " ");
+  put(":B ", ":" + std::to_string(b) + " ");
+  return conf;
+}
+
+bool wait_for_port(int port) {
+  for (int i = 0; i < kWaitMs / 50; ++i) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    bool up = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+    close(fd);
+    if (up) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
+// The port of the last process a request went to ("127.0.0.1:1, 127.0.0.1:2"
+// after a retry gives 2).
+int last_upstream(const std::string &addrs) {
+  size_t colon = addrs.rfind(':');
+  return colon == std::string::npos ? -1 : std::atoi(addrs.c_str() + colon + 1);
+}
+
+}  // namespace
+
+TEST(BehindNginx, TwoLoadtestProcessesShareTrafficAndOneMayStop) {
+  if (access(kNginx, X_OK) != 0) {
+    GTEST_SKIP() << "no nginx (scripts/install-deps test)";
+  }
+  std::unique_ptr<oxtest::Process> demo[2];
+  int port[2];
+  for (int i = 0; i < 2; ++i) {
+    std::string error;
+    demo[i] = oxtest::Process::start({demo_path("loadtest"), "0"}, &error);
+    ASSERT_NE(nullptr, demo[i]) << error;
+    port[i] = read_running_port(*demo[i]);
+    ASSERT_GT(port[i], 0);
+  }
+  std::string dir =
+      (std::filesystem::temp_directory_path() / "ombrix-nginx-XXXXXX").string();
+  ASSERT_NE(nullptr, mkdtemp(dir.data()));
+  struct RemoveDir {
+    std::string path;
+    ~RemoveDir() {
+      std::error_code ignored;
+      std::filesystem::remove_all(path, ignored);
+    }
+  } remove_dir{dir};
+  int front = Listener(0).port;  // free now; nginx takes it below
+  ASSERT_GT(front, 0);
+  std::ofstream(dir + "/nginx.conf")
+      << nginx_conf(dir, front, port[0], port[1]);
+  std::string error;
+  auto nginx = oxtest::Process::start(
+      {kNginx, "-p", dir, "-e", dir + "/error.log", "-c", dir + "/nginx.conf",
+       "-g", "daemon off;"},
+      &error);
+  ASSERT_NE(nullptr, nginx) << error;
+  ASSERT_TRUE(wait_for_port(front))
+      << "nginx did not start: " << nginx->read_stderr();
+
+  // Round robin: both processes answer.
+  auto serve = [&](int requests, std::set<int> *answered) {
+    for (int i = 0; i < requests; ++i) {
+      oxtest::Response r = oxtest::http_get(static_cast<uint16_t>(front), "/");
+      ASSERT_TRUE(r.ok()) << r.error;
+      ASSERT_EQ(200, r.status);
+      ASSERT_EQ("Hello world", r.body);
+      answered->insert(last_upstream(r.headers.get("X-Upstream")));
+    }
+  };
+  std::set<int> answered;
+  serve(10, &answered);
+  EXPECT_EQ((std::set<int>{port[0], port[1]}), answered);
+
+  // One process stops; its share is retried on the other and no client
+  // sees a failure.
+  demo[0]->write_stdin("q");
+  oxtest::ExitStatus st = demo[0]->wait(kWaitMs);
+  EXPECT_TRUE(st.exited && st.code == 0);
+  answered.clear();
+  serve(10, &answered);
+  EXPECT_EQ(std::set<int>{port[1]}, answered);
+
+  kill(nginx->pid(), SIGQUIT);
+  EXPECT_TRUE(nginx->wait(kWaitMs).exited) << nginx->read_stderr();
+  demo[1]->write_stdin("q");
+  EXPECT_EQ(0, demo[1]->wait(kWaitMs).code);
+}

@@ -110,7 +110,20 @@ Response http(uint16_t port, const Request &req) {
     return res;
   }
   CURL *c = easy.get();
-  std::string url = "http://127.0.0.1:" + std::to_string(port) + req.target;
+  bool v6 = req.host.find(':') != std::string::npos;
+  std::string url = (req.ca_file.empty() ? "http://" : "https://") +
+                    (v6 ? "[" + req.host + "]" : req.host) + ":" +
+                    std::to_string(port) + req.target;
+  if (!req.ca_file.empty()) {
+    // The test certificate names 127.0.0.1 and ::1, so curl checks the
+    // chain and the name as it would for any server.
+    curl_easy_setopt(c, CURLOPT_CAINFO, req.ca_file.c_str());
+    curl_easy_setopt(c, CURLOPT_CAPATH, nullptr);
+    if (!req.cert_file.empty()) {
+      curl_easy_setopt(c, CURLOPT_SSLCERT, req.cert_file.c_str());
+      curl_easy_setopt(c, CURLOPT_SSLKEY, req.key_file.c_str());
+    }
+  }
   curl_easy_setopt(c, CURLOPT_URL, url.c_str());
   curl_easy_setopt(c, CURLOPT_PROXY, "");  // never an environment proxy
   curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
@@ -173,9 +186,14 @@ Response http(uint16_t port, const Request &req) {
     curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, req.method.c_str());
   }
 
+  char errbuf[CURL_ERROR_SIZE] = "";
+  curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errbuf);
   CURLcode rc = curl_easy_perform(c);
   res.curl_code = rc;
-  if (rc != CURLE_OK) res.error = curl_easy_strerror(rc);
+  if (rc != CURLE_OK) {
+    res.error = curl_easy_strerror(rc);
+    if (errbuf[0] != '\0') res.error += std::string(": ") + errbuf;
+  }
   curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &res.status);
   return res;
 }

@@ -1,6 +1,6 @@
 // HTTP clients for tests: libcurl for ordinary traffic, raw sockets for the
 // exact bytes on the wire.  Every call is bounded in time and talks only to
-// 127.0.0.1.
+// the loopback addresses (127.0.0.1 by default, or ::1).
 #ifndef OX_TEST_HTTP_CLIENT_H
 #define OX_TEST_HTTP_CLIENT_H
 
@@ -49,6 +49,9 @@ struct Request {
   bool decode = true;                // ask for and decode content encodings
   std::string user, password;        // Basic credentials when |user| is set
   long timeout_ms = 30000;
+  std::string host = "127.0.0.1";    // a loopback literal: "127.0.0.1", "::1"
+  std::string ca_file;               // set: HTTPS, trusting this PEM only
+  std::string cert_file, key_file;   // set: a client certificate to show
 };
 
 struct Response {
@@ -58,10 +61,12 @@ struct Response {
   std::string status_line;   // "HTTP/1.1 200 OK", without CRLF
   HeaderList headers;        // of the final reply (after any 100 Continue)
   std::string body;          // bytes as received (decoded when asked)
+  std::string tls_version;   // "TLSv1.3" over HTTPS, else 
   bool ok() const { return curl_code == 0; }
 };
 
-// Performs |req| against http://127.0.0.1:|port|.
+// Performs |req| against http://127.0.0.1:|port| (or https, or [::1], as
+// |req| says).
 Response http(uint16_t port, const Request &req);
 Response http_get(uint16_t port, const std::string &target);
 Response http_post(uint16_t port, const std::string &target,

@@ -1,0 +1,233 @@
+// HTTPS: a server with a certificate made at test time, what curl sees of
+// it, the refusals of bad key material, and hostile handshakes.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "ombrix.h"
+#include "support/http_client.h"
+#include "support/server_fixture.h"
+#include "support/tls_files.h"
+
+namespace {
+
+using oxtest::TestServer;
+using oxtest::ThreadModel;
+using oxtest::TlsFiles;
+
+// One set of files for the whole suite: openssl takes a while under
+// sanitizers.
+const TlsFiles &tls_files() {
+  static TlsFiles files;
+  return files;
+}
+
+#define REQUIRE_TLS_FILES()                                     \
+  do {                                                          \
+    if (!tls_files().ok()) GTEST_SKIP() << tls_files().error(); \
+  } while (0)
+
+void send_text(ox_httpres *res, const std::string &text) {
+  EXPECT_EQ(
+      ox_httpres_sendbinary(res, text.data(), text.size(), "text/plain", 200),
+      0);
+}
+
+// A server answering "secure <path> from <peer>" over HTTPS.
+oxtest::ServerOptions https_options(ThreadModel model) {
+  oxtest::ServerOptions o;
+  o.model = model;
+  o.configure = [](ox_httpsrv *srv) {
+    EXPECT_EQ(ox_httpsrv_set_tls(srv, tls_files().cert().c_str(),
+                                 tls_files().key().c_str(), nullptr),
+              0);
+  };
+  return o;
+}
+
+void answer_secure(ox_httpreq *req, ox_httpres *res) {
+  send_text(res, std::string("secure ") + ox_httpreq_path(req) + " from " +
+                     ox_httpreq_peer(req));
+}
+
+oxtest::Response https_get(uint16_t port, const std::string &target) {
+  oxtest::Request req;
+  req.target = target;
+  req.ca_file = tls_files().cert();
+  return oxtest::http(port, req);
+}
+
+class OxHttptlsModels : public testing::TestWithParam<ThreadModel> {};
+
+INSTANTIATE_TEST_SUITE_P(ThreadModels, OxHttptlsModels,
+                         testing::ValuesIn(oxtest::all_thread_models()),
+                         [](const testing::TestParamInfo<ThreadModel> &p) {
+                           return oxtest::thread_model_name(p.param);
+                         });
+
+TEST_P(OxHttptlsModels, CurlTrustingTheCertificateGetsReplies) {
+  REQUIRE_TLS_FILES();
+  TestServer srv(answer_secure, https_options(GetParam()));
+  ASSERT_TRUE(srv.listening());
+  for (const char *path : {"/a", "/b/c"}) {
+    oxtest::Response r = https_get(srv.port(), path);
+    ASSERT_TRUE(r.ok()) << r.error;
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, std::string("secure ") + path + " from 127.0.0.1");
+  }
+  // Plain HTTP on the HTTPS port gets no HTTP reply.
+  oxtest::Response plain = oxtest::http_get(srv.port(), "/");
+  EXPECT_FALSE(plain.ok() && plain.status == 200);
+}
+
+void never_cb(void *, ox_httpreq *, ox_httpres *) {
+  ADD_FAILURE() << "request callback of a server that never listened";
+}
+
+TEST(OxHttptls, BadKeyMaterialIsRefusedWithAClearError) {
+  REQUIRE_TLS_FILES();
+  const TlsFiles &f = tls_files();
+  std::string junk = f.dir() + "/junk.pem";
+  {
+    FILE *out = fopen(junk.c_str(), "w");
+    ASSERT_NE(out, nullptr);
+    fputs("-----BEGIN CERTIFICATE-----\nnot base64 at all\n", out);
+    fclose(out);
+  }
+  struct Case {
+    const char *what;
+    std::string cert, key;
+    const char *password;
+    int rc;
+    const char *error;  // a part of the error callback's text
+  } cases[] = {
+      {"mismatched key", f.cert(), f.other_key(), nullptr, EINVAL,
+       "does not match the certificate"},
+      {"wrong password", f.cert(), f.encrypted_key(), "wrong", EACCES,
+       "password is wrong or missing"},
+      {"no password", f.cert(), f.encrypted_key(), nullptr, EACCES,
+       "password is wrong or missing"},
+      {"junk certificate", junk, f.key(), nullptr, EINVAL, "not valid PEM"},
+      {"key as certificate", f.key(), f.key(), nullptr, EINVAL, "TLS"},
+      {"no such file", f.dir() + "/absent.pem", f.key(), nullptr, ENOENT,
+       "cannot read"},
+      {"a directory", f.cert(), f.dir(), nullptr, EINVAL, "cannot read"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::string> errors;
+    ox_httpsrv *srv = ox_httpsrv_new2(
+        nullptr, never_cb,
+        [](void *cls, const char *err) {
+          static_cast<std::vector<std::string> *>(cls)->push_back(err);
+        },
+        &errors);
+    ASSERT_NE(srv, nullptr);
+    EXPECT_EQ(
+        ox_httpsrv_set_tls(srv, c.cert.c_str(), c.key.c_str(), c.password),
+        c.rc);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_NE(errors[0].find(c.error), std::string::npos) << errors[0];
+    ox_httpsrv_free(srv);
+  }
+}
+
+TEST(OxHttptls, EncryptedKeyServesAndTheSettingIsFixedOnceListening) {
+  REQUIRE_TLS_FILES();
+  const TlsFiles &f = tls_files();
+  oxtest::ServerOptions o;
+  std::string cert = oxtest::read_file(f.cert());
+  std::string key = oxtest::read_file(f.encrypted_key());
+  o.configure = [&](ox_httpsrv *srv) {
+    EXPECT_EQ(ox_httpsrv_set_tls_mem(srv, nullptr, key.c_str(), nullptr),
+              EINVAL);
+    EXPECT_EQ(
+        ox_httpsrv_set_tls_mem(srv, cert.c_str(), key.c_str(), f.password()),
+        0);
+  };
+  TestServer srv(answer_secure, o);
+  ASSERT_TRUE(srv.listening());
+  oxtest::Response r = https_get(srv.port(), "/enc");
+  ASSERT_TRUE(r.ok()) << r.error;
+  EXPECT_EQ(r.body, "secure /enc from 127.0.0.1");
+  EXPECT_EQ(
+      ox_httpsrv_set_tls(srv.get(), f.cert().c_str(), f.key().c_str(), nullptr),
+      EALREADY);
+}
+
+TEST(OxHttptls, ClientCertificatesAreCheckedAgainstTheClientCas) {
+  REQUIRE_TLS_FILES();
+  const TlsFiles &f = tls_files();
+  oxtest::ServerOptions o = https_options(ThreadModel::kPool);
+  auto base = o.configure;
+  o.configure = [base, &f](ox_httpsrv *srv) {
+    base(srv);
+    EXPECT_EQ(ox_httpsrv_set_tls_client_ca(srv, f.key().c_str()), EINVAL);
+    EXPECT_EQ(ox_httpsrv_set_tls_client_ca(srv, f.client_cert(0).c_str()), 0);
+  };
+  TestServer srv(answer_secure, o);
+  ASSERT_TRUE(srv.listening());
+  struct Case {
+    const char *what;
+    int client;  // -1: no certificate
+    long status;
+  } cases[] = {{"trusted client", 0, 200},
+               {"no certificate", -1, 403},
+               {"unknown client", 1, 403},
+               {"trusted again", 0, 200}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    oxtest::Request req;
+    req.target = "/me";
+    req.ca_file = f.cert();
+    if (c.client >= 0) {
+      req.cert_file = f.client_cert(c.client);
+      req.key_file = f.client_key(c.client);
+    }
+    oxtest::Response r = oxtest::http(srv.port(), req);
+    ASSERT_TRUE(r.ok()) << r.error;
+    EXPECT_EQ(r.status, c.status);
+  }
+  // Client CAs without a certificate of the server's own cannot listen.
+  ox_httpsrv *plain = ox_httpsrv_new2(
+      nullptr, never_cb, [](void *, const char *) {}, nullptr);
+  ASSERT_EQ(ox_httpsrv_set_tls_client_ca(plain, f.client_cert(0).c_str()), 0);
+  EXPECT_FALSE(ox_httpsrv_listen(plain, 0, false));
+  ox_httpsrv_free(plain);
+}
+
+TEST(OxHttptls, HostileHandshakesAreClosedAndServingGoesOn) {
+  REQUIRE_TLS_FILES();
+  oxtest::ServerOptions o = https_options(ThreadModel::kPolling);
+  auto base = o.configure;
+  o.configure = [base](ox_httpsrv *srv) {
+    base(srv);
+    ox_httpsrv_set_head_timeout(srv, 1);
+  };
+  TestServer srv(answer_secure, o);
+  ASSERT_TRUE(srv.listening());
+  // Plain HTTP, then bytes that are no record at all, instead of a
+  // ClientHello: each is closed without a reply.
+  for (const char *junk : {"GET / HTTP/1.1\r\nHost: x\r\n\r\n",
+                           "\x16\x03\x01\xff\xff garbage garbage garbage"}) {
+    oxtest::RawReply raw = oxtest::raw_exchange(srv.port(), junk, 10000);
+    EXPECT_TRUE(raw.closed);
+    EXPECT_EQ(raw.bytes.find("HTTP/1."), std::string::npos);
+  }
+  // A client that connects and never says a word is cut at the head
+  // deadline, well before the idle timeout of 60 s.
+  oxtest::RawConnection silent(srv.port());
+  ASSERT_TRUE(silent.connected());
+  auto start = std::chrono::steady_clock::now();
+  silent.read_to_close(15000);
+  EXPECT_TRUE(silent.peer_closed());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(12));
+  oxtest::Response r = https_get(srv.port(), "/after");
+  ASSERT_TRUE(r.ok()) << r.error;
+  EXPECT_EQ(r.body, "secure /after from 127.0.0.1");
+}
+
+}  // namespace
