@@ -1,5 +1,7 @@
 // fileserve: the files under a directory, with index pages, listings,
-// validators, byte ranges and gzip for the clients that accept it.
+// validators, byte ranges and gzip for the clients that accept it; over
+// HTTPS with a certificate, on one address if asked, with an access log in
+// the Common Log Format on standard output, and a drain on the way out.
 #include <sys/stat.h>
 
 #include <cstdint>
@@ -16,16 +18,24 @@ namespace {
 struct options {
   const char *port = nullptr;
   const char *dir = nullptr;
+  const char *bind = nullptr;
+  const char *cert = nullptr;
+  const char *key = nullptr;
 };
 
-// Takes argv[*i] (and its value, if it has one) as an option; false for an
-// unknown one.  None exist yet: every word that starts with "--" is unknown.
+// How long requests in flight may take to finish once asked to stop.
+constexpr unsigned int drain_ms = 5000;
+
+// Takes argv[*i] and its value as an option; false for an unknown one or
+// one without its value.
 bool parse_option(int argc, char *argv[], int *i, options *opts) {
-  (void)argc;
-  (void)i;
-  (void)opts;
-  (void)argv;
-  return false;
+  const char **slot = nullptr;
+  if (strcmp(argv[*i], "--bind") == 0) slot = &opts->bind;
+  if (strcmp(argv[*i], "--cert") == 0) slot = &opts->cert;
+  if (strcmp(argv[*i], "--key") == 0) slot = &opts->key;
+  if (slot == nullptr || *i + 1 >= argc) return false;
+  *slot = argv[++*i];
+  return true;
 }
 
 bool parse_args(int argc, char *argv[], options *opts) {
@@ -43,7 +53,22 @@ bool parse_args(int argc, char *argv[], options *opts) {
       return false;
     }
   }
-  return positional == 2;
+  // A certificate goes with its key.
+  return positional == 2 && (opts->cert == nullptr) == (opts->key == nullptr);
+}
+
+// The settings the options ask for; false (with a word on standard error)
+// when one is refused.
+bool configure(ox_httpsrv *srv, const options &opts, const char *prog) {
+  ox_httpsrv_set_compression(srv, 6);
+  ox_httpsrv_set_log(srv, ox_httplog_clf, stdout);
+  if (opts.bind != nullptr && ox_httpsrv_set_bind_addr(srv, opts.bind) != 0) {
+    fprintf(stderr, "%s: %s is not an IP address\n", prog, opts.bind);
+    return false;
+  }
+  // The library tells the error callback (standard error) what is wrong.
+  return opts.cert == nullptr ||
+         ox_httpsrv_set_tls(srv, opts.cert, opts.key, nullptr) == 0;
 }
 
 void serve(void *cls, ox_httpreq *req, ox_httpres *res) {
@@ -60,7 +85,9 @@ void serve(void *cls, ox_httpreq *req, ox_httpres *res) {
 int main(int argc, char *argv[]) {
   options opts;
   if (!parse_args(argc, argv, &opts)) {
-    fprintf(stderr, "usage: %s <PORT> <DIR>\n", argv[0]);
+    fprintf(stderr,
+            "usage: %s [--bind ADDR] [--cert FILE --key FILE] <PORT> <DIR>\n",
+            argv[0]);
     return 1;
   }
   struct stat st;
@@ -70,15 +97,20 @@ int main(int argc, char *argv[]) {
   }
   // Not a number gives 0 (a port of the system's choice); above 65535 wraps.
   auto port = static_cast<uint16_t>(strtol(opts.port, nullptr, 10));
+  // A line at a time, so that the log can be followed through a pipe.
+  setvbuf(stdout, nullptr, _IOLBF, 0);
   ox_httpsrv *srv = ox_httpsrv_new(serve, const_cast<char *>(opts.dir));
-  ox_httpsrv_set_compression(srv, 6);
-  if (!ox_httpsrv_listen(srv, port, false)) {
+  if (srv == nullptr || !configure(srv, opts, argv[0]) ||
+      !ox_httpsrv_listen(srv, port, false)) {
     ox_httpsrv_free(srv);
     return 1;
   }
-  printf("Server running at http://localhost:%d\n", ox_httpsrv_port(srv));
-  fflush(stdout);
+  printf("Server running at %s://localhost:%d\n",
+         opts.cert != nullptr ? "https" : "http", ox_httpsrv_port(srv));
   getchar();  // any character, or the end of input, stops the server
+  unsigned int cut = 0;
+  ox_httpsrv_drain(srv, drain_ms, &cut);
   ox_httpsrv_free(srv);
+  if (cut != 0) fprintf(stderr, "%s: %u requests cut short\n", argv[0], cut);
   return 0;
 }

@@ -573,24 +573,8 @@ TEST(OxHttpsrv, IsolationBeyondItsPoolAndQueueIs503) {
 
 }  // namespace
 
-namespace {
-
-// True when this machine has ::1 to listen and connect on.
-bool has_ipv6_loopback() {
-  int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  sockaddr_in6 a{};
-  a.sin6_family = AF_INET6;
-  a.sin6_addr = in6addr_loopback;
-  bool ok = bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-  close(fd);
-  return ok;
-}
-
-}  // namespace
-
 TEST(OxHttpsrv, ListensOnTheAddressAskedOrBothFamiliesAndTellsThePeer) {
-  bool v6 = has_ipv6_loopback();
+  bool v6 = oxtest::loopback6_available();
   struct Case {
     const char *bind;       // NULL: the default
     bool v4_reached, v6_reached;

@@ -30,6 +30,7 @@
 #include "support/http_client.h"
 #include "support/inflate.h"
 #include "support/process.h"
+#include "support/tls_files.h"
 
 namespace {
 
@@ -1052,6 +1053,62 @@ TEST(FileserveProcess, BusyPortExits1AndChosenPortsServeUntilInputEnds) {
     oxtest::ExitStatus st = proc->wait(kWaitMs);
     EXPECT_TRUE(st.exited);
     EXPECT_EQ(0, st.code) << proc->read_stderr();
+  }
+}
+
+// The deployment options: HTTPS with the test's certificate, one IPv6
+// address, and an access-log line per request on standard output.
+TEST(FileserveProcess, HttpsOnOneAddressLogsEachRequest) {
+  oxtest::TlsFiles tls;
+  ASSERT_TRUE(tls.ok()) << tls.error();
+  const std::string dir = tls.dir();
+  std::ofstream(dir + "/hello.txt") << "hello\n";
+  bool ipv6 = oxtest::loopback6_available();
+  auto proc = oxtest::Process::start(
+      {demo_path("fileserve"), "--bind", ipv6 ? "::1" : "127.0.0.1", "--cert",
+       tls.cert(), "--key", tls.key(), "0", dir});
+  ASSERT_NE(nullptr, proc);
+  std::string line;
+  ASSERT_TRUE(proc->read_line(&line, kWaitMs)) << proc->read_stderr();
+  const std::string prefix = "Server running at https://localhost:";
+  ASSERT_EQ(0u, line.rfind(prefix, 0)) << line;
+  auto port = static_cast<uint16_t>(std::atoi(line.c_str() + prefix.size()));
+  oxtest::Request req;
+  req.target = "/hello.txt";
+  req.host = ipv6 ? "::1" : "127.0.0.1";
+  req.ca_file = tls.cert();
+  oxtest::Response r = oxtest::http(port, req);
+  EXPECT_EQ(200, r.status) << r.error;
+  EXPECT_EQ("hello\n", r.body);
+  if (ipv6) {  // bound to ::1 alone: IPv4 clients are not taken
+    req.host = "127.0.0.1";
+    EXPECT_EQ(0, oxtest::http(port, req).status);
+  }
+  ASSERT_TRUE(proc->read_line(&line, kWaitMs));
+  std::string peer = ipv6 ? "::1" : "127.0.0.1";
+  EXPECT_EQ(0u, line.rfind(peer + " - - [", 0)) << line;
+  EXPECT_NE(std::string::npos, line.find("] \"GET /hello.txt HTTP/1.1\" 200 6"))
+      << line;
+  proc->close_stdin();
+  oxtest::ExitStatus st = proc->wait(kWaitMs);
+  EXPECT_TRUE(st.exited);
+  EXPECT_EQ(0, st.code) << proc->read_stderr();
+}
+
+TEST(FileserveProcess, BadDeploymentOptionsExit1) {
+  oxtest::TlsFiles tls;
+  ASSERT_TRUE(tls.ok()) << tls.error();
+  const std::string path = demo_path("fileserve");
+  for (const auto &argv : std::vector<std::vector<std::string>>{
+           {path, "--bind", "no-such-address", "0", "."},
+           {path, "--cert", tls.cert(), "0", "."},
+           {path, "--cert", tls.cert(), "--key", tls.other_key(), "0", "."},
+           {path, "0", ".", "--bind"}}) {
+    SCOPED_TRACE(argv[1] + " " + argv[2]);
+    oxtest::RunResult r = oxtest::run(argv, "", kWaitMs);
+    EXPECT_EQ("", r.out);
+    EXPECT_NE("", r.err);
+    EXPECT_EQ(1, r.status.code);
   }
 }
 

@@ -3,10 +3,12 @@
 // gatekeeper's login, and fileserve's gzip pages, byte ranges and
 // revalidation.
 //
+// fileserve also over HTTPS and IPv6.
+//
 // Usage: node run.mjs <ticker|intake|gatekeeper|fileserve> <path of that demo>
 // Exits 77 (a skip for ctest) when playwright-core or Chromium is missing.
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
+import { execFileSync, spawn } from 'node:child_process';
 import {
   existsSync, mkdtempSync, readFileSync, rmSync, writeFileSync,
 } from 'node:fs';
@@ -52,11 +54,11 @@ function startDemo(env = process.env, args = ['0']) {
                              WAIT_MS);
     child.stdout.on('data', (data) => {
       out += data;
-      const m = /^Server running at (http:\/\/localhost:(\d+))\n/m.exec(out);
+      const m = /^Server running at (https?):\/\/localhost:(\d+)\n/m.exec(out);
       if (m) {
         clearTimeout(timer);
         // Loopback by address: the page never depends on how localhost resolves.
-        resolve(`http://127.0.0.1:${m[2]}/`);
+        resolve(`${m[1]}://127.0.0.1:${m[2]}/`);
       }
     });
     exited.then((st) => reject(new Error(`${demo} ended early: ${st.code}`)));
@@ -75,9 +77,10 @@ function startDemo(env = process.env, args = ['0']) {
   return { url, stop, child };
 }
 
-async function withBrowser(fn) {
+async function withBrowser(fn, extraArgs = []) {
   const browser = await chromium.launch({
-    executablePath: CHROMIUM, args: CHROMIUM_ARGS, timeout: WAIT_MS,
+    executablePath: CHROMIUM, args: [...CHROMIUM_ARGS, ...extraArgs],
+    timeout: WAIT_MS,
   });
   try {
     await fn(browser);
@@ -253,6 +256,49 @@ const suites = {
         });
       } finally {
         await server.stop();
+        rmSync(dir, { recursive: true, force: true });
+      }
+    });
+
+    test('fileserve: a page over HTTPS with the test\'s certificate, and over IPv6',
+         async () => {
+      const dir = mkdtempSync(join(tmpdir(), 'ox-browser-fileserve-tls-'));
+      writeFileSync(join(dir, 'index.html'),
+        '<!DOCTYPE html><title>Secure</title><p id="hello">hello over TLS</p>');
+      // A self-signed certificate of this test's own, trusted by Chromium
+      // through its public key's hash and by nothing else.
+      const cert = join(dir, '.cert.pem');
+      const key = join(dir, '.key.pem');
+      execFileSync('openssl', ['req', '-x509', '-newkey', 'ec', '-pkeyopt',
+        'ec_paramgen_curve:P-256', '-nodes', '-keyout', key, '-out', cert,
+        '-days', '1', '-subj', '/CN=localhost',
+        '-addext', 'subjectAltName=DNS:localhost,IP:127.0.0.1'],
+        { stdio: 'ignore' });
+      const spki = execFileSync('sh', ['-c',
+        `openssl x509 -in '${cert}' -pubkey -noout | openssl pkey -pubin ` +
+        '-outform der | openssl dgst -sha256 -binary | base64']).toString().trim();
+      const secure = startDemo(process.env, ['--cert', cert, '--key', key, '0', dir]);
+      const plain = startDemo(process.env, ['0', dir]);
+      try {
+        const url = await secure.url;
+        assert.match(url, /^https:/);
+        const v6 = (await plain.url).replace('127.0.0.1', '[::1]');
+        await withBrowser(async (browser) => {
+          const page = await browser.newPage();
+          page.setDefaultTimeout(WAIT_MS);
+          const reply = await page.goto(url);
+          assert.equal(reply.status(), 200);
+          assert.match((await reply.securityDetails())?.protocol ?? '',
+                       /^TLS 1\.[23]$/);
+          assert.equal(await page.innerText('#hello'), 'hello over TLS');
+          // The server takes both families by default.
+          const six = await page.goto(v6);
+          assert.equal(six.status(), 200);
+          assert.equal(await page.innerText('#hello'), 'hello over TLS');
+        }, [`--ignore-certificate-errors-spki-list=${spki}`]);
+      } finally {
+        await secure.stop();
+        await plain.stop();
         rmSync(dir, { recursive: true, force: true });
       }
     });

@@ -69,6 +69,9 @@ struct Response {
 // |req| says).
 Response http(uint16_t port, const Request &req);
 Response http_get(uint16_t port, const std::string &target);
+
+// True when this machine has ::1 to listen and connect on.
+bool loopback6_available();
 Response http_post(uint16_t port, const std::string &target,
                    const std::string &body,
                    const std::string &content_type = "application/octet-stream");
