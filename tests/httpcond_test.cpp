@@ -13,32 +13,7 @@
 #include "ox_httpenc.h"
 #include "ox_mime.h"
 #include "support/alloc_torture.h"
-
-// Outside the sanitizers (which own malloc themselves), count every call to
-// the standard allocator.
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-#define OX_TEST_COUNT_MALLOC 1
-namespace {
-std::atomic<unsigned long> std_alloc_calls{0};
-}  // namespace
-extern "C" {
-void *__libc_malloc(size_t size);
-void *__libc_calloc(size_t n, size_t size);
-void *__libc_realloc(void *ptr, size_t size);
-void *malloc(size_t size) noexcept {
-  std_alloc_calls++;
-  return __libc_malloc(size);
-}
-void *calloc(size_t n, size_t size) noexcept {
-  std_alloc_calls++;
-  return __libc_calloc(n, size);
-}
-void *realloc(void *ptr, size_t size) noexcept {
-  std_alloc_calls++;
-  return __libc_realloc(ptr, size);
-}
-}
-#endif
+#include "support/count_malloc.h"
 
 namespace {
 
