@@ -21,13 +21,15 @@ namespace {
 // How long a body may stay incomplete after its client was seen gone.
 constexpr int64_t conn_gone_grace_ms = 1000;
 
-int64_t conn_now_ms() noexcept {
+int64_t conn_now_us() noexcept {
   using std::chrono::duration_cast;
-  using std::chrono::milliseconds;
-  return duration_cast<milliseconds>(
+  using std::chrono::microseconds;
+  return duration_cast<microseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
+
+int64_t conn_now_ms() noexcept { return conn_now_us() / 1000; }
 
 void conn_link(ox__httpconns *conns, ox_httpconn *conn) noexcept {
   std::lock_guard<std::mutex> lock(conns->mutex);
@@ -123,11 +125,13 @@ ox_httpconn *ox__httpconn_of(MHD_Connection *con) noexcept {
                          : nullptr;
 }
 
-void ox__httpconn_enter(ox_httpconn *conn, ox__connphase phase) noexcept {
+int64_t ox__httpconn_enter(ox_httpconn *conn, ox__connphase phase) noexcept {
+  int64_t now_us = conn_now_us();
   conn->body_bytes.store(0, std::memory_order_relaxed);
   conn->gone_at.store(0, std::memory_order_relaxed);
-  conn->since.store(conn_now_ms(), std::memory_order_relaxed);
+  conn->since.store(now_us / 1000, std::memory_order_relaxed);
   conn->phase.store(phase, std::memory_order_release);
+  return now_us;
 }
 
 void ox__httpconn_check_peer(ox_httpconn *conn) noexcept {

@@ -55,8 +55,11 @@ void ox__httpconn_notify(void *cls, MHD_Connection *con, void **socket_context,
 // The record of |con|, or NULL.
 ox_httpconn *ox__httpconn_of(MHD_Connection *con) noexcept;
 
-// Starts the phase |phase| now.
-void ox__httpconn_enter(ox_httpconn *conn, ox__connphase phase) noexcept;
+// Starts the phase |phase| now, and returns that moment on the monotonic
+// clock in microseconds, so that callers who want a timestamp (the access
+// log) need not read the clock again: on some virtual machines each read is
+// a system call.
+int64_t ox__httpconn_enter(ox_httpconn *conn, ox__connphase phase) noexcept;
 
 // Counts |size| more body bytes of the current request.
 inline void ox__httpconn_received(ox_httpconn *conn, size_t size) noexcept {

@@ -61,20 +61,14 @@ const char *clf_date(time_t t) noexcept {
 
 }  // namespace
 
-int64_t ox__httplog_now_us() noexcept {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
-
-void ox__httplog_emit(ox_httpreq *req,
-                      MHD_RequestTerminationCode toe) noexcept {
+void ox__httplog_emit(ox_httpreq *req, MHD_RequestTerminationCode toe,
+                      int64_t end_us) noexcept {
   ox__errno_guard keep;
   ox_httpsrv *srv = req->srv;
   ox_httplog rec{};
   rec.req = req;
   rec.bytes = log_body_bytes(req, toe);
-  int64_t spent = ox__httplog_now_us() - req->start_us;
+  int64_t spent = end_us - req->start_us;
   rec.duration_us = spent > 0 ? static_cast<uint64_t>(spent) : 0;
   rec.time = time(nullptr) - static_cast<time_t>(rec.duration_us / 1000000);
   srv->log_cb(srv->log_cls, &rec);

@@ -19,11 +19,10 @@ struct ox_httplog {
   bool user_read;        // |user| was looked for
 };
 
-// Microseconds on the monotonic clock: request durations.
-int64_t ox__httplog_now_us() noexcept;
-
-// Hands the record of |req|, which ended as |toe| says, to the server's
-// log callback.
-void ox__httplog_emit(ox_httpreq *req, MHD_RequestTerminationCode toe) noexcept;
+// Hands the record of |req|, which ended as |toe| says at |end_us| (the
+// monotonic clock in microseconds, as the request's start_us), to the
+// server's log callback.
+void ox__httplog_emit(ox_httpreq *req, MHD_RequestTerminationCode toe,
+                      int64_t end_us) noexcept;
 
 #endif  // OX_HTTPLOG_H

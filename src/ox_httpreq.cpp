@@ -209,10 +209,7 @@ ox_httpreq *req_new(ox_httpsrv *srv, ox_httpconn *conn, MHD_Connection *con,
   req->path = url;
   req->method = method;
   req->stage = ox__reqstage::receiving;
-  if (srv->log_cb != nullptr) {
-    req->res.logged = true;
-    req->start_us = ox__httplog_now_us();
-  }
+  req->res.logged = srv->log_cb != nullptr;
   return req;
 }
 
@@ -246,7 +243,7 @@ MHD_Result req_head(ox_httpsrv *srv, MHD_Connection *con, const char *url,
   if (req == nullptr) return MHD_NO;
   req->version = version;
   *con_cls = req;
-  ox__httpconn_enter(conn, ox__connphase::busy);
+  req->start_us = ox__httpconn_enter(conn, ox__connphase::busy);
   uint64_t length = 0;
   if (unsigned int status = req_check_framing(req, version, &length)) {
     return req_refuse(req, status);
@@ -397,11 +394,12 @@ void ox__httpreq_completed(void *cls, MHD_Connection *con, void **con_cls,
   auto *req = static_cast<ox_httpreq *>(*con_cls);
   if (req == nullptr) return;
   *con_cls = nullptr;
-  if (req->srv->log_cb != nullptr) ox__httplog_emit(req, toe);
+  // A kept-alive connection now waits for its next head; that moment is
+  // also the end of this request for the log.
   ox_httpconn *conn = req->conn;
+  int64_t end_us = ox__httpconn_enter(conn, ox__connphase::head);
+  if (req->srv->log_cb != nullptr) ox__httplog_emit(req, toe, end_us);
   req_free(req);
-  // A kept-alive connection now waits for its next head.
-  ox__httpconn_enter(conn, ox__connphase::head);
 }
 
 void ox__httpreq_run_isolated(ox_httpreq *req) noexcept {

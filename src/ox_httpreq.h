@@ -31,7 +31,7 @@ struct ox_httpreq {
   const char *path;         // decoded path without query (libmicrohttpd's)
   const char *method;       // the method (libmicrohttpd's)
   const char *version;      // "HTTP/1.1" (libmicrohttpd's)
-  int64_t start_us;         // when the head arrived; set for the access log
+  int64_t start_us;         // when the head arrived (monotonic, in us)
   ox_strmap *headers;       // filled from the connection on first use
   ox_strmap *cookies;       // likewise
   ox_strmap *params;        // likewise
