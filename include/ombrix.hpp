@@ -1337,106 +1337,69 @@ class server {
 
   /** Serves with a pool of |size| threads (0 or 1: one polling thread). */
   void set_thread_pool_size(unsigned int size) {
-    apply(
-        [=](ox_httpsrv *s) noexcept {
-          return ox_httpsrv_set_thr_pool_size(s, size);
-        },
-        "ox_httpsrv_set_thr_pool_size");
+    apply_setter(&ox_httpsrv_set_thr_pool_size, "ox_httpsrv_set_thr_pool_size",
+                 size);
   }
   /** Accepts at most |limit| connections at once (0: the default, 1000). */
   void set_connection_limit(unsigned int limit) {
-    apply(
-        [=](ox_httpsrv *s) noexcept {
-          return ox_httpsrv_set_con_limit(s, limit);
-        },
-        "ox_httpsrv_set_con_limit");
+    apply_setter(&ox_httpsrv_set_con_limit, "ox_httpsrv_set_con_limit", limit);
   }
   /** Sets each connection's memory (default 40 KiB); error(EINVAL) below 4 KiB.
    */
   void set_connection_memory_limit(std::size_t bytes) {
-    apply(
-        [=](ox_httpsrv *s) noexcept {
-          return ox_httpsrv_set_con_mem_limit(s, bytes);
-        },
-        "ox_httpsrv_set_con_mem_limit");
+    apply_setter(&ox_httpsrv_set_con_mem_limit, "ox_httpsrv_set_con_mem_limit",
+                 bytes);
   }
   /** Closes connections idle for |seconds| (0: never; default 60). */
   void set_connection_timeout(unsigned int seconds) {
-    apply(
-        [=](ox_httpsrv *s) noexcept {
-          return ox_httpsrv_set_con_timeout(s, seconds);
-        },
-        "ox_httpsrv_set_con_timeout");
+    apply_setter(&ox_httpsrv_set_con_timeout, "ox_httpsrv_set_con_timeout",
+                 seconds);
   }
   /** Gives a request head |seconds| to arrive (0: no deadline; default 10). */
   void set_head_timeout(unsigned int seconds) {
-    apply(
-        [=](ox_httpsrv *s) noexcept {
-          return ox_httpsrv_set_head_timeout(s, seconds);
-        },
-        "ox_httpsrv_set_head_timeout");
+    apply_setter(&ox_httpsrv_set_head_timeout, "ox_httpsrv_set_head_timeout",
+                 seconds);
   }
   /**
    * Gives a body |seconds|, plus one for every |min_rate| bytes received
    * (defaults 10 s and 1024 bytes/s).
    */
   void set_body_timeout(unsigned int seconds, unsigned int min_rate = 1024) {
-    apply(
-        [=](ox_httpsrv *s) noexcept {
-          return ox_httpsrv_set_body_timeout(s, seconds, min_rate);
-        },
-        "ox_httpsrv_set_body_timeout");
+    apply_setter(&ox_httpsrv_set_body_timeout, "ox_httpsrv_set_body_timeout",
+                 seconds, min_rate);
   }
   /** Caps the connections of one client address (0: no cap; the default). */
   void set_connections_per_address(unsigned int limit) {
-    apply(
-        [=](ox_httpsrv *s) noexcept {
-          return ox_httpsrv_set_con_per_ip_limit(s, limit);
-        },
-        "ox_httpsrv_set_con_per_ip_limit");
+    apply_setter(&ox_httpsrv_set_con_per_ip_limit,
+                 "ox_httpsrv_set_con_per_ip_limit", limit);
   }
   /** Sets the largest body held in memory (default 8 MiB); more is 413. */
   void set_payload_limit(std::size_t bytes) {
-    apply(
-        [=](ox_httpsrv *s) noexcept {
-          return ox_httpsrv_set_payld_limit(s, bytes);
-        },
-        "ox_httpsrv_set_payld_limit");
+    apply_setter(&ox_httpsrv_set_payld_limit, "ox_httpsrv_set_payld_limit",
+                 bytes);
   }
   /** Sets the uploaded file bytes one request may carry (default 1 GiB). */
   void set_uploads_limit(std::uint64_t bytes) {
-    apply(
-        [=](ox_httpsrv *s) noexcept {
-          return ox_httpsrv_set_uplds_limit(s, bytes);
-        },
-        "ox_httpsrv_set_uplds_limit");
+    apply_setter(&ox_httpsrv_set_uplds_limit, "ox_httpsrv_set_uplds_limit",
+                 bytes);
   }
   /** Sets the form fields one request may carry (default 1000). */
   void set_fields_limit(unsigned int count) {
-    apply(
-        [=](ox_httpsrv *s) noexcept {
-          return ox_httpsrv_set_fields_limit(s, count);
-        },
-        "ox_httpsrv_set_fields_limit");
+    apply_setter(&ox_httpsrv_set_fields_limit, "ox_httpsrv_set_fields_limit",
+                 count);
   }
   /** Sets the files one request may upload (default 100; 0 refuses uploads). */
   void set_files_limit(unsigned int count) {
-    apply(
-        [=](ox_httpsrv *s) noexcept {
-          return ox_httpsrv_set_files_limit(s, count);
-        },
-        "ox_httpsrv_set_files_limit");
+    apply_setter(&ox_httpsrv_set_files_limit, "ox_httpsrv_set_files_limit",
+                 count);
   }
   /**
    * Runs isolated requests on at most |threads| threads with |queue| more
    * waiting (defaults 64 and 256); error(EINVAL) for 0 threads.
    */
   void set_isolate_limits(unsigned int threads, unsigned int queue) {
-    apply(
-        [=](ox_httpsrv *s) noexcept {
-          return ox_httpsrv_set_isolate_limits(s, threads, queue);
-        },
-        "ox_httpsrv_set_isolate_limits");
+    apply_setter(&ox_httpsrv_set_isolate_limits,
+                 "ox_httpsrv_set_isolate_limits", threads, queue);
   }
   /** Sets the upload directory (default $TMPDIR, or /tmp); error(EINVAL) for
    * "". */
@@ -1454,11 +1417,8 @@ class server {
    * another level.
    */
   void set_compression(int level) {
-    apply(
-        [=](ox_httpsrv *s) noexcept {
-          return ox_httpsrv_set_compression(s, level);
-        },
-        "ox_httpsrv_set_compression");
+    apply_setter(&ox_httpsrv_set_compression, "ox_httpsrv_set_compression",
+                 level);
   }
   /**
    * Gives files ending in "." |ext| the Content-Type |type|
@@ -1531,11 +1491,8 @@ class server {
 
   /** Lets other processes listen on the same port (SO_REUSEPORT). */
   void set_reuse_port(bool reuse = true) {
-    apply(
-        [=](ox_httpsrv *s) noexcept {
-          return ox_httpsrv_set_reuse_port(s, reuse);
-        },
-        "ox_httpsrv_set_reuse_port");
+    apply_setter(&ox_httpsrv_set_reuse_port, "ox_httpsrv_set_reuse_port",
+                 reuse);
   }
 
   /**
@@ -1543,13 +1500,8 @@ class server {
    * a line per request, as ox_httplog_clf() does.  NULL: no log.
    */
   void log_to(std::FILE *out) {
-    apply(
-        [=](ox_httpsrv *s) noexcept {
-          return ox_httpsrv_set_log(s, out != nullptr ? &ox_httplog_clf
-                                                      : nullptr,
-                                    out);
-        },
-        "ox_httpsrv_set_log");
+    apply_setter(&ox_httpsrv_set_log, "ox_httpsrv_set_log",
+                 out != nullptr ? &ox_httplog_clf : nullptr, out);
   }
 
   /**
@@ -1577,9 +1529,9 @@ class server {
   unsigned int drain(std::chrono::milliseconds timeout) {
     auto ms = timeout.count() < 0 ? 0 : timeout.count();
     unsigned int cut = 0;
-    detail::check(ox_httpsrv_drain(srv_.get(),
-                                   static_cast<unsigned int>(ms), &cut),
-                  "ox_httpsrv_drain");
+    detail::check(
+        ox_httpsrv_drain(srv_.get(), static_cast<unsigned int>(ms), &cut),
+        "ox_httpsrv_drain");
     return cut;
   }
 
@@ -1685,6 +1637,18 @@ class server {
                    1);  // recording cannot fail after the C call
     detail::check(op(srv_.get()), context);
     setup_.push_back(std::move(op));
+  }
+
+  // A setting that is one C setter taking values: applied and recorded as
+  // apply() does, the values converted to the setter's own types.
+  template <class... Params, class... Args>
+  void apply_setter(int (*setter)(ox_httpsrv *, Params...) noexcept,
+                    const char *context, Args... args) {
+    apply(
+        [=](ox_httpsrv *s) noexcept {
+          return setter(s, static_cast<Params>(args)...);
+        },
+        context);
   }
 
   // Stores |fn| in |slot|.  When the C server must now be made with another
