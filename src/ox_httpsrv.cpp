@@ -3,7 +3,9 @@
 #include "ox_httpsrv.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -199,6 +201,11 @@ ox_httpsrv *ox_httpsrv_new2(ox_httpauth_cb auth_cb, ox_httpreq_cb req_cb,
 
 namespace {
 
+void httpsrv_close_stand_in(ox_httpsrv *srv) noexcept {
+  if (srv->stand_in >= 0) close(srv->stand_in);
+  srv->stand_in = -1;
+}
+
 // Stops the daemon and waits until no callback runs: isolated requests
 // finish and resume their connections (a suspended connection cannot be
 // closed), then the daemon stops.  |listener| is the socket a quiesce
@@ -208,8 +215,34 @@ void httpsrv_stop(ox_httpsrv *srv, MHD_socket listener) noexcept {
   ox__httpconns_stop(srv);
   MHD_stop_daemon(srv->daemon);
   if (listener != MHD_INVALID_SOCKET) close(listener);
+  httpsrv_close_stand_in(srv);
   srv->daemon = nullptr;
   srv->stopped = true;
+}
+
+// Stops taking connections: the listening socket closes, so new clients
+// are refused at once, those waiting in its backlog are reset, and a port
+// shared through SO_REUSEPORT sends them all to the other processes.
+// Returns the socket when the caller must close it, else
+// MHD_INVALID_SOCKET.
+//
+// libmicrohttpd's quiesce is not safe for an epoll daemon: it takes the
+// socket out of each thread's epoll set while the thread may do so too,
+// and whichever loses that race aborts the process.  So an epoll daemon
+// has its listening descriptor replaced by an eventfd that never becomes
+// readable: the socket's last reference goes, the kernel drops it from
+// every epoll set, and the daemon closes the eventfd when it stops.  A
+// poll daemon holds no epoll set and quiesces safely.
+MHD_socket httpsrv_stop_accepting(ox_httpsrv *srv) noexcept {
+  if (srv->conn_threads) return MHD_quiesce_daemon(srv->daemon);
+  const MHD_DaemonInfo *info =
+      MHD_get_daemon_info(srv->daemon, MHD_DAEMON_INFO_LISTEN_FD);
+  if (srv->stand_in >= 0 && info != nullptr &&
+      info->listen_fd != MHD_INVALID_SOCKET) {
+    (void)dup3(srv->stand_in, info->listen_fd, O_CLOEXEC);
+  }
+  httpsrv_close_stand_in(srv);
+  return MHD_INVALID_SOCKET;
 }
 
 // Puts |port| into the address to listen on: with MHD_OPTION_SOCK_ADDR,
@@ -511,6 +544,11 @@ bool ox_httpsrv_listen(ox_httpsrv *srv, uint16_t port,
   httpsrv_tls_options(srv, options, &n);
   options[n] = {MHD_OPTION_END, 0, nullptr};
   srv->conn_threads = conn_threads;
+  if (!conn_threads &&
+      (srv->stand_in = eventfd(0, EFD_CLOEXEC)) < 0) {
+    ox__httpsrv_error(srv, "ombrix: no descriptor to stop accepting with\n");
+    return false;
+  }
   srv->daemon = MHD_start_daemon(
       httpsrv_flags(srv, conn_threads), port, nullptr, nullptr,
       ox__httpreq_access, srv,
@@ -522,12 +560,14 @@ bool ox_httpsrv_listen(ox_httpsrv *srv, uint16_t port,
     httpsrv_addr_text(srv, addr, sizeof addr);
     ox__httpsrv_error(srv, "ombrix: cannot listen on %sport %u\n", addr,
                       static_cast<unsigned>(port));
+    httpsrv_close_stand_in(srv);
     return false;
   }
   if (!ox__httpconns_start(srv)) {
     ox__httpsrv_error(srv, "ombrix: no thread for the connection watchdog\n");
     MHD_stop_daemon(srv->daemon);
     srv->daemon = nullptr;
+    httpsrv_close_stand_in(srv);
     return false;
   }
   const MHD_DaemonInfo *info =
@@ -554,7 +594,7 @@ int ox_httpsrv_drain(ox_httpsrv *srv, unsigned int timeout_ms,
   // From here every reply closes its connection, and new clients are
   // refused at once rather than left in a backlog nobody accepts from.
   srv->draining.store(true, std::memory_order_relaxed);
-  MHD_socket listener = MHD_quiesce_daemon(srv->daemon);
+  MHD_socket listener = httpsrv_stop_accepting(srv);
   if (listener != MHD_INVALID_SOCKET) close(listener);
   auto deadline = std::chrono::steady_clock::now() +
                   std::chrono::milliseconds(timeout_ms);
@@ -575,7 +615,7 @@ void ox_httpsrv_free(ox_httpsrv *srv) noexcept {
   if (srv == nullptr) return;
   if (srv->daemon != nullptr) {
     // Stop accepting first: no connection starts while the rest stops.
-    httpsrv_stop(srv, MHD_quiesce_daemon(srv->daemon));
+    httpsrv_stop(srv, httpsrv_stop_accepting(srv));
   }
   ox__httptls_clear(&srv->tls);
   ox__httproutes_free(&srv->routes);

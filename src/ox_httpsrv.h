@@ -64,6 +64,8 @@ struct ox_httpsrv {
   ox_httplog_cb log_cb = nullptr;    // the access log; NULL: none
   void *log_cls = nullptr;
   std::atomic<bool> draining{false}; // replies close their connections
+  int stand_in = -1;                 // an eventfd that takes the listening
+                                     // socket's place when accepting stops
 
   ox__httproutes routes{};  // read-only once listening
   ox__httpconns conns;   // open connections and their watchdog
