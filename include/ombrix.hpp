@@ -47,6 +47,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -78,6 +79,22 @@ namespace detail {
 inline void check(int rc, const char *context) {
   if (rc != 0) throw error(rc, context);
 }
+
+// An argument of a setting as the recorded setting keeps it: a value as it
+// is, a text copied and handed on as a C string.
+template <class T>
+struct kept_arg {
+  static_assert(!std::is_same_v<T, const char *>,
+                "a text is passed as std::string_view, to be copied");
+  T value;
+  T get() const noexcept { return value; }
+};
+template <>
+struct kept_arg<std::string_view> {
+  explicit kept_arg(std::string_view text) : value(text) {}
+  std::string value;
+  const char *get() const noexcept { return value.c_str(); }
+};
 
 // A view of a C string that may be NULL.
 inline std::string_view view(const char *text) noexcept {
@@ -1404,11 +1421,7 @@ class server {
   /** Sets the upload directory (default $TMPDIR, or /tmp); error(EINVAL) for
    * "". */
   void set_upload_dir(std::string_view dir) {
-    apply(
-        [d = std::string(dir)](ox_httpsrv *s) noexcept {
-          return ox_httpsrv_set_upld_dir(s, d.c_str());
-        },
-        "ox_httpsrv_set_upld_dir");
+    apply_setter(&ox_httpsrv_set_upld_dir, "ox_httpsrv_set_upld_dir", dir);
   }
 
   /**
@@ -1425,11 +1438,7 @@ class server {
    * (ox_httpsrv_set_mime()); error(EINVAL) for a bad extension or "".
    */
   void set_mime(std::string_view ext, std::string_view type) {
-    apply(
-        [e = std::string(ext), t = std::string(type)](ox_httpsrv *s) noexcept {
-          return ox_httpsrv_set_mime(s, e.c_str(), t.c_str());
-        },
-        "ox_httpsrv_set_mime");
+    apply_setter(&ox_httpsrv_set_mime, "ox_httpsrv_set_mime", ext, type);
   }
   /**
    * Returns the Content-Type the server gives the file |path|
@@ -1462,11 +1471,8 @@ class server {
    * it, EALREADY.
    */
   void set_tls_client_ca(std::string_view ca_file) {
-    apply(
-        [f = std::string(ca_file)](ox_httpsrv *s) noexcept {
-          return ox_httpsrv_set_tls_client_ca(s, f.c_str());
-        },
-        "ox_httpsrv_set_tls_client_ca");
+    apply_setter(&ox_httpsrv_set_tls_client_ca, "ox_httpsrv_set_tls_client_ca",
+                 ca_file);
   }
 
   /** As set_tls(), with the PEM texts themselves. */
@@ -1482,11 +1488,7 @@ class server {
    * is no address literal.
    */
   void set_bind_address(std::string_view addr) {
-    apply(
-        [a = std::string(addr)](ox_httpsrv *s) noexcept {
-          return ox_httpsrv_set_bind_addr(s, a.c_str());
-        },
-        "ox_httpsrv_set_bind_addr");
+    apply_setter(&ox_httpsrv_set_bind_addr, "ox_httpsrv_set_bind_addr", addr);
   }
 
   /** Lets other processes listen on the same port (SO_REUSEPORT). */
@@ -1639,14 +1641,20 @@ class server {
     setup_.push_back(std::move(op));
   }
 
-  // A setting that is one C setter taking values: applied and recorded as
-  // apply() does, the values converted to the setter's own types.
+  // A setting that is one C setter taking values and texts: applied and
+  // recorded as apply() does, the texts copied, the values converted to the
+  // setter's own types.
   template <class... Params, class... Args>
   void apply_setter(int (*setter)(ox_httpsrv *, Params...) noexcept,
                     const char *context, Args... args) {
     apply(
-        [=](ox_httpsrv *s) noexcept {
-          return setter(s, static_cast<Params>(args)...);
+        [setter, kept = std::make_tuple(detail::kept_arg<Args>{args}...)](
+            ox_httpsrv *s) noexcept {
+          return std::apply(
+              [&](const auto &...k) {
+                return setter(s, static_cast<Params>(k.get())...);
+              },
+              kept);
         },
         context);
   }

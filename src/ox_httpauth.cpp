@@ -129,8 +129,7 @@ bool ox__httpauth_dispatch(ox_httpauth *auth) noexcept {
     return res->handle != nullptr;
   }
   if (res->handle == nullptr) return false;
-  ox_strmap_iter(res->headers, ox__strmap_iter, res->handle);
-  res->sent_status = res->status;
+  ox__httpres_seal(res);
   if (res->status == MHD_HTTP_UNAUTHORIZED) {
     const char *realm =
         auth->realm != nullptr ? auth->realm : httpauth_default_realm;

@@ -26,17 +26,10 @@ constexpr uint8_t req_has_headers = 1;
 constexpr uint8_t req_has_cookies = 2;
 constexpr uint8_t req_has_params = 4;
 
-// A reply queued while the server drains closes its connection after it.
-void req_close_if_draining(ox_httpreq *req) noexcept {
-  req->res.close_after =
-      req->srv->draining.load(std::memory_order_relaxed);
-}
-
 // Answers with a reply of the library's own and finishes the request.  On
 // the head, before the body is read, the connection closes after it.
 MHD_Result req_refuse(ox_httpreq *req, unsigned int status) noexcept {
   req->stage = ox__reqstage::answered;
-  req_close_if_draining(req);
   if (status != MHD_HTTP_METHOD_NOT_ALLOWED) {
     return ox__httpres_queue_status(&req->res, status);
   }
@@ -54,7 +47,6 @@ MHD_Result req_reply(ox_httpreq *req) noexcept {
     return req_refuse(req, MHD_HTTP_INTERNAL_SERVER_ERROR);
   }
   req->stage = ox__reqstage::answered;
-  req_close_if_draining(req);
   return ox__httpres_queue(&req->res);
 }
 
@@ -140,7 +132,6 @@ unsigned int req_check_framing(ox_httpreq *req, const char *version,
 // Returns true when the request may go on; otherwise |*ret| is the answer.
 bool req_authenticate(ox_httpreq *req, MHD_Result *ret) noexcept {
   ox_httpsrv *srv = req->srv;
-  req_close_if_draining(req);
   ox_httpauth *auth = ox__httpauth_new(&req->res);
   if (auth == nullptr) {
     *ret = req_refuse(req, MHD_HTTP_INTERNAL_SERVER_ERROR);

@@ -54,7 +54,7 @@ const char *res_header_type(ox_httpres *res) noexcept {
 // A reply queued while the server drains asks libmicrohttpd to close the
 // connection after it, so no further request starts on it.
 void res_mark_close(const ox_httpres *res, MHD_Response *response) noexcept {
-  if (res->close_after) {
+  if (ox__httpres_req(res)->srv->draining.load(std::memory_order_relaxed)) {
     MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
   }
 }
@@ -150,13 +150,15 @@ bool cookie_valid(const char *text, bool in_name) noexcept {
 // The content type of the file |path| for the server |res| answers for.
 const char *res_type_of(const ox_httpres *res, const char *path) noexcept {
   const ox_httpreq *req = ox__httpres_req(res);
-  return ox__mime_of(req->srv != nullptr ? req->srv->mimes : nullptr, path);
+  return ox__mime_of(req->srv->mimes, path);
 }
+
+}  // namespace
 
 // Content-Disposition with the base name as a quoted string: quotes and
 // backslashes escaped, control bytes replaced.
-int file_add_disposition(MHD_Response *response, const char *path,
-                         const char *disposition) noexcept {
+int ox__httpres_add_disposition(MHD_Response *response, const char *path,
+                                const char *disposition) noexcept {
   const char *base = strrchr(path, '/');
   base = base != nullptr ? base + 1 : path;
   ox_str *value = ox_str_new();
@@ -178,6 +180,8 @@ int file_add_disposition(MHD_Response *response, const char *path,
   return rc;
 }
 
+namespace {
+
 // The library's own replies: the reason phrase as a one-line body.
 const char *res_status_text(unsigned int status) noexcept {
   switch (status) {
@@ -194,10 +198,14 @@ const char *res_status_text(unsigned int status) noexcept {
 
 }  // namespace
 
-MHD_Result ox__httpres_queue(ox_httpres *res) noexcept {
+void ox__httpres_seal(ox_httpres *res) noexcept {
   ox_strmap_iter(res->headers, ox__strmap_iter, res->handle);
   res_mark_close(res, res->handle);
   res->sent_status = res->status;
+}
+
+MHD_Result ox__httpres_queue(ox_httpres *res) noexcept {
+  ox__httpres_seal(res);
   MHD_Result ret = MHD_queue_response(res->con, res->status, res->handle);
   MHD_destroy_response(res->handle);
   res->handle = nullptr;
@@ -230,11 +238,6 @@ void ox__httpres_discard(ox_httpres *res) noexcept {
   res->status = MHD_HTTP_OK;
 }
 
-int ox__httpres_add_disposition(MHD_Response *response, const char *path,
-                                const char *disposition) noexcept {
-  return file_add_disposition(response, path, disposition);
-}
-
 int ox__httpres_sendable(const ox_httpres *res, unsigned int status) noexcept {
   if (res == nullptr || status < 100 || status > 599) return EINVAL;
   return res->handle != nullptr ? EALREADY : 0;
@@ -265,7 +268,7 @@ int ox__httpres_gzip_level(const ox_httpres *res, const char *type,
                            uint64_t size, bool *vary) noexcept {
   *vary = false;
   const ox_httpreq *req = ox__httpres_req(res);
-  int level = req->srv != nullptr ? req->srv->gzip_level : 0;
+  int level = req->srv->gzip_level;
   if (level == 0 || !ox__mime_compressible(type)) return 0;
   // A program that coded the body itself says so; it is left alone.
   if (ox_strmap_get(res->headers, MHD_HTTP_HEADER_CONTENT_ENCODING) != nullptr)
@@ -369,7 +372,8 @@ int ox_httpres_sendfile2(ox_httpres *res, uint64_t block_size,
     return ENOMEM;
   }
   if (disposition != nullptr) {
-    if (int rc = file_add_disposition(response, path, disposition); rc != 0) {
+    if (int rc = ox__httpres_add_disposition(response, path, disposition);
+        rc != 0) {
       MHD_destroy_response(response);
       return rc;
     }

@@ -20,7 +20,6 @@ struct ox_httpres {
   unsigned int sent_status;
   uint64_t size;
   uint64_t streamed;
-  bool close_after;       // the connection closes once the reply is sent
   bool logged;            // the server keeps an access log: count streams
 };
 
@@ -32,8 +31,13 @@ inline bool ox__httpres_prepared(const ox_httpres *res) noexcept {
   return res->handle != nullptr;
 }
 
-// Queues the reply that was built: the reply headers go onto it and it goes
-// out with its status.  The reply must have been prepared.
+// Readies the reply that was built to go out: the reply headers go onto
+// it, "Connection: close" too while the server drains, and its status is
+// noted for the access log.  The reply must have been prepared.
+void ox__httpres_seal(ox_httpres *res) noexcept;
+
+// Queues the reply that was built, sealed, with its status.  The reply must
+// have been prepared.
 MHD_Result ox__httpres_queue(ox_httpres *res) noexcept;
 
 // Queues a short plain-text reply of the library's own for |status| (400,
