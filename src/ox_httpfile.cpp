@@ -150,8 +150,8 @@ int file_partial(ox_httpres *res, int fd, const ox__validators &v,
 }
 
 int file_full(ox_httpres *res, int fd, const ox__validators &v,
-              const char *type, const char *name, const char *disposition,
-              int level, bool vary) noexcept {
+              const char *etag, const char *type, const char *name,
+              const char *disposition, int level, bool vary) noexcept {
   // Identity goes out by sendfile(); gzip through the stream, which counts
   // what it sends for the access log.
   res->streamed = 0;
@@ -165,13 +165,9 @@ int file_full(ox_httpres *res, int fd, const ox__validators &v,
     return ENOMEM;
   }
   file_reply reply(response);
-  char gzip_etag[sizeof(v.etag) + 4];
-  if (level != 0) {
-    ox__etag_gzip(v.etag, gzip_etag);
-    reply.add(MHD_HTTP_HEADER_CONTENT_ENCODING, "gzip");
-  }
+  if (level != 0) reply.add(MHD_HTTP_HEADER_CONTENT_ENCODING, "gzip");
   reply.add(MHD_HTTP_HEADER_ACCEPT_RANGES, "bytes");
-  file_add_validators(reply, v, level != 0 ? gzip_etag : v.etag, vary);
+  file_add_validators(reply, v, etag, vary);
   reply.add_disposition(name, disposition);
   return ox__httpres_commit(res, reply.release(), type, MHD_HTTP_OK,
                             level == 0 ? v.size : UINT64_MAX);
@@ -188,19 +184,24 @@ int ox__httpfile_send(ox_httpres *res, int fd, const struct stat &st,
   ox__cond cond = ox__cond_evaluate(file_request(res), v, &range);
   bool vary;
   int level = ox__httpres_gzip_level(res, type, v.size, &vary);
+  // A gzipped body is other bytes than the file's, so it has a tag of its
+  // own.
+  char gzip_etag[sizeof(v.etag) + 4];
+  const char *etag = v.etag;
+  if (level != 0) {
+    ox__etag_gzip(v.etag, gzip_etag);
+    etag = gzip_etag;
+  }
   switch (cond) {
-    case ox__cond::not_modified: {
-      char gzip_etag[sizeof(v.etag) + 4];
-      if (level != 0) ox__etag_gzip(v.etag, gzip_etag);
-      return file_not_modified(res, fd, v, level != 0 ? gzip_etag : v.etag,
-                               vary);
-    }
+    case ox__cond::not_modified:
+      return file_not_modified(res, fd, v, etag, vary);
     case ox__cond::unsatisfiable:
       return file_unsatisfiable(res, fd, v);
     case ox__cond::partial:
       // A range is of the identity bytes: never compressed.
       return file_partial(res, fd, v, range, type, name, disposition, vary);
     default:
-      return file_full(res, fd, v, type, name, disposition, level, vary);
+      return file_full(res, fd, v, etag, type, name, disposition, level,
+                       vary);
   }
 }

@@ -22,7 +22,7 @@ uint64_t log_body_bytes(const ox_httpreq *req,
                         MHD_RequestTerminationCode toe) noexcept {
   const ox_httpres *res = &req->res;
   unsigned int status = res->sent_status;
-  if (status == 0 || status < 200 || status == 204 || status == 304) return 0;
+  if (status < 200 || status == 204 || status == 304) return 0;
   if (strcmp(req->method, MHD_HTTP_METHOD_HEAD) == 0) return 0;
   if (res->size == UINT64_MAX) return res->streamed;
   return toe == MHD_REQUEST_TERMINATED_COMPLETED_OK ? res->size : 0;
@@ -120,8 +120,8 @@ const char *ox_httplog_user(ox_httplog *rec) noexcept {
   if (!rec->user_read) {
     rec->user_read = true;
     ox__errno_guard keep;
-    const char *header = MHD_lookup_connection_value(
-        rec->req->res.con, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION);
+    const char *header = ox__httpres_request_header(
+        &rec->req->res, MHD_HTTP_HEADER_AUTHORIZATION);
     char *pwd = nullptr;
     if (header != nullptr &&
         ox__httpauth_parse_basic(header, &rec->user, &pwd) == 0) {

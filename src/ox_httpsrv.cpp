@@ -399,6 +399,21 @@ int ox_httpsrv_set_upld_dir(ox_httpsrv *srv, const char *dir) noexcept {
   return 0;
 }
 
+namespace {
+
+// Reads the PEM file |path| into |*pem|; a failure is also told to the
+// error callback, with the file's name.
+int httpsrv_read_pem(ox_httpsrv *srv, const char *path, char **pem) noexcept {
+  int rc = ox__httptls_read(path, pem);
+  if (rc != 0) {
+    ox__httpsrv_error(srv, "ombrix: TLS: cannot read %s: %s\n", path,
+                      strerror(rc));
+  }
+  return rc;
+}
+
+}  // namespace
+
 int ox_httpsrv_set_compression(ox_httpsrv *srv, int level) noexcept {
   if (int rc = httpsrv_settable(srv); rc != 0) return rc;
   if (level < 0 || level > 9) return EINVAL;
@@ -431,18 +446,9 @@ int ox_httpsrv_set_tls(ox_httpsrv *srv, const char *cert_file,
   if (cert_file == nullptr || key_file == nullptr) return EINVAL;
   ox__errno_guard keep;
   char *cert = nullptr, *key = nullptr;
-  const char *failed = cert_file;
-  int rc = ox__httptls_read(cert_file, &cert);
-  if (rc == 0) {
-    failed = key_file;
-    rc = ox__httptls_read(key_file, &key);
-  }
-  if (rc == 0) {
-    rc = ox_httpsrv_set_tls_mem(srv, cert, key, key_pwd);
-  } else {
-    ox__httpsrv_error(srv, "ombrix: TLS: cannot read %s: %s\n", failed,
-                      strerror(rc));
-  }
+  int rc = httpsrv_read_pem(srv, cert_file, &cert);
+  if (rc == 0) rc = httpsrv_read_pem(srv, key_file, &key);
+  if (rc == 0) rc = ox_httpsrv_set_tls_mem(srv, cert, key, key_pwd);
   ox__httptls tmp{cert, key, nullptr, nullptr};
   ox__httptls_clear(&tmp);  // wipes the key read
   return rc;
@@ -466,12 +472,8 @@ int ox_httpsrv_set_tls_client_ca(ox_httpsrv *srv,
   if (ca_file == nullptr) return EINVAL;
   ox__errno_guard keep;
   char *pem = nullptr;
-  int rc = ox__httptls_read(ca_file, &pem);
-  if (rc != 0) {
-    ox__httpsrv_error(srv, "ombrix: TLS: cannot read %s: %s\n", ca_file,
-                      strerror(rc));
-    return rc;
-  }
+  int rc = httpsrv_read_pem(srv, ca_file, &pem);
+  if (rc != 0) return rc;
   char why[512];
   rc = ox__httptls_set_client_ca(&srv->tls, pem, why, sizeof why);
   if (rc == EINVAL) srv->err_cb(srv->cls, why);
