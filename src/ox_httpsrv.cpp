@@ -3,9 +3,7 @@
 #include "ox_httpsrv.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -50,33 +48,10 @@ int httpsrv_settable(const ox_httpsrv *srv) noexcept {
   return srv->daemon != nullptr || srv->stopped ? EALREADY : 0;
 }
 
-// True when this machine can make IPv6 sockets at all; a kernel without
-// IPv6 refuses them, and the server then listens on IPv4 alone.
-bool httpsrv_has_ipv6() noexcept {
-  int saved = errno;
-  int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd >= 0) close(fd);
-  errno = saved;
-  return fd >= 0;
-}
-
-// The address family flags: one address of its own family, or by default
-// IPv6 and IPv4 on one socket where the machine has IPv6.
-unsigned int httpsrv_family_flags(const ox_httpsrv *srv) noexcept {
-  switch (srv->bind_addr.ss_family) {
-    case AF_INET: return 0;
-    case AF_INET6: return MHD_USE_IPv6;
-    default:
-      return MHD_is_feature_supported(MHD_FEATURE_IPv6) == MHD_YES &&
-                     httpsrv_has_ipv6()
-                 ? MHD_USE_DUAL_STACK
-                 : 0;
-  }
-}
-
 unsigned int httpsrv_flags(const ox_httpsrv *srv, bool conn_threads) noexcept {
+  // The library accepts: libmicrohttpd gets each client from it.
   unsigned int flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_ERROR_LOG |
-                       MHD_USE_ITC | httpsrv_family_flags(srv);
+                       MHD_USE_ITC | MHD_USE_NO_LISTEN_SOCKET;
   if (srv->tls.cert != nullptr) flags |= MHD_USE_TLS;
   if (conn_threads) {
     // Each connection's own thread already serves an isolated request.
@@ -201,58 +176,16 @@ ox_httpsrv *ox_httpsrv_new2(ox_httpauth_cb auth_cb, ox_httpreq_cb req_cb,
 
 namespace {
 
-void httpsrv_close_stand_in(ox_httpsrv *srv) noexcept {
-  if (srv->stand_in >= 0) close(srv->stand_in);
-  srv->stand_in = -1;
-}
-
 // Stops the daemon and waits until no callback runs: isolated requests
 // finish and resume their connections (a suspended connection cannot be
-// closed), then the daemon stops.  |listener| is the socket a quiesce
-// handed over, or MHD_INVALID_SOCKET.
-void httpsrv_stop(ox_httpsrv *srv, MHD_socket listener) noexcept {
+// closed), then the daemon stops.  Accepting has stopped already.
+void httpsrv_stop(ox_httpsrv *srv) noexcept {
   pool_stop(srv);
   ox__httpconns_stop(srv);
   MHD_stop_daemon(srv->daemon);
-  if (listener != MHD_INVALID_SOCKET) close(listener);
-  httpsrv_close_stand_in(srv);
+  ox__httplistener_release(srv);
   srv->daemon = nullptr;
   srv->stopped = true;
-}
-
-// Stops taking connections: the listening socket closes, so new clients
-// are refused at once, those waiting in its backlog are reset, and a port
-// shared through SO_REUSEPORT sends them all to the other processes.
-// Returns the socket when the caller must close it, else
-// MHD_INVALID_SOCKET.
-//
-// libmicrohttpd's quiesce is not safe for an epoll daemon: it takes the
-// socket out of each thread's epoll set while the thread may do so too,
-// and whichever loses that race aborts the process.  So an epoll daemon
-// has its listening descriptor replaced by an eventfd that never becomes
-// readable: the socket's last reference goes, the kernel drops it from
-// every epoll set, and the daemon closes the eventfd when it stops.  A
-// poll daemon holds no epoll set and quiesces safely.
-MHD_socket httpsrv_stop_accepting(ox_httpsrv *srv) noexcept {
-  if (srv->conn_threads) return MHD_quiesce_daemon(srv->daemon);
-  const MHD_DaemonInfo *info =
-      MHD_get_daemon_info(srv->daemon, MHD_DAEMON_INFO_LISTEN_FD);
-  if (srv->stand_in >= 0 && info != nullptr &&
-      info->listen_fd != MHD_INVALID_SOCKET) {
-    (void)dup3(srv->stand_in, info->listen_fd, O_CLOEXEC);
-  }
-  httpsrv_close_stand_in(srv);
-  return MHD_INVALID_SOCKET;
-}
-
-// Puts |port| into the address to listen on: with MHD_OPTION_SOCK_ADDR,
-// libmicrohttpd takes the port from there.
-void httpsrv_set_sockaddr_port(ox_httpsrv *srv, uint16_t port) noexcept {
-  if (srv->bind_addr.ss_family == AF_INET) {
-    reinterpret_cast<sockaddr_in *>(&srv->bind_addr)->sin_port = htons(port);
-  } else {
-    reinterpret_cast<sockaddr_in6 *>(&srv->bind_addr)->sin6_port = htons(port);
-  }
 }
 
 // "127.0.0.1 " or "::1 " for a server bound to one address, else "".
@@ -511,19 +444,19 @@ int ox_httpsrv_set_log(ox_httpsrv *srv, ox_httplog_cb cb, void *cls) noexcept {
   return 0;
 }
 
-bool ox_httpsrv_listen(ox_httpsrv *srv, uint16_t port,
-                       bool conn_threads) noexcept {
-  if (srv == nullptr || srv->daemon != nullptr || srv->stopped) return false;
-  ox__errno_guard keep;
-  if (srv->tls.client_ca != nullptr && srv->tls.cert == nullptr) {
-    ox__httpsrv_error(srv, "ombrix: TLS: client CAs without a certificate "
-                           "of the server's own\n");
-    return false;
-  }
+namespace {
+
+// Starts the daemon without a listening socket of its own: the listener
+// hands it each client.
+MHD_Daemon *httpsrv_start_daemon(ox_httpsrv *srv, bool conn_threads) noexcept {
   unsigned int pool = conn_threads ? 0 : srv->thr_pool_size;
   MHD_OptionItem options[16];
   size_t n = 0;
-  options[n++] = {MHD_OPTION_CONNECTION_LIMIT, srv->con_limit, nullptr};
+  // The listener keeps to the limit; libmicrohttpd counts a closing
+  // connection a moment longer than it does, and must not refuse a client
+  // the listener took in that moment.
+  options[n++] = {MHD_OPTION_CONNECTION_LIMIT,
+                  static_cast<intptr_t>(srv->con_limit) + 64, nullptr};
   options[n++] = {MHD_OPTION_CONNECTION_TIMEOUT, srv->con_timeout, nullptr};
   options[n++] = {MHD_OPTION_CONNECTION_MEMORY_LIMIT,
                   static_cast<intptr_t>(srv->con_mem_limit), nullptr};
@@ -536,45 +469,57 @@ bool ox_httpsrv_listen(ox_httpsrv *srv, uint16_t port,
                     nullptr};
   }
   if (pool > 1) options[n++] = {MHD_OPTION_THREAD_POOL_SIZE, pool, nullptr};
-  if (srv->bind_addr.ss_family != AF_UNSPEC) {
-    httpsrv_set_sockaddr_port(srv, port);
-    options[n++] = {MHD_OPTION_SOCK_ADDR, 0, &srv->bind_addr};
-  }
-  if (srv->reuse_port) {
-    options[n++] = {MHD_OPTION_LISTENING_ADDRESS_REUSE, 1, nullptr};
-  }
   httpsrv_tls_options(srv, options, &n);
   options[n] = {MHD_OPTION_END, 0, nullptr};
-  srv->conn_threads = conn_threads;
-  if (!conn_threads &&
-      (srv->stand_in = eventfd(0, EFD_CLOEXEC)) < 0) {
-    ox__httpsrv_error(srv, "ombrix: no descriptor to stop accepting with\n");
-    return false;
-  }
-  srv->daemon = MHD_start_daemon(
-      httpsrv_flags(srv, conn_threads), port, nullptr, nullptr,
+  return MHD_start_daemon(
+      httpsrv_flags(srv, conn_threads), 0, nullptr, nullptr,
       ox__httpreq_access, srv,
       // The logger first, so that libmicrohttpd's option checks use it.
       MHD_OPTION_EXTERNAL_LOGGER, httpsrv_log, srv, MHD_OPTION_ARRAY, options,
       MHD_OPTION_END);
-  if (srv->daemon == nullptr) {
+}
+
+}  // namespace
+
+bool ox_httpsrv_listen(ox_httpsrv *srv, uint16_t port,
+                       bool conn_threads) noexcept {
+  if (srv == nullptr || srv->daemon != nullptr || srv->stopped) return false;
+  ox__errno_guard keep;
+  if (srv->tls.client_ca != nullptr && srv->tls.cert == nullptr) {
+    ox__httpsrv_error(srv, "ombrix: TLS: client CAs without a certificate "
+                           "of the server's own\n");
+    return false;
+  }
+  uint16_t bound = 0;
+  if (int rc = ox__httplistener_open(srv, port, &bound); rc != 0) {
     char addr[INET6_ADDRSTRLEN + 16] = "";
     httpsrv_addr_text(srv, addr, sizeof addr);
-    ox__httpsrv_error(srv, "ombrix: cannot listen on %sport %u\n", addr,
-                      static_cast<unsigned>(port));
-    httpsrv_close_stand_in(srv);
+    ox__httpsrv_error(srv, "ombrix: cannot listen on %sport %u: %s\n", addr,
+                      static_cast<unsigned>(port), strerror(rc));
     return false;
   }
-  if (!ox__httpconns_start(srv)) {
-    ox__httpsrv_error(srv, "ombrix: no thread for the connection watchdog\n");
-    MHD_stop_daemon(srv->daemon);
+  srv->conn_threads = conn_threads;
+  srv->daemon = httpsrv_start_daemon(srv, conn_threads);
+  const char *failed = nullptr;
+  if (srv->daemon == nullptr) {
+    failed = "ombrix: cannot start serving on port %u\n";
+  } else if (!ox__httpconns_start(srv)) {
+    failed = "ombrix: no thread for the connection watchdog (port %u)\n";
+  } else if (ox__httplistener_start(srv) != 0) {
+    failed = "ombrix: no thread to accept connections on port %u\n";
+  }
+  if (failed != nullptr) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    ox__httpsrv_error(srv, failed, static_cast<unsigned>(bound));
+#pragma GCC diagnostic pop
+    ox__httpconns_stop(srv);
+    if (srv->daemon != nullptr) MHD_stop_daemon(srv->daemon);
+    ox__httplistener_release(srv);
     srv->daemon = nullptr;
-    httpsrv_close_stand_in(srv);
     return false;
   }
-  const MHD_DaemonInfo *info =
-      MHD_get_daemon_info(srv->daemon, MHD_DAEMON_INFO_BIND_PORT);
-  srv->port = info != nullptr ? info->port : port;
+  srv->port = bound;
   return true;
 }
 
@@ -596,8 +541,7 @@ int ox_httpsrv_drain(ox_httpsrv *srv, unsigned int timeout_ms,
   // From here every reply closes its connection, and new clients are
   // refused at once rather than left in a backlog nobody accepts from.
   srv->draining.store(true, std::memory_order_relaxed);
-  MHD_socket listener = httpsrv_stop_accepting(srv);
-  if (listener != MHD_INVALID_SOCKET) close(listener);
+  ox__httplistener_stop(srv);
   auto deadline = std::chrono::steady_clock::now() +
                   std::chrono::milliseconds(timeout_ms);
   // Connections between requests are closed as they become so; the drain
@@ -608,7 +552,7 @@ int ox_httpsrv_drain(ox_httpsrv *srv, unsigned int timeout_ms,
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   unsigned int left = busy != 0 ? ox__httpconns_cut(srv) : 0;
-  httpsrv_stop(srv, MHD_INVALID_SOCKET);
+  httpsrv_stop(srv);
   if (cut != nullptr) *cut = left;
   return 0;
 }
@@ -617,7 +561,8 @@ void ox_httpsrv_free(ox_httpsrv *srv) noexcept {
   if (srv == nullptr) return;
   if (srv->daemon != nullptr) {
     // Stop accepting first: no connection starts while the rest stops.
-    httpsrv_stop(srv, httpsrv_stop_accepting(srv));
+    ox__httplistener_stop(srv);
+    httpsrv_stop(srv);
   }
   ox__httptls_clear(&srv->tls);
   ox__httproutes_free(&srv->routes);

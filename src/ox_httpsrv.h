@@ -13,6 +13,7 @@
 
 #include "ombrix.h"
 #include "ox_httpconn.h"
+#include "ox_httplisten.h"
 #include "ox_httproute.h"
 #include "ox_httptls.h"
 
@@ -64,10 +65,9 @@ struct ox_httpsrv {
   ox_httplog_cb log_cb = nullptr;    // the access log; NULL: none
   void *log_cls = nullptr;
   std::atomic<bool> draining{false}; // replies close their connections
-  int stand_in = -1;                 // an eventfd that takes the listening
-                                     // socket's place when accepting stops
 
   ox__httproutes routes{};  // read-only once listening
+  ox__httplistener listener;  // the socket and the thread accepting on it
   ox__httpconns conns;   // open connections and their watchdog
   ox__isolation pool;    // isolated requests
 };

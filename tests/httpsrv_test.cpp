@@ -711,3 +711,41 @@ TEST_P(OxHttpsrvModels, DrainFinishesRequestsInFlightAndCutsTheRestAtTheDeadline
   EXPECT_EQ(ox_httpsrv_drain(srv.get(), 0, &cut), EINVAL);
   EXPECT_EQ(cut, 0u);
 }
+
+// At the connection limit the next client waits in the backlog and is
+// served once a connection closes; a drain or a free at that moment stops
+// accepting without racing the serving threads (which once aborted the
+// process), however often it is done.
+TEST_P(OxHttpsrvModels, ClientsBeyondTheLimitWaitAndStoppingThereIsSafe) {
+  for (int round = 0; round < 20; ++round) {
+    SCOPED_TRACE(round);
+    oxtest::ServerOptions o = with_model(GetParam());
+    o.configure = [](ox_httpsrv *s) {
+      EXPECT_EQ(ox_httpsrv_set_con_limit(s, 4), 0);
+      EXPECT_EQ(ox_httpsrv_set_thr_pool_size(s, 2), 0);
+    };
+    TestServer srv([](ox_httpreq *, ox_httpres *res) { send_text(res, "ok"); },
+                   o);
+    ASSERT_TRUE(srv.listening());
+    std::vector<std::unique_ptr<oxtest::RawConnection>> held;
+    for (int i = 0; i < 4; ++i) {
+      held.push_back(std::make_unique<oxtest::RawConnection>(srv.port()));
+      ASSERT_TRUE(held.back()->send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
+      held.back()->read_until(
+          [](const std::string &b) { return b.find("ok") != b.npos; }, 10000);
+    }
+    oxtest::RawConnection waiting(srv.port());
+    ASSERT_TRUE(waiting.send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
+    if (round == 0) {
+      EXPECT_EQ(waiting.read_to_close(300), "");
+      held.front()->close();
+      waiting.read_until(
+          [](const std::string &b) { return b.find("ok") != b.npos; }, 10000);
+      EXPECT_EQ(oxtest::parse_response(waiting.received()).status, 200);
+    }
+    if (round % 2 == 0) {
+      EXPECT_EQ(ox_httpsrv_drain(srv.get(), 50, nullptr), 0);
+    }
+    srv.stop();
+  }
+}
