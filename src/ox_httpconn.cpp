@@ -12,7 +12,10 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <new>
+
+#include "ox_alloc.h"
 
 #include "ox_httpsrv.h"
 
@@ -124,6 +127,42 @@ ox_httpconn *ox__httpconn_of(MHD_Connection *con) noexcept {
       MHD_get_connection_info(con, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
   return info != nullptr ? static_cast<ox_httpconn *>(info->socket_context)
                          : nullptr;
+}
+
+void *ox__httpconn_target(void *cls, const char *uri,
+                          MHD_Connection *con) noexcept {
+  (void)cls;
+  ox_httpconn *conn = ox__httpconn_of(con);
+  if (conn == nullptr) return nullptr;
+  conn->target_nul = false;
+  size_t len = uri != nullptr ? strlen(uri) : 0;
+  if (len + 1 > conn->target_room) {
+    // Grown to the longest target seen on the connection, and no further:
+    // the connection's memory limit bounds the request line.
+    auto *room = static_cast<char *>(ox_realloc(conn->target, len + 1));
+    if (room == nullptr) {
+      // The request then shows an empty target; its path stays whole.
+      if (conn->target != nullptr) conn->target[0] = '\0';
+      return nullptr;
+    }
+    conn->target = room;
+    conn->target_room = len + 1;
+  }
+  if (len != 0) memcpy(conn->target, uri, len);
+  conn->target[len] = '\0';
+  // libmicrohttpd hands the result to the access handler as its first
+  // context: none, so that the first call still sees a new request.
+  return nullptr;
+}
+
+size_t ox__httpconn_unescape(void *cls, MHD_Connection *con,
+                             char *text) noexcept {
+  (void)cls;
+  size_t len = MHD_http_unescape(text);
+  if (strlen(text) != len) {
+    if (ox_httpconn *conn = ox__httpconn_of(con)) conn->target_nul = true;
+  }
+  return len;
 }
 
 int64_t ox__httpconn_enter(ox_httpconn *conn, ox__connphase phase) noexcept {

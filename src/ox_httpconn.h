@@ -35,7 +35,13 @@ struct ox_httpconn {
   bool cut = false;                     // shut down by the watchdog or a drain
   char peer[48] = "";  // the client's address as text, made on first use
   int8_t client_cert = 0;  // TLS client certificate: 1 good, -1 not, 0 unseen
+  bool target_nul = false;  // the current target decodes to a NUL byte
+  char *target = nullptr;   // the current request target as the client
+                            // sent it; reused by the next request
+  size_t target_room = 0;   // bytes |target| holds
   ox_httpreq req{};  // the record the connection's requests reuse
+
+  ~ox_httpconn() { ox_free(target); }
 };
 
 // The server's connections and their watchdog.
@@ -54,6 +60,18 @@ void ox__httpconn_notify(void *cls, MHD_Connection *con, void **socket_context,
 
 // The record of |con|, or NULL.
 ox_httpconn *ox__httpconn_of(MHD_Connection *con) noexcept;
+
+// libmicrohttpd's view of a request line, before it decodes anything:
+// keeps the request target as the client sent it (for the access log,
+// absolute-form targets, redirects that keep a query).
+void *ox__httpconn_target(void *cls, const char *uri,
+                          MHD_Connection *con) noexcept;
+
+// libmicrohttpd's decoder of the path and the query arguments: %XX
+// sequences, as libmicrohttpd decodes them, and a note on the connection
+// when one decodes to a NUL byte, which would cut the text short.
+size_t ox__httpconn_unescape(void *cls, MHD_Connection *con,
+                             char *text) noexcept;
 
 // Starts the phase |phase| now, and returns that moment on the monotonic
 // clock in microseconds, so that callers who want a timestamp (the access

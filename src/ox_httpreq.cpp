@@ -58,7 +58,7 @@ struct req_framing {
   unsigned int codings;  // Transfer-Encoding fields
   unsigned int hosts;    // Host fields
   bool conflict;         // Content-Length fields that disagree
-  bool bad_name;         // a field name that is no token
+  bool bad_name;         // a field name that is no token, or a folded line
 };
 
 bool req_is_tchar(unsigned char c) noexcept {
@@ -76,13 +76,35 @@ bool req_is_token(const char *s) noexcept {
   return true;
 }
 
+// True when the field (|key|, |value|) came with a continuation line
+// (obs-fold, a line that starts with a space or tab).  libmicrohttpd
+// leaves a field's name and value side by side where the line was read
+// ("Name\0 value"), but appends a continuation to the *name*, in a block
+// of its own: "Transfer-Encoding:\r\n chunked" becomes the field
+// "Transfer-Encodingchunked" with an empty value, which hides the framing
+// from every check while a proxy may unfold it.  The moved name gives it
+// away.  HTTP/1.1 lets a server refuse folded fields, and it is refused.
+bool req_folded(const char *key, const char *value) noexcept {
+  constexpr uintptr_t ows_max = 64 * 1024;
+  auto k = reinterpret_cast<uintptr_t>(key);
+  auto v = reinterpret_cast<uintptr_t>(value);
+  uintptr_t after_name = k + strlen(key) + 1;
+  if (v < after_name || v - after_name > ows_max) return true;
+  for (const char *p = key + (after_name - k); p < value; p++) {
+    if (*p != ' ' && *p != '\t') return true;
+  }
+  return false;
+}
+
 MHD_Result req_framing_iter(void *cls, MHD_ValueKind kind, const char *key,
                             const char *value) noexcept {
   (void)kind;
   auto *f = static_cast<req_framing *>(cls);
   // "Name : value" reaches here as the name "Name ": a proxy may read it
   // as the field, so it is refused rather than ignored.
-  if (!req_is_token(key)) f->bad_name = true;
+  if (!req_is_token(key) || (value != nullptr && req_folded(key, value))) {
+    f->bad_name = true;
+  }
   if (value == nullptr) value = "";
   if (strcasecmp(key, MHD_HTTP_HEADER_CONTENT_LENGTH) == 0) {
     if (f->lengths++ == 0) {
@@ -126,6 +148,52 @@ unsigned int req_check_framing(ox_httpreq *req, const char *version,
     *length = strtoull(f.length, nullptr, 10);
   }
   return 0;
+}
+
+// The length of the scheme and "://" of an absolute-form target, or 0.
+size_t req_absolute_prefix(const char *target) noexcept {
+  if (strncasecmp(target, "http://", 7) == 0) return 7;
+  if (strncasecmp(target, "https://", 8) == 0) return 8;
+  return 0;
+}
+
+// Reads the request target: the path to serve, the query as sent, and the
+// host of an absolute-form target ("GET http://host/path", which a server
+// must take as well as "/path"; the host then stands for the Host field).
+// Returns 0, or 400 for a target that decodes to a NUL byte (the path
+// would be cut short: "/a%00.html" would serve "/a"), and for a target of
+// no form the method allows.  500 when memory runs out.
+unsigned int req_read_target(ox_httpreq *req) noexcept {
+  const ox_httpconn *conn = req->conn;
+  if (conn->target_nul) return MHD_HTTP_BAD_REQUEST;
+  const char *target = conn->target != nullptr ? conn->target : req->path;
+  req->target = target;
+  const char *question = strchr(target, '?');
+  req->query = question != nullptr ? question + 1 : nullptr;
+  if (target[0] == '/') return 0;
+  if (size_t scheme = req_absolute_prefix(target)) {
+    size_t host = strcspn(target + scheme, "/?");
+    // The path libmicrohttpd decoded starts with the same scheme and host.
+    const char *path = req->path;
+    if (host == 0 || strlen(path) < scheme + host ||
+        strncmp(path + scheme, target + scheme, host) != 0) {
+      return MHD_HTTP_BAD_REQUEST;
+    }
+    path += scheme + host;
+    req->path = *path != '\0' ? path : "/";
+    req->authority = static_cast<char *>(ox_alloc(host + 1));
+    if (req->authority == nullptr) return MHD_HTTP_INTERNAL_SERVER_ERROR;
+    memcpy(req->authority, target + scheme, host);
+    return 0;
+  }
+  // "OPTIONS *" asks about the server; CONNECT names a host and port.
+  if (strcmp(req->method, MHD_HTTP_METHOD_OPTIONS) == 0 &&
+      strcmp(target, "*") == 0) {
+    return 0;
+  }
+  return strcmp(req->method, MHD_HTTP_METHOD_CONNECT) == 0
+             ? 0
+             : MHD_HTTP_BAD_REQUEST;
 }
 
 // Authentication runs on the head, before any of the body is read.
@@ -215,6 +283,7 @@ void req_free(ox_httpreq *req) noexcept {
     ox_strmap_cleanup(&req->params);
   }
   ox__httpbody_free(&req->body);
+  ox_free(req->authority);
   if (req->pooled) {
     req->busy = false;
   } else {
@@ -236,6 +305,9 @@ MHD_Result req_head(ox_httpsrv *srv, MHD_Connection *con, const char *url,
   *con_cls = req;
   req->start_us = ox__httpconn_enter(conn, ox__connphase::busy);
   uint64_t length = 0;
+  if (unsigned int status = req_read_target(req)) {
+    return req_refuse(req, status);
+  }
   if (unsigned int status = req_check_framing(req, version, &length)) {
     return req_refuse(req, status);
   }
@@ -347,6 +419,10 @@ ox_strmap **req_map(ox_httpreq *req, ox_strmap **map, uint8_t bit,
   if ((req->filled & bit) == 0) {
     req->filled |= bit;
     MHD_get_connection_values(req->res.con, kind, ox__convals_iter, map);
+    // The host of an absolute-form target overrides the Host field.
+    if (kind == MHD_HEADER_KIND && req->authority != nullptr) {
+      ox_strmap_set(map, MHD_HTTP_HEADER_HOST, req->authority);
+    }
   }
   return map;
 }

@@ -28,7 +28,11 @@ struct ox_httpreq {
   ox_httpres res;           // the reply; first, so a response finds its request
   ox_httpsrv *srv;          // the server that received the request
   ox_httpconn *conn;        // the connection it came on
-  const char *path;         // decoded path without query (libmicrohttpd's)
+  const char *path;         // decoded path without query (libmicrohttpd's,
+                            // past the scheme and host of an absolute form)
+  const char *target;       // the request target as sent (the connection's)
+  const char *query;        // its query as sent, after the '?', or NULL
+  char *authority;          // the host of an absolute-form target, or NULL
   const char *method;       // the method (libmicrohttpd's)
   const char *version;      // "HTTP/1.1" (libmicrohttpd's)
   int64_t start_us;         // when the head arrived (monotonic, in us)

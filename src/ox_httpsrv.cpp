@@ -450,7 +450,7 @@ namespace {
 // hands it each client.
 MHD_Daemon *httpsrv_start_daemon(ox_httpsrv *srv, bool conn_threads) noexcept {
   unsigned int pool = conn_threads ? 0 : srv->thr_pool_size;
-  MHD_OptionItem options[16];
+  MHD_OptionItem options[20];
   size_t n = 0;
   // The listener keeps to the limit; libmicrohttpd counts a closing
   // connection a moment longer than it does, and must not refuse a client
@@ -464,6 +464,10 @@ MHD_Daemon *httpsrv_start_daemon(ox_httpsrv *srv, bool conn_threads) noexcept {
                   reinterpret_cast<intptr_t>(ox__httpconn_notify), srv};
   options[n++] = {MHD_OPTION_NOTIFY_COMPLETED,
                   reinterpret_cast<intptr_t>(ox__httpreq_completed), srv};
+  options[n++] = {MHD_OPTION_URI_LOG_CALLBACK,
+                  reinterpret_cast<intptr_t>(ox__httpconn_target), srv};
+  options[n++] = {MHD_OPTION_UNESCAPE_CALLBACK,
+                  reinterpret_cast<intptr_t>(ox__httpconn_unescape), srv};
   if (srv->con_per_ip != 0) {
     options[n++] = {MHD_OPTION_PER_IP_CONNECTION_LIMIT, srv->con_per_ip,
                     nullptr};

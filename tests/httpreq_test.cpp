@@ -261,3 +261,71 @@ TEST(OxHttpreq, NullRequestGivesNullAndEinval) {
 }
 
 }  // namespace
+
+namespace {
+
+// "status body" for each reply of a pipelined exchange, then "closed" or
+// "open".
+std::string exchange_trace(uint16_t port, const std::string &bytes) {
+  oxtest::RawReply raw = oxtest::raw_exchange(port, bytes, 5000);
+  std::string out;
+  for (const auto &r : oxtest::parse_responses(raw.bytes)) {
+    out += (r.status != 0 ? std::to_string(r.status) : r.status_line) + " " +
+           r.body + "|";
+  }
+  return out + (raw.closed ? "closed" : "open");
+}
+
+}  // namespace
+
+// Requests a proxy in front may read otherwise are refused with 400 and
+// the connection closed, so that nothing hidden in them is served; targets
+// of every form a server must take are routed by their path.
+TEST(OxHttpreq, TargetsAndFieldsAreReadAsAStrictServerReadsThem) {
+  TestServer srv([](ox_httpreq *req, ox_httpres *res) {
+    const char *host = ox_strmap_get(*ox_httpreq_headers(req), "Host");
+    reply(res, std::string(ox_httpreq_path(req)) + " host=" +
+                   (host != nullptr ? host : "-") + " params{" +
+                   dump(*ox_httpreq_params(req)) + "}");
+  });
+  ASSERT_TRUE(srv.listening());
+  const std::string last = "GET /last HTTP/1.1\r\nHost: x\r\n"
+                           "Connection: close\r\n\r\n";
+  const std::string last_seen = "200 /last host=x params{}|closed";
+  struct Case {
+    std::string request, trace;
+  } cases[] = {
+      // obs-fold: libmicrohttpd would read these as fields of other names.
+      {"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 4\r\n"
+       "Transfer-Encoding:\r\n chunked\r\n\r\n0\r\n\r\n"
+       "GET /smuggled HTTP/1.1\r\nHost: x\r\n\r\n",
+       "400 Bad Request\n|closed"},
+      {"POST / HTTP/1.1\r\nHost: x\r\nContent-Length:\r\n 5\r\n\r\n"
+       "helloGET /smuggled HTTP/1.1\r\nHost: x\r\n\r\n",
+       "400 Bad Request\n|closed"},
+      {"GET / HTTP/1.1\r\nHost: x\r\nX-A: 1\r\n\t2\r\n\r\n",
+       "400 Bad Request\n|closed"},
+      // A NUL byte would cut the path or an argument short.
+      {"GET /items/1%00/../../admin HTTP/1.1\r\nHost: x\r\n\r\n",
+       "400 Bad Request\n|closed"},
+      {"GET /q?a=1%00b HTTP/1.1\r\nHost: x\r\n\r\n", "400 Bad Request\n|closed"},
+      {"GET /q?a%00=1 HTTP/1.1\r\nHost: x\r\n\r\n", "400 Bad Request\n|closed"},
+      // Targets of no form the method allows.
+      {"GET items HTTP/1.1\r\nHost: x\r\n\r\n", "400 Bad Request\n|closed"},
+      {"GET * HTTP/1.1\r\nHost: x\r\n\r\n", "400 Bad Request\n|closed"},
+      // The absolute form: its host stands for the Host field.
+      {"GET http://example.test:81/a%20b?x=1 HTTP/1.1\r\nHost: other\r\n\r\n" +
+           last,
+       "200 /a b host=example.test:81 params{x=1}|" + last_seen},
+      {"GET HTTP://h HTTP/1.1\r\nHost: h\r\n\r\n" + last,
+       "200 / host=h params{}|" + last_seen},
+      {"OPTIONS * HTTP/1.1\r\nHost: x\r\n\r\n" + last,
+       "200 * host=x params{}|" + last_seen},
+      {"GET /%2500?y=%2500 HTTP/1.1\r\nHost: x\r\n\r\n" + last,
+       "200 /%00 host=x params{y=%00}|" + last_seen},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.request);
+    EXPECT_EQ(exchange_trace(srv.port(), c.request), c.trace);
+  }
+}

@@ -286,24 +286,30 @@ RawReply raw_exchange(uint16_t port, std::string_view request,
   return reply;
 }
 
-ParsedResponse parse_response(const std::string &wire) {
+ParsedResponse parse_response(const std::string &wire, bool head) {
   ParsedResponse out;
   size_t head_end = wire.find("\r\n\r\n");
   if (head_end == std::string::npos) return out;
-  std::string_view head(wire.data(), head_end);
-  size_t eol = head.find("\r\n");
-  out.status_line = std::string(head.substr(0, eol));
+  std::string_view lines(wire.data(), head_end);
+  size_t eol = lines.find("\r\n");
+  out.status_line = std::string(lines.substr(0, eol));
   if (out.status_line.size() >= 12) out.status = atoi(&out.status_line[9]);
   while (eol != std::string_view::npos) {
     size_t start = eol + 2;
-    eol = head.find("\r\n", start);
-    header_parse_line(head.substr(start, eol == std::string_view::npos
-                                             ? std::string_view::npos
-                                             : eol - start),
+    eol = lines.find("\r\n", start);
+    header_parse_line(lines.substr(start, eol == std::string_view::npos
+                                              ? std::string_view::npos
+                                              : eol - start),
                       &out.headers);
   }
-  std::string_view rest(wire.data() + head_end + 4,
-                        wire.size() - head_end - 4);
+  size_t body_at = head_end + 4;
+  std::string_view rest(wire.data() + body_at, wire.size() - body_at);
+  out.consumed = body_at;
+  // No body, whatever the framing fields say: HEAD, 1xx, 204, 304.
+  if (head || out.status < 200 || out.status == 204 || out.status == 304) {
+    out.complete = true;
+    return out;
+  }
   if (strcasecmp(out.headers.get("Transfer-Encoding").c_str(), "chunked") ==
       0) {
     while (true) {
@@ -312,13 +318,24 @@ ParsedResponse parse_response(const std::string &wire) {
       size_t len = strtoul(std::string(rest.substr(0, line_end)).c_str(),
                            nullptr, 16);
       rest.remove_prefix(line_end + 2);
+      out.consumed += line_end + 2;
       if (len == 0) {
+        // The last chunk, then trailer lines up to an empty one.
+        size_t end = rest.find("\r\n\r\n");
+        if (rest.substr(0, 2) == "\r\n") {
+          out.consumed += 2;
+        } else if (end != std::string_view::npos) {
+          out.consumed += end + 4;
+        } else {
+          return out;
+        }
         out.complete = true;
         return out;
       }
       if (rest.size() < len + 2) return out;
       out.body.append(rest.substr(0, len));
       rest.remove_prefix(len + 2);
+      out.consumed += len + 2;
     }
   }
   if (out.headers.has("Content-Length")) {
@@ -326,9 +343,32 @@ ParsedResponse parse_response(const std::string &wire) {
                          10);
     out.body = std::string(rest.substr(0, len));
     out.complete = rest.size() >= len;
+    out.consumed += out.body.size();
   } else {
     out.body = std::string(rest);
     out.complete = true;  // delimited by the close
+    out.consumed = wire.size();
+  }
+  return out;
+}
+
+std::vector<ParsedResponse> parse_responses(std::string wire,
+                                            const std::vector<bool> &heads) {
+  std::vector<ParsedResponse> out;
+  while (!wire.empty()) {
+    size_t n = out.size();
+    ParsedResponse r =
+        parse_response(wire, n < heads.size() ? heads[n] : false);
+    if (r.status_line.empty()) break;
+    wire.erase(0, r.consumed);
+    bool interim = r.status >= 100 && r.status < 200;
+    if (!interim) out.push_back(std::move(r));
+  }
+  if (!wire.empty()) {
+    ParsedResponse rest;
+    rest.status_line = "(stray bytes)";
+    rest.body = wire;
+    out.push_back(std::move(rest));
   }
   return out;
 }

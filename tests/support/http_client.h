@@ -121,10 +121,19 @@ struct ParsedResponse {
   HeaderList headers;
   std::string body;         // de-chunked when sent chunked
   bool complete = false;    // the body arrived whole (length or last chunk)
+  size_t consumed = 0;      // bytes of |wire| the reply took
 };
 
-// Parses the first reply in |wire|.
-ParsedResponse parse_response(const std::string &wire);
+// Parses the first reply in |wire|; |head| when it answers a HEAD request
+// (no body, whatever its framing fields say).
+ParsedResponse parse_response(const std::string &wire, bool head = false);
+
+// Parses every reply of a pipelined exchange, the n-th answering a HEAD
+// request when |heads|[n] is true; interim (1xx) replies are skipped.
+// Bytes that no reply accounts for come last, as a reply whose status line
+// is "(stray bytes)" and whose body holds them.
+std::vector<ParsedResponse> parse_responses(
+    std::string wire, const std::vector<bool> &heads = {});
 
 }  // namespace oxtest
 
