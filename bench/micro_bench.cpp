@@ -156,7 +156,8 @@ void srvroute_ombrix(benchmark::State &state) {
   const srvroute_fixture &f = srvroute_table(state.range(0));
   ox__httproutematch match;
   for (auto _ : state) {
-    int rc = ox__httproutes_find(&f.routes, "GET", f.last.c_str(), &match);
+    int rc = ox__httproutes_find(&f.routes, "GET", f.last.c_str(),
+                                 ox__httproute_match_limit, &match);
     if (rc != 0 || match.route == nullptr) {
       state.SkipWithError("the last route did not take the path");
     }

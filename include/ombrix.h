@@ -693,6 +693,20 @@ OX_EXPORT int ox_httpsrv_set_isolate_limits(ox_httpsrv *srv,
                                             unsigned int threads,
                                             unsigned int queue) OX_NOEXCEPT;
 
+/**
+ * Bounds the work of matching one route pattern (ox_httpsrv_add_route())
+ * against one request path to |steps| of PCRE2's match limit (default
+ * 100000).  A pattern with nested quantifiers can otherwise backtrack for
+ * a second or more on a path a client chose; at the bound it stops within
+ * about a millisecond.  A request whose path makes any pattern reach the
+ * bound is answered 500, whatever the other routes would do, and the
+ * error callback names the pattern, so the answer never depends on how far
+ * the matcher got.  Ordinary patterns need a few thousand steps at most on
+ * any path.  EINVAL for 0.
+ */
+OX_EXPORT int ox_httpsrv_set_match_limit(ox_httpsrv *srv,
+                                         uint32_t steps) OX_NOEXCEPT;
+
 /** @} */
 
 /**

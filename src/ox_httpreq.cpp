@@ -33,8 +33,9 @@ MHD_Result req_refuse(ox_httpreq *req, unsigned int status) noexcept {
   if (status != MHD_HTTP_METHOD_NOT_ALLOWED) {
     return ox__httpres_queue_status(&req->res, status);
   }
-  std::unique_ptr<char, ox__free_deleter> allow{
-      ox__httproutes_allow(&req->srv->routes, req->path)};
+  ox_httpsrv *srv = req->srv;
+  std::unique_ptr<char, ox__free_deleter> allow{ox__httproutes_allow(
+      &srv->routes, &req->match, req->path, srv->match_limit)};
   return ox__httpres_queue_status(&req->res, status, allow.get());
 }
 
@@ -238,10 +239,15 @@ bool req_client_verified(ox_httpreq *req) noexcept {
 unsigned int req_route(ox_httpreq *req) noexcept {
   ox_httpsrv *srv = req->srv;
   if (srv->routes.count != 0) {
-    if (ox__httproutes_find(&srv->routes, req->method, req->path,
-                            &req->match) != 0) {
-      return MHD_HTTP_INTERNAL_SERVER_ERROR;
+    int rc = ox__httproutes_find(&srv->routes, req->method, req->path,
+                                 srv->match_limit, &req->match);
+    if (rc == E2BIG) {
+      ox__httpsrv_error(srv, "ombrix: route %s ran out of its %u matching "
+                             "steps on this path; answered 500\n",
+                        req->match.spent->pattern,
+                        static_cast<unsigned>(srv->match_limit));
     }
+    if (rc != 0) return MHD_HTTP_INTERNAL_SERVER_ERROR;
     if (req->match.route != nullptr) return 0;
     if (req->match.path_matched) return MHD_HTTP_METHOD_NOT_ALLOWED;
   }

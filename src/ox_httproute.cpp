@@ -18,17 +18,30 @@ struct match_data_free {
     pcre2_match_data_free_8(m);
   }
 };
+struct match_context_free {
+  void operator()(pcre2_match_context_8 *c) const noexcept {
+    pcre2_match_context_free_8(c);
+  }
+};
 using match_data_ptr = std::unique_ptr<pcre2_match_data_8, match_data_free>;
+using match_context_ptr =
+    std::unique_ptr<pcre2_match_context_8, match_context_free>;
 
-// This thread's match data, made on its first match and released when the
-// thread ends: large enough for any route of any server.
-pcre2_match_data_8 *route_thread_match_data() noexcept {
-  thread_local match_data_ptr match;
-  if (!match) {
-    match.reset(
+// This thread's match data and context, made on its first match and
+// released when the thread ends: large enough for any route of any server.
+struct route_thread_state {
+  match_data_ptr data;
+  match_context_ptr context;
+};
+
+route_thread_state *route_thread() noexcept {
+  thread_local route_thread_state state;
+  if (!state.data) {
+    state.data.reset(
         pcre2_match_data_create_8(ox__httproute_groups_max + 1, nullptr));
   }
-  return match.get();
+  if (!state.context) state.context.reset(pcre2_match_context_create_8(nullptr));
+  return state.data && state.context ? &state : nullptr;
 }
 
 bool route_takes(const ox__httproute *route, const char *method) noexcept {
@@ -39,13 +52,26 @@ bool route_takes(const ox__httproute *route, const char *method) noexcept {
   return strcmp(m, "GET") == 0 && strcmp(method, "HEAD") == 0;
 }
 
-// Matches |route| against |path|; the number of pairs set, or 0 for no
-// match (a matcher error, a hit match limit, counts as none).
+// Matches |route| against |path|: the number of pairs set, 0 for no match,
+// or -1 when the matcher gave up (its budget spent, its stack full).
 int route_match(const ox__httproute *route, const char *path, size_t len,
-                pcre2_match_data_8 *match) noexcept {
+                route_thread_state *state) noexcept {
   int rc = pcre2_jit_match_8(route->re, reinterpret_cast<PCRE2_SPTR8>(path),
-                             len, 0, 0, match, nullptr);
-  return rc > 0 ? rc : 0;
+                             len, 0, 0, state->data.get(),
+                             state->context.get());
+  if (rc > 0) return rc;
+  return rc == PCRE2_ERROR_NOMATCH ? 0 : -1;
+}
+
+// Notes |method| for the Allow header, once.
+void route_note_allowed(ox__httproutematch *out, const char *method) noexcept {
+  for (uint32_t i = 0; i < out->nallow && i < ox__httproute_allow_max; i++) {
+    if (strcmp(out->allow[i], method) == 0) return;
+  }
+  if (out->nallow < ox__httproute_allow_max) {
+    out->allow[out->nallow] = method;
+  }
+  if (out->nallow <= ox__httproute_allow_max) out->nallow++;
 }
 
 void route_keep_offsets(const PCRE2_SIZE *ovector, int pairs,
@@ -60,6 +86,7 @@ void route_keep_offsets(const PCRE2_SIZE *ovector, int pairs,
 void route_free(ox__httproute *route) noexcept {
   pcre2_code_free_8(route->re);
   ox_free(route->method);
+  ox_free(route->pattern);
 }
 
 }  // namespace
@@ -76,9 +103,10 @@ int ox__httproutes_add(ox__httproutes *routes, const char *method,
     return EINVAL;
   }
   route.method = ox__strdup(method);
+  route.pattern = ox__strdup(pattern);
   auto *list = static_cast<ox__httproute *>(
       ox_realloc(routes->list, (routes->count + 1) * sizeof(ox__httproute)));
-  if (route.method == nullptr || list == nullptr) {
+  if (route.method == nullptr || route.pattern == nullptr || list == nullptr) {
     if (list != nullptr) routes->list = list;
     route_free(&route);
     return ENOMEM;
@@ -98,54 +126,86 @@ void ox__httproutes_free(ox__httproutes *routes) noexcept {
 }
 
 int ox__httproutes_find(const ox__httproutes *routes, const char *method,
-                        const char *path, ox__httproutematch *out) noexcept {
+                        const char *path, uint32_t limit,
+                        ox__httproutematch *out) noexcept {
   out->route = nullptr;
+  out->spent = nullptr;
   out->path_matched = false;
+  out->nallow = 0;
   out->pairs = 0;
-  pcre2_match_data_8 *match = route_thread_match_data();
-  if (match == nullptr) return ENOMEM;
+  route_thread_state *state = route_thread();
+  if (state == nullptr) return ENOMEM;
+  pcre2_set_match_limit_8(state->context.get(), limit);
   size_t len = strlen(path);
   for (size_t i = 0; i < routes->count; i++) {
     const ox__httproute *route = &routes->list[i];
-    int pairs = route_match(route, path, len, match);
+    int pairs = route_match(route, path, len, state);
+    if (pairs < 0) {
+      out->spent = route;
+      return E2BIG;
+    }
     if (pairs == 0) continue;
     out->path_matched = true;
-    if (!route_takes(route, method)) continue;
+    if (!route_takes(route, method)) {
+      route_note_allowed(out, route->method);
+      continue;
+    }
     out->route = route;
-    route_keep_offsets(pcre2_get_ovector_pointer_8(match), pairs, out);
+    route_keep_offsets(pcre2_get_ovector_pointer_8(state->data.get()), pairs,
+                       out);
     return 0;
   }
   return 0;
 }
 
-char *ox__httproutes_allow(const ox__httproutes *routes,
-                           const char *path) noexcept {
-  pcre2_match_data_8 *match = route_thread_match_data();
-  ox_str *allow = ox_str_new();
-  if (match == nullptr || allow == nullptr) {
-    ox_str_free(allow);
-    return nullptr;
+namespace {
+
+// Appends |method| to the list |allow| ("GET, POST"), unless it is there.
+int route_add_allowed(ox_str *allow, const char *method) noexcept {
+  const char *have = ox_str_content(allow);
+  size_t n = strlen(method);
+  for (const char *p = have; *p != '\0';) {
+    const char *end = strchr(p, ',');
+    size_t k = end != nullptr ? static_cast<size_t>(end - p) : strlen(p);
+    if (k == n && memcmp(p, method, n) == 0) return 0;
+    p = end != nullptr ? end + 2 : p + k;
   }
-  size_t len = strlen(path);
+  int rc = *have != '\0' ? ox_str_write(allow, ", ", 2) : 0;
+  return rc == 0 ? ox_str_write(allow, method, n) : rc;
+}
+
+int route_add_method(ox_str *allow, const char *method) noexcept {
+  int rc = route_add_allowed(allow, method);
+  if (rc == 0 && strcmp(method, "GET") == 0) {
+    rc = route_add_allowed(allow, "HEAD");
+  }
+  return rc;
+}
+
+}  // namespace
+
+char *ox__httproutes_allow(const ox__httproutes *routes,
+                           const ox__httproutematch *match, const char *path,
+                           uint32_t limit) noexcept {
+  ox_str *allow = ox_str_new();
+  if (allow == nullptr) return nullptr;
   int rc = 0;
-  // Each method once, in route order; HEAD follows GET.
-  auto add = [&](const char *m) {
-    const char *have = ox_str_content(allow);
-    size_t n = strlen(m);
-    for (const char *p = have; *p != '\0';) {
-      const char *end = strchr(p, ',');
-      size_t k = end != nullptr ? static_cast<size_t>(end - p) : strlen(p);
-      if (k == n && memcmp(p, m, n) == 0) return;
-      p = end != nullptr ? end + 2 : p + k;
+  if (match->nallow <= ox__httproute_allow_max) {
+    for (uint32_t i = 0; rc == 0 && i < match->nallow; i++) {
+      rc = route_add_method(allow, match->allow[i]);
     }
-    if (rc == 0 && *have != '\0') rc = ox_str_write(allow, ", ", 2);
-    if (rc == 0) rc = ox_str_write(allow, m, n);
-  };
-  for (size_t i = 0; i < routes->count; i++) {
-    const ox__httproute *route = &routes->list[i];
-    if (route_match(route, path, len, match) == 0) continue;
-    add(route->method);
-    if (strcmp(route->method, "GET") == 0) add("HEAD");
+  } else if (route_thread_state *state = route_thread()) {
+    // More methods than one pass keeps: a second pass over the routes.
+    pcre2_set_match_limit_8(state->context.get(), limit);
+    size_t len = strlen(path);
+    for (size_t i = 0; rc == 0 && i < routes->count; i++) {
+      const ox__httproute *route = &routes->list[i];
+      if (route_match(route, path, len, state) > 0) {
+        rc = route_add_method(allow, route->method);
+      }
+    }
+  } else {
+    rc = ENOMEM;
   }
   char *text = rc == 0 ? ox__strdup(ox_str_content(allow)) : nullptr;
   ox_str_free(allow);

@@ -322,6 +322,13 @@ int ox_httpsrv_set_isolate_limits(ox_httpsrv *srv, unsigned int threads,
   return 0;
 }
 
+int ox_httpsrv_set_match_limit(ox_httpsrv *srv, uint32_t steps) noexcept {
+  if (int rc = httpsrv_settable(srv); rc != 0) return rc;
+  if (steps == 0) return EINVAL;
+  srv->match_limit = steps;
+  return 0;
+}
+
 int ox_httpsrv_set_upld_dir(ox_httpsrv *srv, const char *dir) noexcept {
   if (int rc = httpsrv_settable(srv); rc != 0) return rc;
   if (dir == nullptr || *dir == '\0') return EINVAL;

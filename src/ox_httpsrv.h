@@ -51,6 +51,8 @@ struct ox_httpsrv {
   unsigned int files_max = 100;      // uploaded files per request
   unsigned int isolate_threads = 64; // threads running isolated requests
   unsigned int isolate_queue = 256;  // isolated requests waiting for one
+  uint32_t match_limit = ox__httproute_match_limit;  // steps a route pattern
+                                     // may take on one path
   char *upld_dir = nullptr;          // where uploads go; our copy
   ox_strmap *mimes = nullptr;        // content types by lower-case
                                      // extension, over the built-in ones

@@ -216,3 +216,38 @@ TEST_P(OxHttpsrvRoutesModels, ConcurrentRoutedRequestsKeepTheirOwnCaptures) {
 }
 
 }  // namespace
+
+// A pattern that backtracks without end is stopped at its matching budget,
+// and a path that makes it stop is answered 500 every time, never by
+// whichever route or fallback the matcher happened to reach.
+TEST(OxHttpsrvRoutes, PatternsThatBacktrackStopAtTheBudgetAndGet500) {
+  oxtest::ServerOptions o;
+  o.configure = [](ox_httpsrv *s) {
+    EXPECT_EQ(ox_httpsrv_set_match_limit(s, 0), EINVAL);
+    EXPECT_EQ(ox_httpsrv_add_route(s, "POST", "/(\\w+\\s?)*$", describe_route,
+                                   const_cast<char *>("words")),
+              0);
+    EXPECT_EQ(ox_httpsrv_add_route(s, "GET", "/plain", describe_route,
+                                   const_cast<char *>("plain")),
+              0);
+  };
+  TestServer srv([](ox_httpreq *, ox_httpres *res) { send_text(res, "fb"); },
+                 o);
+  ASSERT_TRUE(srv.listening());
+  const std::string hostile = "/" + std::string(40, 'a') + "!";
+  for (int i = 0; i < 3; ++i) {
+    oxtest::Response r = oxtest::http_get(srv.port(), hostile);
+    EXPECT_EQ(r.status, 500);
+  }
+  EXPECT_EQ(oxtest::http_get(srv.port(), "/plain").body, "plain GET var=(none) "
+                                                         "0=(none) 1=(none)");
+  // A path the pattern matches at once, for another method: 405.
+  oxtest::Response r = oxtest::http_get(srv.port(), "/words");
+  EXPECT_EQ(r.status, 405);
+  EXPECT_EQ(r.headers.get("Allow"), "POST");
+  EXPECT_EQ(oxtest::http_get(srv.port(), "/other!").body, "fb");
+  srv.stop();
+  std::vector<std::string> errors = srv.errors();
+  ASSERT_EQ(errors.size(), 3u);
+  EXPECT_NE(errors[0].find("/(\\w+\\s?)*$"), std::string::npos) << errors[0];
+}

@@ -364,7 +364,7 @@ TEST(OxRouter, ServerRouteLookupAllocatesNothing) {
   }
   ox__httproutematch match{};
   // This thread's match data is made once, on its first lookup.
-  ASSERT_EQ(ox__httproutes_find(&table, "GET", "/a", &match), 0);
+  ASSERT_EQ(ox__httproutes_find(&table, "GET", "/a", ox__httproute_match_limit, &match), 0);
   const char *paths[] = {"/a", "/users/42", "/files/x/y/z", "/none", ""};
   int taken = 0;
   ox__alloc_hooks_reset();
@@ -373,7 +373,7 @@ TEST(OxRouter, ServerRouteLookupAllocatesNothing) {
 #endif
   for (int round = 0; round < 3; ++round) {
     for (const char *path : paths) {
-      ASSERT_EQ(ox__httproutes_find(&table, "HEAD", path, &match), 0);
+      ASSERT_EQ(ox__httproutes_find(&table, "HEAD", path, ox__httproute_match_limit, &match), 0);
       if (match.route != nullptr) ++taken;
     }
   }
