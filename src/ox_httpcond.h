@@ -54,10 +54,11 @@ enum class ox__etag_cmp : uint8_t {
 // True when the list of entity tags |list| names |etag| by |cmp|, or when
 // |list| is "*" (the file exists, so "*" always matches).  The list may
 // hold empty elements and OWS around its commas (RFC 9110 §5.6.1.2), as it
-// does when several header lines were joined with commas.  A list that is
-// not "*" nor a list of tags, and an empty list, match nothing.  |etag| is
-// that of the representation the reply would carry, nothing else: the
-// identity and gzip variants have different tags.
+// does when several header lines were joined with commas.  A list
+// malformed anywhere (junk after a matching tag, a byte inside quotes that
+// RFC 9110 §8.8.3 does not allow), and a list with no tag, match nothing.
+// |etag| is that of the representation the reply would carry, nothing
+// else: the identity and gzip variants have different tags.
 bool ox__etag_list_matches(const char *list, const char *etag,
                            ox__etag_cmp cmp) noexcept;
 
