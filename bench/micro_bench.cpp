@@ -599,11 +599,12 @@ struct revalidation {
 
 void conditional_ombrix(benchmark::State &state) {
   revalidation r;
-  ox__cond_request req{true, false, r.inm.c_str(), r.v.last_modified, nullptr,
-                       nullptr};
+  ox__cond_request req{true,    false,         nullptr,
+                       nullptr, r.inm.c_str(), r.v.last_modified,
+                       nullptr, nullptr};
   for (auto _ : state) {
     ox__range range;
-    ox__cond cond = ox__cond_evaluate(req, r.v, &range);
+    ox__cond cond = ox__cond_evaluate(req, r.v, r.v.etag, &range);
     if (cond != ox__cond::not_modified) state.SkipWithError("not a 304");
     benchmark::DoNotOptimize(cond);
   }

@@ -6,6 +6,7 @@
 #include <strings.h>
 
 #include <cinttypes>
+#include <compare>
 #include <cstdio>
 #include <cstring>
 
@@ -13,6 +14,10 @@ namespace {
 
 constexpr const char *cond_days[] = {"Sun", "Mon", "Tue", "Wed",
                                      "Thu", "Fri", "Sat"};
+// The RFC 850 form spells the day out.
+constexpr const char *cond_weekdays[] = {"Sunday",    "Monday",   "Tuesday",
+                                         "Wednesday", "Thursday", "Friday",
+                                         "Saturday"};
 constexpr const char *cond_months[] = {"Jan", "Feb", "Mar", "Apr",
                                        "May", "Jun", "Jul", "Aug",
                                        "Sep", "Oct", "Nov", "Dec"};
@@ -38,11 +43,11 @@ int64_t cond_days_from_civil(int64_t y, unsigned m, unsigned d) noexcept {
 }
 
 // Reads exactly |n| digits at |*p|.
-bool cond_fixed_number(const char **p, int n, unsigned *out) noexcept {
-  unsigned v = 0;
+bool cond_fixed_number(const char **p, int n, int64_t *out) noexcept {
+  int64_t v = 0;
   for (int i = 0; i < n; i++) {
     if (!cond_digit((*p)[i])) return false;
-    v = v * 10 + static_cast<unsigned>((*p)[i] - '0');
+    v = v * 10 + ((*p)[i] - '0');
   }
   *p += n;
   *out = v;
@@ -68,37 +73,215 @@ bool cond_number(const char **p, uint64_t *out) noexcept {
   return true;
 }
 
-// Compares the entity tag of |len| bytes at |tag| with |etag| and, when
-// |gzip_too|, with its gzip form.
-bool cond_tag_equal(const char *tag, size_t len, const char *etag,
-                    bool gzip_too) noexcept {
-  size_t n = strlen(etag);
-  if (len == n && memcmp(tag, etag, n) == 0) return true;
-  // The gzip form: the tag without its closing quote, "-gz", the quote.
-  return gzip_too && len == n + 3 && memcmp(tag, etag, n - 1) == 0 &&
-         memcmp(tag + n - 1, "-gz\"", 4) == 0;
+// Reads one of the |count| |names| at |*p|: its index, or -1.  No name is
+// the start of another, so the first that matches is the one.
+int cond_name(const char **p, const char *const *names, int count) noexcept {
+  for (int i = 0; i < count; i++) {
+    if (cond_expect(p, names[i])) return i;
+  }
+  return -1;
 }
 
-// The length of the quoted entity tag at |p| (quotes included), or 0 when
-// none starts there.
-size_t cond_quoted_length(const char *p) noexcept {
-  if (*p != '"') return 0;
-  const char *end = strchr(p + 1, '"');
-  return end != nullptr ? static_cast<size_t>(end - p + 1) : 0;
+// An HTTP date's fields as written, before they become an instant.  The
+// members go from the largest unit down, so that the defaulted comparison
+// orders dates in time.
+struct cond_date {
+  int64_t year;
+  int64_t month;  // 1 to 12
+  int64_t mday;
+  int64_t hour;
+  int64_t min;
+  int64_t sec;
+
+  auto operator<=>(const cond_date &) const noexcept = default;
+};
+
+bool cond_date_month(const char **p, cond_date *d) noexcept {
+  d->month = cond_name(p, cond_months, 12) + 1;
+  return d->month != 0;
+}
+
+// "08:49:37".
+bool cond_date_time(const char **p, cond_date *d) noexcept {
+  return cond_fixed_number(p, 2, &d->hour) && cond_expect(p, ":") &&
+         cond_fixed_number(p, 2, &d->min) && cond_expect(p, ":") &&
+         cond_fixed_number(p, 2, &d->sec);
+}
+
+// IMF-fixdate after "Sun, ": "06 Nov 1994 08:49:37 GMT".
+bool cond_date_imf(const char **p, cond_date *d) noexcept {
+  return cond_fixed_number(p, 2, &d->mday) && cond_expect(p, " ") &&
+         cond_date_month(p, d) && cond_expect(p, " ") &&
+         cond_fixed_number(p, 4, &d->year) && cond_expect(p, " ") &&
+         cond_date_time(p, d) && cond_expect(p, " GMT");
+}
+
+// RFC 850 after "Sunday, ": "06-Nov-94 08:49:37 GMT", the year still of two
+// digits.
+bool cond_date_rfc850(const char **p, cond_date *d) noexcept {
+  return cond_fixed_number(p, 2, &d->mday) && cond_expect(p, "-") &&
+         cond_date_month(p, d) && cond_expect(p, "-") &&
+         cond_fixed_number(p, 2, &d->year) && cond_expect(p, " ") &&
+         cond_date_time(p, d) && cond_expect(p, " GMT");
+}
+
+// asctime after "Sun ": "Nov  6 08:49:37 1994", where a day of one digit
+// is padded with a space (or written with a zero).
+bool cond_date_asctime(const char **p, cond_date *d) noexcept {
+  if (!cond_date_month(p, d) || !cond_expect(p, " ")) return false;
+  bool padded = **p == ' ';
+  if (padded) ++*p;
+  return cond_fixed_number(p, padded ? 1 : 2, &d->mday) &&
+         cond_expect(p, " ") && cond_date_time(p, d) && cond_expect(p, " ") &&
+         cond_fixed_number(p, 4, &d->year);
+}
+
+// The civil date of a day count from 1970-01-01: the inverse of
+// cond_days_from_civil(), by the same author.
+void cond_civil_from_days(int64_t z, cond_date *d) noexcept {
+  z += 719468;
+  int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  auto doe = static_cast<unsigned>(z - era * 146097);
+  unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  unsigned mp = (5 * doy + 2) / 153;
+  d->mday = doy - (153 * mp + 2) / 5 + 1;
+  d->month = mp < 10 ? mp + 3 : mp - 9;
+  d->year = static_cast<int64_t>(yoe) + era * 400 + (d->month <= 2);
+}
+
+// Breaks |now| down without gmtime_r(), which takes glibc's time zone lock
+// and may load the zone files on its first call.
+cond_date cond_date_of(time_t now) noexcept {
+  int64_t days = now / 86400, secs = now % 86400;
+  if (secs < 0) {
+    secs += 86400;
+    days--;
+  }
+  cond_date d{};
+  cond_civil_from_days(days, &d);
+  d.hour = secs / 3600;
+  d.min = secs / 60 % 60;
+  d.sec = secs % 60;
+  return d;
+}
+
+// Gives a two-digit year its century (RFC 9110 §5.6.7): that of |now|,
+// or the one before when the date would otherwise lie more than 50 years
+// after |now|.  False when the year leaves 0000-9999.
+bool cond_date_century(time_t now, cond_date *d) noexcept {
+  cond_date limit = cond_date_of(now);
+  d->year += limit.year - (limit.year % 100 + 100) % 100;
+  limit.year += 50;
+  if (*d > limit) d->year -= 100;
+  return d->year >= 0 && d->year <= 9999;
+}
+
+int64_t cond_month_days(int64_t year, int64_t month) noexcept {
+  static constexpr int64_t days[] = {31, 28, 31, 30, 31, 30,
+                                     31, 31, 30, 31, 30, 31};
+  bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+  return month == 2 && leap ? 29 : days[month - 1];
+}
+
+// The fields name a moment that exists (a leap second included).
+bool cond_date_valid(const cond_date &d) noexcept {
+  return d.mday >= 1 && d.mday <= cond_month_days(d.year, d.month) &&
+         d.hour <= 23 && d.min <= 59 && d.sec <= 60;
+}
+
+// Reads the date at |*p| in whichever of the three forms it is; the day
+// name tells them apart: spelled out for RFC 850, then a comma for
+// IMF-fixdate or a space for asctime.
+bool cond_date_read(const char **p, time_t now, cond_date *d) noexcept {
+  if (cond_name(p, cond_weekdays, 7) >= 0) {
+    return cond_expect(p, ", ") && cond_date_rfc850(p, d) &&
+           cond_date_century(now, d);
+  }
+  if (cond_name(p, cond_days, 7) < 0) return false;
+  if (cond_expect(p, ", ")) return cond_date_imf(p, d);
+  return cond_expect(p, " ") && cond_date_asctime(p, d);
+}
+
+// An entity tag as written: its opaque part (quotes included) and whether
+// it is marked weak.
+struct cond_tag {
+  const char *opaque;
+  size_t len;
+  bool weak;
+};
+
+// The bytes allowed inside an entity tag's quotes (RFC 9110 §8.8.3):
+// visible ASCII but the quote, and obs-text.
+bool cond_etagc(char c) noexcept {
+  auto u = static_cast<unsigned char>(c);
+  return u == 0x21 || (u >= 0x23 && u != 0x7f);
+}
+
+// Reads the entity tag at |*p| and moves past it; false, with |*p| left
+// alone, when none starts there.
+bool cond_tag_read(const char **p, cond_tag *tag) noexcept {
+  const char *s = *p;
+  bool weak = strncmp(s, "W/", 2) == 0;
+  if (weak) s += 2;
+  if (*s != '"') return false;
+  const char *end = s + 1;
+  while (cond_etagc(*end)) end++;
+  if (*end != '"') return false;
+  *tag = {s, static_cast<size_t>(end + 1 - s), weak};
+  *p = end + 1;
+  return true;
+}
+
+// |text| is one entity tag and nothing else.
+bool cond_tag_whole(const char *text, cond_tag *tag) noexcept {
+  return cond_tag_read(&text, tag) && *text == '\0';
+}
+
+bool cond_tag_equal(const cond_tag &a, const cond_tag &b,
+                    ox__etag_cmp cmp) noexcept {
+  if (cmp == ox__etag_cmp::strong && (a.weak || b.weak)) return false;
+  return a.len == b.len && memcmp(a.opaque, b.opaque, a.len) == 0;
 }
 
 bool cond_range_applies(const ox__cond_request &req,
                         const ox__validators &v) noexcept {
   if (req.if_range == nullptr) return true;
   const char *p = cond_skip_ows(req.if_range);
-  // A weak tag never matches for a range: the bytes must be identical.
-  if (*p == '"') {
-    size_t len = cond_quoted_length(p);
-    return len != 0 && *cond_skip_ows(p + len) == '\0' &&
-           cond_tag_equal(p, len, v.etag, false);
+  // Strong comparison with the identity tag: a range is of those bytes,
+  // and a weak tag never matches, since the bytes must be identical.
+  cond_tag tag, ours;
+  if (cond_tag_read(&p, &tag)) {
+    return *cond_skip_ows(p) == '\0' && cond_tag_whole(v.etag, &ours) &&
+           cond_tag_equal(tag, ours, ox__etag_cmp::strong);
   }
   time_t date;
   return ox__httpdate_parse(p, &date) && date == v.mtime;
+}
+
+// Steps 1 and 2 of RFC 9110 §13.2.2: If-Unmodified-Since counts only
+// without If-Match, and only when it is a date.
+bool cond_preconditions_hold(const ox__cond_request &req,
+                             const ox__validators &v,
+                             const char *etag) noexcept {
+  if (req.if_match != nullptr) {
+    return ox__etag_list_matches(req.if_match, etag, ox__etag_cmp::strong);
+  }
+  time_t since;
+  return req.if_unmodified_since == nullptr ||
+         !ox__httpdate_parse(req.if_unmodified_since, &since) ||
+         v.mtime <= since;
+}
+
+// Steps 3 and 4: If-Modified-Since counts only without If-None-Match.
+bool cond_not_modified(const ox__cond_request &req, const ox__validators &v,
+                       const char *etag) noexcept {
+  if (req.if_none_match != nullptr) {
+    return ox__etag_list_matches(req.if_none_match, etag, ox__etag_cmp::weak);
+  }
+  time_t since;
+  return req.if_modified_since != nullptr &&
+         ox__httpdate_parse(req.if_modified_since, &since) && v.mtime <= since;
 }
 
 }  // namespace
@@ -111,31 +294,21 @@ void ox__httpdate_format(time_t t, char *out) noexcept {
            (tm.tm_year + 1900) % 10000, tm.tm_hour, tm.tm_min, tm.tm_sec);
 }
 
-bool ox__httpdate_parse(const char *text, time_t *out) noexcept {
+bool ox__httpdate_parse_at(const char *text, time_t now, time_t *out) noexcept {
   const char *p = cond_skip_ows(text);
-  bool day_known = false;
-  for (const char *day : cond_days) day_known |= strncmp(p, day, 3) == 0;
-  if (!day_known) return false;
-  p += 3;
-  unsigned mday, year, hour, min, sec, month = 0;
-  if (!cond_expect(&p, ", ") || !cond_fixed_number(&p, 2, &mday) ||
-      !cond_expect(&p, " ")) {
+  cond_date d{};
+  if (!cond_date_read(&p, now, &d) || *cond_skip_ows(p) != '\0' ||
+      !cond_date_valid(d)) {
     return false;
   }
-  while (month < 12 && strncmp(p, cond_months[month], 3) != 0) month++;
-  if (month == 12) return false;
-  p += 3;
-  if (!cond_expect(&p, " ") || !cond_fixed_number(&p, 4, &year) ||
-      !cond_expect(&p, " ") || !cond_fixed_number(&p, 2, &hour) ||
-      !cond_expect(&p, ":") || !cond_fixed_number(&p, 2, &min) ||
-      !cond_expect(&p, ":") || !cond_fixed_number(&p, 2, &sec) ||
-      !cond_expect(&p, " GMT") || *cond_skip_ows(p) != '\0') {
-    return false;
-  }
-  if (mday < 1 || mday > 31 || hour > 23 || min > 59 || sec > 60) return false;
-  int64_t days = cond_days_from_civil(year, month + 1, mday);
-  *out = static_cast<time_t>(days * 86400 + hour * 3600 + min * 60 + sec);
+  int64_t days = cond_days_from_civil(d.year, static_cast<unsigned>(d.month),
+                                      static_cast<unsigned>(d.mday));
+  *out = static_cast<time_t>(days * 86400 + d.hour * 3600 + d.min * 60 + d.sec);
   return true;
+}
+
+bool ox__httpdate_parse(const char *text, time_t *out) noexcept {
+  return ox__httpdate_parse_at(text, time(nullptr), out);
 }
 
 void ox__validators_of(const struct stat &st, ox__validators *v) noexcept {
@@ -154,23 +327,25 @@ void ox__etag_gzip(const char *etag, char *out) noexcept {
   memcpy(out + n - 1, "-gz\"", 5);
 }
 
-bool ox__etag_list_matches(const char *list, const char *etag) noexcept {
+bool ox__etag_list_matches(const char *list, const char *etag,
+                           ox__etag_cmp cmp) noexcept {
+  cond_tag ours;
+  if (!cond_tag_whole(etag, &ours)) return false;
   const char *p = cond_skip_ows(list);
-  if (*p == '*' && *cond_skip_ows(p + 1) == '\0') return true;
-  while (*p != '\0') {
+  if (*p == '*') return *cond_skip_ows(p + 1) == '\0';
+  // The walk goes on past a match: a list malformed anywhere matches
+  // nothing, so junk after our tag cannot pass an If-Match.
+  bool matched = false;
+  for (;;) {
+    // Empty elements, from joined header lines, are skipped.
+    while (*p == ',') p = cond_skip_ows(p + 1);
+    if (*p == '\0') return matched;
+    cond_tag tag;
+    if (!cond_tag_read(&p, &tag)) return false;
+    matched |= cond_tag_equal(tag, ours, cmp);
     p = cond_skip_ows(p);
-    if (strncmp(p, "W/", 2) == 0) p += 2;
-    size_t len = cond_quoted_length(p);
-    if (len == 0) return false;  // a malformed list matches nothing
-    if (cond_tag_equal(p, len, etag, true)) return true;
-    p = cond_skip_ows(p + len);
-    if (*p == ',') {
-      p++;
-    } else if (*p != '\0') {
-      return false;
-    }
+    if (*p != ',' && *p != '\0') return false;
   }
-  return false;
 }
 
 ox__range_kind ox__range_parse(const char *text, uint64_t size,
@@ -202,20 +377,13 @@ ox__range_kind ox__range_parse(const char *text, uint64_t size,
   return ox__range_kind::partial;
 }
 
-ox__cond ox__cond_evaluate(const ox__cond_request &req,
-                           const ox__validators &v, ox__range *range) noexcept {
+ox__cond ox__cond_evaluate(const ox__cond_request &req, const ox__validators &v,
+                           const char *etag, ox__range *range) noexcept {
   if (!req.get_or_head) return ox__cond::full;
-  if (req.if_none_match != nullptr) {
-    if (ox__etag_list_matches(req.if_none_match, v.etag)) {
-      return ox__cond::not_modified;
-    }
-  } else if (req.if_modified_since != nullptr) {
-    time_t since;
-    if (ox__httpdate_parse(req.if_modified_since, &since) &&
-        v.mtime <= since) {
-      return ox__cond::not_modified;
-    }
+  if (!cond_preconditions_hold(req, v, etag)) {
+    return ox__cond::precondition_failed;
   }
+  if (cond_not_modified(req, v, etag)) return ox__cond::not_modified;
   if (req.head || req.range == nullptr || !cond_range_applies(req, v)) {
     return ox__cond::full;
   }

@@ -86,6 +86,8 @@ ox__cond_request file_request(const ox_httpres *res) noexcept {
   return {
       head || file_method_is(req, MHD_HTTP_METHOD_GET),
       head,
+      ox__httpres_request_header(res, MHD_HTTP_HEADER_IF_MATCH),
+      ox__httpres_request_header(res, MHD_HTTP_HEADER_IF_UNMODIFIED_SINCE),
       ox__httpres_request_header(res, MHD_HTTP_HEADER_IF_NONE_MATCH),
       ox__httpres_request_header(res, MHD_HTTP_HEADER_IF_MODIFIED_SINCE),
       ox__httpres_request_header(res, MHD_HTTP_HEADER_RANGE),
@@ -124,6 +126,15 @@ int file_unsatisfiable(ox_httpres *res, int fd,
   reply.add(MHD_HTTP_HEADER_CONTENT_RANGE, range);
   return ox__httpres_commit(res, reply.release(), "text/plain; charset=utf-8",
                             MHD_HTTP_RANGE_NOT_SATISFIABLE, sizeof(text) - 1);
+}
+
+int file_precondition_failed(ox_httpres *res, int fd) noexcept {
+  close(fd);
+  static const char text[] = "Precondition Failed\n";
+  file_reply reply(MHD_create_response_from_buffer(
+      sizeof(text) - 1, const_cast<char *>(text), MHD_RESPMEM_PERSISTENT));
+  return ox__httpres_commit(res, reply.release(), "text/plain; charset=utf-8",
+                            MHD_HTTP_PRECONDITION_FAILED, sizeof(text) - 1);
 }
 
 int file_partial(ox_httpres *res, int fd, const ox__validators &v,
@@ -180,23 +191,26 @@ int ox__httpfile_send(ox_httpres *res, int fd, const struct stat &st,
                       const char *disposition) noexcept {
   ox__validators v;
   ox__validators_of(st, &v);
-  ox__range range{};
-  ox__cond cond = ox__cond_evaluate(file_request(res), v, &range);
   bool vary;
   int level = ox__httpres_gzip_level(res, type, v.size, &vary);
   // A gzipped body is other bytes than the file's, so it has a tag of its
-  // own.
+  // own, and the conditional headers are weighed against the tag this
+  // reply would carry.
   char gzip_etag[sizeof(v.etag) + 4];
   const char *etag = v.etag;
   if (level != 0) {
     ox__etag_gzip(v.etag, gzip_etag);
     etag = gzip_etag;
   }
+  ox__range range{};
+  ox__cond cond = ox__cond_evaluate(file_request(res), v, etag, &range);
   switch (cond) {
     case ox__cond::not_modified:
       return file_not_modified(res, fd, v, etag, vary);
     case ox__cond::unsatisfiable:
       return file_unsatisfiable(res, fd, v);
+    case ox__cond::precondition_failed:
+      return file_precondition_failed(res, fd);
     case ox__cond::partial:
       // A range is of the identity bytes: never compressed.
       return file_partial(res, fd, v, range, type, name, disposition, vary);
