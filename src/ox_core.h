@@ -1,5 +1,4 @@
-// Small helpers shared by every source: errno discipline and the mapping of
-// foreign error codes to ours.
+// Small helpers shared by every source: errno discipline.
 #ifndef OX_CORE_H
 #define OX_CORE_H
 
@@ -25,8 +24,5 @@ inline T ox__einval(T result) noexcept {
   errno = EINVAL;
   return result;
 }
-
-// PCRE2 compile and JIT results as errno codes.
-int ox__from_pcre2(int rc) noexcept;
 
 #endif  // OX_CORE_H

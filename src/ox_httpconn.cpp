@@ -89,6 +89,10 @@ void conn_watch(ox_httpsrv *srv) noexcept {
       c->cut = true;
       shutdown(c->fd, SHUT_RDWR);
     }
+    // Outside the lock: the error callback may be slow.
+    lock.unlock();
+    ox__httpsrv_flush_errors(srv);
+    lock.lock();
   }
 }
 

@@ -29,14 +29,16 @@ uint64_t log_body_bytes(const ox_httpreq *req,
 }
 
 // Writes |text| with the bytes that could forge or break a log line
-// (controls, quotes, backslashes, non-ASCII) as \xHH.  The caller holds
-// the stream's lock.
-void clf_put_escaped(FILE *out, const char *text) noexcept {
+// (controls, quotes, backslashes, non-ASCII) as \xHH; in a field outside
+// quotes (|bare|) spaces and brackets too, which would split the field or
+// start the date's.  The caller holds the stream's lock.
+void clf_put_escaped(FILE *out, const char *text, bool bare = false) noexcept {
   static const char hex[] = "0123456789ABCDEF";
   const char *run = text;
   for (const char *p = text; *p != '\0'; p++) {
     auto c = static_cast<unsigned char>(*p);
-    if (c >= 0x20 && c < 0x7f && c != '"' && c != '\\') continue;
+    bool plain = c > 0x20 && c < 0x7f && c != '"' && c != '\\';
+    if (bare ? plain && c != '[' && c != ']' : plain || c == ' ') continue;
     fwrite_unlocked(run, 1, static_cast<size_t>(p - run), out);
     char esc[4] = {'\\', 'x', hex[c >> 4], hex[c & 15]};
     fwrite_unlocked(esc, 1, sizeof esc, out);
@@ -153,16 +155,19 @@ void ox_httplog_clf(void *cls, ox_httplog *rec) noexcept {
   fputs_unlocked(peer != nullptr ? peer : "-", out);
   fputs_unlocked(" - ", out);
   if (user != nullptr && *user != '\0') {
-    clf_put_escaped(out, user);
+    clf_put_escaped(out, user, true);
   } else {
     fputc_unlocked('-', out);
   }
   fputc_unlocked(' ', out);
   fputs_unlocked(clf_date(rec->time), out);
   fputs_unlocked(" \"", out);
+  // The request line as the client sent it, query included (the path the
+  // callbacks see is decoded and without it).
   clf_put_escaped(out, rec->req->method);
   fputc_unlocked(' ', out);
-  clf_put_escaped(out, rec->req->path);
+  const char *target = rec->req->target;
+  clf_put_escaped(out, target != nullptr ? target : rec->req->path);
   fputc_unlocked(' ', out);
   clf_put_escaped(out, rec->req->version != nullptr ? rec->req->version : "-");
   fputs_unlocked(tail, out);

@@ -12,6 +12,7 @@
 
 #include "ox_alloc.h"
 #include "ox_core.h"
+#include "ox_error.h"
 #include "ox_extra.h"
 #include "ox_httpauth.h"
 #include "ox_httpconn.h"
@@ -20,6 +21,19 @@
 #include "ox_httpupld.h"
 
 namespace {
+
+// The method and target of |req| as a client sent them, escaped for the
+// error callback ("GET /a%20b"): both are bytes the client chose.
+struct req_named {
+  char method[32];
+  char target[480];
+  explicit req_named(const ox_httpreq *req) noexcept {
+    ox__escape(req->method != nullptr ? req->method : "-", method,
+               sizeof method);
+    const char *t = req->target != nullptr ? req->target : req->path;
+    ox__escape(t != nullptr ? t : "-", target, sizeof target);
+  }
+};
 
 // Bits of ox_httpreq::filled.
 constexpr uint8_t req_has_headers = 1;
@@ -43,8 +57,9 @@ MHD_Result req_refuse(ox_httpreq *req, unsigned int status) noexcept {
 MHD_Result req_reply(ox_httpreq *req) noexcept {
   if (req->refusal != 0) return req_refuse(req, req->refusal);
   if (!ox__httpres_prepared(&req->res)) {
-    ox__httpsrv_error(req->srv, "ombrix: no reply to %s %s\n", req->method,
-                      req->path);
+    req_named named(req);
+    ox__httpsrv_error(req->srv, "ombrix: no reply to %s %s\n", named.method,
+                      named.target);
     return req_refuse(req, MHD_HTTP_INTERNAL_SERVER_ERROR);
   }
   req->stage = ox__reqstage::answered;
@@ -242,10 +257,12 @@ unsigned int req_route(ox_httpreq *req) noexcept {
     int rc = ox__httproutes_find(&srv->routes, req->method, req->path,
                                  srv->match_limit, &req->match);
     if (rc == E2BIG) {
+      req_named named(req);
       ox__httpsrv_error(srv, "ombrix: route %s ran out of its %u matching "
-                             "steps on this path; answered 500\n",
+                             "steps on %s %s; answered 500\n",
                         req->match.spent->pattern,
-                        static_cast<unsigned>(srv->match_limit));
+                        static_cast<unsigned>(srv->match_limit),
+                        named.method, named.target);
     }
     if (rc != 0) return MHD_HTTP_INTERNAL_SERVER_ERROR;
     if (req->match.route != nullptr) return 0;
@@ -381,8 +398,9 @@ MHD_Result req_isolate(ox_httpreq *req) noexcept {
   if (rc == 0) return MHD_YES;
   if (rc == EAGAIN) {
     // Every worker busy and the queue full: the client may come back.
+    req_named named(req);
     ox__httpsrv_error(srv, "ombrix: isolation pool full, %s %s refused\n",
-                      req->method, req->path);
+                      named.method, named.target);
     req->refusal = MHD_HTTP_SERVICE_UNAVAILABLE;
     req_release_isolated(req);
     req->stage = ox__reqstage::resumed;
@@ -401,8 +419,9 @@ MHD_Result req_complete(ox_httpreq *req) noexcept {
   ox__httpconn_enter(req->conn, ox__connphase::busy);
   if (unsigned int status = ox__httpbody_finish(&req->body)) {
     if (status == MHD_HTTP_INTERNAL_SERVER_ERROR) {
+      req_named named(req);
       ox__httpsrv_error(req->srv, "ombrix: upload to %s failed: %s\n",
-                        req->path, strerror(req->body.failure));
+                        named.target, strerror(req->body.failure));
     }
     return req_refuse(req, status);
   }

@@ -30,6 +30,57 @@ void httpsrv_default_err(void *cls, const char *err) noexcept {
   fflush(stderr);
 }
 
+// The error gate's window and the lines each may pass.
+constexpr int64_t httpsrv_error_window_s = 10;
+constexpr unsigned int httpsrv_error_burst = 10;
+
+int64_t httpsrv_now_s() noexcept {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Starts a new window when the last is over; returns the count of lines
+// held back in the last, to be told.  Called under the gate's lock.
+uint64_t httpsrv_next_window(ox__errgate *gate, int64_t now) noexcept {
+  if (now - gate->window < httpsrv_error_window_s) return 0;
+  uint64_t held = gate->held;
+  gate->window = now;
+  gate->passed = 0;
+  gate->held = 0;
+  return held;
+}
+
+void httpsrv_tell_held(ox_httpsrv *srv, uint64_t held) noexcept {
+  if (held == 0) return;
+  char text[128];
+  snprintf(text, sizeof text,
+           "ombrix: %llu more error lines held back in %lld s\n",
+           static_cast<unsigned long long>(held),
+           static_cast<long long>(httpsrv_error_window_s));
+  srv->err_cb(srv->cls, text);
+}
+
+// Hands |text| to the error callback through the gate.  The callback runs
+// outside the gate's lock, so a slow one never holds up the count.
+void httpsrv_report(ox_httpsrv *srv, const char *text) noexcept {
+  ox__errgate *gate = &srv->errors;
+  uint64_t held;
+  bool pass;
+  {
+    std::lock_guard<std::mutex> lock(gate->mutex);
+    held = httpsrv_next_window(gate, httpsrv_now_s());
+    pass = gate->passed < httpsrv_error_burst;
+    if (pass) {
+      gate->passed++;
+    } else {
+      gate->held++;
+    }
+  }
+  httpsrv_tell_held(srv, held);
+  if (pass) srv->err_cb(srv->cls, text);
+}
+
 // libmicrohttpd's own diagnostics go to the error callback too.
 void httpsrv_log(void *cls, const char *fmt, va_list ap) noexcept {
   auto *srv = static_cast<ox_httpsrv *>(cls);
@@ -38,7 +89,7 @@ void httpsrv_log(void *cls, const char *fmt, va_list ap) noexcept {
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
   vsnprintf(text, sizeof(text), fmt, ap);
 #pragma GCC diagnostic pop
-  srv->err_cb(srv->cls, text);
+  httpsrv_report(srv, text);
 }
 
 // A setter's common checks: a server that exists and does not listen yet
@@ -65,12 +116,22 @@ unsigned int httpsrv_flags(const ox_httpsrv *srv, bool conn_threads) noexcept {
 }  // namespace
 
 void ox__httpsrv_error(ox_httpsrv *srv, const char *fmt, ...) noexcept {
-  char text[512];
+  char text[1024];
   va_list ap;
   va_start(ap, fmt);
   vsnprintf(text, sizeof(text), fmt, ap);
   va_end(ap);
-  srv->err_cb(srv->cls, text);
+  httpsrv_report(srv, text);
+}
+
+void ox__httpsrv_flush_errors(ox_httpsrv *srv) noexcept {
+  ox__errgate *gate = &srv->errors;
+  uint64_t held = 0;
+  {
+    std::lock_guard<std::mutex> lock(gate->mutex);
+    if (gate->held != 0) held = httpsrv_next_window(gate, httpsrv_now_s());
+  }
+  httpsrv_tell_held(srv, held);
 }
 
 namespace {
@@ -402,7 +463,7 @@ int ox_httpsrv_set_tls_mem(ox_httpsrv *srv, const char *cert_pem,
   char why[512];
   int rc = ox__httptls_set(&srv->tls, cert_pem, key_pem, key_pwd, why,
                            sizeof why);
-  if (rc != 0) srv->err_cb(srv->cls, why);
+  if (rc != 0) httpsrv_report(srv, why);
   return rc;
 }
 
@@ -416,7 +477,7 @@ int ox_httpsrv_set_tls_client_ca(ox_httpsrv *srv,
   if (rc != 0) return rc;
   char why[512];
   rc = ox__httptls_set_client_ca(&srv->tls, pem, why, sizeof why);
-  if (rc == EINVAL) srv->err_cb(srv->cls, why);
+  if (rc == EINVAL) httpsrv_report(srv, why);
   ox_free(pem);
   return rc;
 }

@@ -31,6 +31,17 @@ struct ox__isolation {
   bool stopping = false;         // no job is taken in once set
 };
 
+// The error callback's gate: a burst of lines passes in each window, the
+// rest of a flood (a client leaving mid-request makes a line each) is
+// counted and told as one line, so an attack cannot fill a disk through
+// the log.
+struct ox__errgate {
+  std::mutex mutex;
+  int64_t window = INT64_MIN;  // when the current window began (s)
+  unsigned int passed = 0;     // lines passed in it
+  uint64_t held = 0;           // lines held back since the last count told
+};
+
 struct ox_httpsrv {
   MHD_Daemon *daemon = nullptr;      // NULL until listening
   ox_httpauth_cb auth_cb = nullptr;  // runs before req_cb; may be NULL
@@ -72,11 +83,18 @@ struct ox_httpsrv {
   ox__httplistener listener;  // the socket and the thread accepting on it
   ox__httpconns conns;   // open connections and their watchdog
   ox__isolation pool;    // isolated requests
+  ox__errgate errors;    // lines on their way to |err_cb|
 };
 
-// Formats a message and hands it to the server's error callback.
+// Formats a message and hands it to the server's error callback, unless a
+// flood of them is being held back.  Text a client chose goes through
+// ox__escape() first.
 void ox__httpsrv_error(ox_httpsrv *srv, const char *fmt, ...) noexcept
     __attribute__((format(printf, 2, 3)));
+
+// Tells the error callback how many lines were held back, once their
+// window is over (the watchdog asks every second).
+void ox__httpsrv_flush_errors(ox_httpsrv *srv) noexcept;
 
 // Hands |req| to the isolation pool, which runs its isolated callback on a
 // worker and resumes its connection.  Returns 0, EAGAIN when the pool and

@@ -7,6 +7,7 @@
 
 #include "ox_alloc.h"
 #include "ox_core.h"
+#include "ox_error.h"
 
 namespace {
 

@@ -148,10 +148,16 @@ TEST(OxHttplog, ClfLinesEscapeWhatCouldForgeALine) {
     req.user = "bob";
     req.password = "pw";
     ASSERT_TRUE(oxtest::http(srv.port(), req).ok());
-    // A decoded quote, newline and byte 0xff: no way to end the line or
-    // the quoted request early.
-    ASSERT_TRUE(oxtest::http_get(srv.port(), "/a%22b%0Ac%FF?q=1").ok());
-    ASSERT_EQ(sink.count.wait_for(2, 10000), 2);
+    // A user name that would split the fields and start a date of its own
+    // (curl sends what follows the colon as the password).
+    req.user = "evil - [01/Jan/2000:x";
+    ASSERT_TRUE(oxtest::http(srv.port(), req).ok());
+    // The target as sent, query included: a quote, a byte 0xff and a space
+    // can neither end the line nor the quoted request early.
+    oxtest::raw_exchange(srv.port(),
+                         "GET /a\"b\xff c?q=%0A HTTP/1.1\r\nHost: x\r\n"
+                         "Connection: close\r\n\r\n");
+    ASSERT_EQ(sink.count.wait_for(3, 10000), 3);
   }
   fclose(sink.clf);
   std::string clf(text, size);
@@ -159,8 +165,10 @@ TEST(OxHttplog, ClfLinesEscapeWhatCouldForgeALine) {
   std::regex line(
       "127\\.0\\.0\\.1 - bob \\[\\d\\d/[A-Z][a-z]{2}/\\d{4}:\\d\\d:\\d\\d:"
       "\\d\\d \\+0000\\] \"GET /x HTTP/1\\.1\" 200 5\n"
+      "127\\.0\\.0\\.1 - evil\\\\x20-\\\\x20\\\\x5B01/Jan/2000 \\[[^\\]]+\\] "
+      "\"GET /x HTTP/1\\.1\" 200 5\n"
       "127\\.0\\.0\\.1 - - \\[[^\\]]+\\] "
-      "\"GET /a\\\\x22b\\\\x0Ac\\\\xFF HTTP/1\\.1\" 404 10\n");
+      "\"GET /a\\\\x22b\\\\xFF c\\?q=%0A HTTP/1\\.1\" 404 10\n");
   EXPECT_TRUE(std::regex_match(clf, line)) << clf;
 }
 

@@ -749,3 +749,23 @@ TEST_P(OxHttpsrvModels, ClientsBeyondTheLimitWaitAndStoppingThereIsSafe) {
     srv.stop();
   }
 }
+
+// What reaches the error callback is one line per event, the client's bytes
+// escaped within it, and a flood of such events (clients leaving
+// mid-request, say) is held back to a burst and a count.
+TEST(OxHttpsrv, ErrorLinesEscapeClientBytesAndFloodsAreHeldBack) {
+  TestServer srv([](ox_httpreq *, ox_httpres *) {});
+  ASSERT_TRUE(srv.listening());
+  for (int i = 0; i < 30; ++i) {
+    oxtest::raw_exchange(srv.port(),
+                         "GET /x%0aombrix:\x1b[31m\"FORGED\"\\ HTTP/1.1\r\n"
+                         "Host: x\r\nConnection: close\r\n\r\n");
+  }
+  srv.stop();
+  std::vector<std::string> errors = srv.errors();
+  ASSERT_EQ(errors.size(), 10u);  // the burst; the count comes later
+  for (const std::string &e : errors) {
+    EXPECT_EQ(e, "ombrix: no reply to GET "
+                 "/x%0aombrix:\\x1B[31m\\x22FORGED\\x22\\x5C\n");
+  }
+}
