@@ -7,8 +7,10 @@
 #include "ox_httpconn.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -23,6 +25,14 @@ namespace {
 
 // How long a body may stay incomplete after its client was seen gone.
 constexpr int64_t conn_gone_grace_ms = 1000;
+
+// Lingering: a closed connection's input is read and dropped until the
+// client closes, for at most this long and this much, so the client reads
+// its reply (a 413, say) instead of a reset; the bounds keep a client from
+// holding a socket with it.  The watchdog ticks faster meanwhile.
+constexpr int64_t conn_linger_ms = 5000;
+constexpr uint64_t conn_linger_bytes = 4 * 1024 * 1024;
+constexpr auto conn_linger_tick = std::chrono::milliseconds(100);
 
 int64_t conn_now_us() noexcept {
   using std::chrono::duration_cast;
@@ -78,12 +88,95 @@ bool conn_overdue(const ox_httpsrv *srv, const ox_httpconn *conn,
   }
 }
 
+// Reads and drops what a lingering socket has; true once it is done with
+// (the client closed, or a bound is reached).
+bool conn_drain(ox__linger *l, int64_t now) noexcept {
+  char scratch[16384];
+  for (int i = 0; i < 8; i++) {
+    ssize_t n = recv(l->fd, scratch, sizeof scratch, MSG_DONTWAIT);
+    if (n == 0) return true;
+    if (n < 0) {
+      if (errno != EAGAIN && errno != EINTR) return true;
+      break;
+    }
+    if (static_cast<uint64_t>(n) >= l->left) return true;
+    l->left -= static_cast<uint64_t>(n);
+  }
+  return now >= l->until_ms;
+}
+
+// Drains the lingering sockets; called with the list lock held.
+void conn_drain_lingering(ox__httpconns *conns, int64_t now) noexcept {
+  int saved = errno;
+  for (ox__linger **at = &conns->lingering; *at != nullptr;) {
+    ox__linger *l = *at;
+    if (!conn_drain(l, now)) {
+      at = &l->next;
+      continue;
+    }
+    *at = l->next;
+    close(l->fd);
+    ox_free(l);
+    conns->nlingering--;
+  }
+  errno = saved;
+}
+
+// Keeps reading the socket |fd| that libmicrohttpd is about to close, when
+// its client may still be sending.
+void conn_linger(ox_httpsrv *srv, int fd) noexcept {
+  ox__httpconns *conns = &srv->conns;
+  auto *l = static_cast<ox__linger *>(ox_alloc(sizeof(ox__linger)));
+  int saved = errno;
+  int dup = l != nullptr ? fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
+  errno = saved;
+  if (dup < 0) {
+    ox_free(l);
+    return;
+  }
+  *l = {nullptr, dup, conn_now_ms() + conn_linger_ms, conn_linger_bytes};
+  {
+    std::lock_guard<std::mutex> lock(conns->mutex);
+    // As many as connections may be open, no more: beyond, a reset it is.
+    if (!conns->stop && conns->nlingering < srv->con_limit) {
+      l->next = conns->lingering;
+      conns->lingering = l;
+      conns->nlingering++;
+      l = nullptr;
+    }
+  }
+  if (l != nullptr) {
+    close(l->fd);
+    ox_free(l);
+    return;
+  }
+  conns->wake.notify_all();
+}
+
+// True when the client sent bytes that nothing read.
+bool conn_has_input(int fd) noexcept {
+  char byte;
+  int saved = errno;
+  ssize_t n = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  errno = saved;
+  return n > 0;
+}
+
 void conn_watch(ox_httpsrv *srv) noexcept {
   ox__httpconns *conns = &srv->conns;
   std::unique_lock<std::mutex> lock(conns->mutex);
+  int64_t last_check = 0;
   while (!conns->stop) {
-    conns->wake.wait_for(lock, std::chrono::seconds(1));
+    if (conns->lingering != nullptr) {
+      conns->wake.wait_for(lock, conn_linger_tick);
+    } else {
+      conns->wake.wait_for(lock, std::chrono::seconds(1));
+    }
     int64_t now = conn_now_ms();
+    conn_drain_lingering(conns, now);
+    // Deadlines are checked once a second, lingering or not.
+    if (now - last_check < 1000) continue;
+    last_check = now;
     for (ox_httpconn *c = conns->list; c != nullptr; c = c->next) {
       if (c->cut || !conn_overdue(srv, c, now)) continue;
       c->cut = true;
@@ -120,7 +213,11 @@ void ox__httpconn_notify(void *cls, MHD_Connection *con, void **socket_context,
   }
   auto *conn = static_cast<ox_httpconn *>(*socket_context);
   if (conn == nullptr) return;
-  // libmicrohttpd has completed the connection's last request by now.
+  // libmicrohttpd has completed the connection's last request by now, and
+  // closes the socket once this returns.
+  if (!conn->cut && (conn->body_unread || conn_has_input(conn->fd))) {
+    conn_linger(srv, conn->fd);
+  }
   conn_unlink(&srv->conns, conn);
   *socket_context = nullptr;
   delete conn;
@@ -260,11 +357,21 @@ bool ox__httpconns_start(ox_httpsrv *srv) noexcept {
 
 void ox__httpconns_stop(ox_httpsrv *srv) noexcept {
   ox__httpconns *conns = &srv->conns;
-  if (!conns->watchdog.joinable()) return;
-  {
-    std::lock_guard<std::mutex> lock(conns->mutex);
-    conns->stop = true;
+  if (conns->watchdog.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(conns->mutex);
+      conns->stop = true;
+    }
+    conns->wake.notify_all();
+    conns->watchdog.join();
   }
-  conns->wake.notify_all();
-  conns->watchdog.join();
+  // No longer lingering: what is left is closed now.
+  std::lock_guard<std::mutex> lock(conns->mutex);
+  conns->stop = true;
+  while (ox__linger *l = conns->lingering) {
+    conns->lingering = l->next;
+    close(l->fd);
+    ox_free(l);
+  }
+  conns->nlingering = 0;
 }

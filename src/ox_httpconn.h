@@ -33,6 +33,8 @@ struct ox_httpconn {
   std::atomic<uint64_t> body_bytes{0};  // body bytes of the current request
   std::atomic<int64_t> gone_at{0};      // when the client was seen gone (ms)
   bool cut = false;                     // shut down by the watchdog or a drain
+  bool body_unread = false;  // a body is arriving that nothing may read
+                             // whole: linger when the connection closes
   char peer[48] = "";  // the client's address as text, made on first use
   int8_t client_cert = 0;  // TLS client certificate: 1 good, -1 not, 0 unseen
   bool target_nul = false;  // the current target decodes to a NUL byte
@@ -44,11 +46,23 @@ struct ox_httpconn {
   ~ox_httpconn() { ox_free(target); }
 };
 
+// A socket closed with input the client is still sending: read and
+// dropped for a while, so that the kernel does not answer that input with
+// a reset, which would throw away the reply the client has yet to read.
+struct ox__linger {
+  ox__linger *next;
+  int fd;            // a duplicate of the connection's socket, ours
+  int64_t until_ms;  // when it is closed whatever comes
+  uint64_t left;     // bytes still dropped before it is closed
+};
+
 // The server's connections and their watchdog.
 struct ox__httpconns {
-  std::mutex mutex;  // guards the list and |stop|
+  std::mutex mutex;  // guards the lists and |stop|
   std::condition_variable wake;
   ox_httpconn *list = nullptr;
+  ox__linger *lingering = nullptr;  // closed sockets still read
+  unsigned int nlingering = 0;
   std::thread watchdog;
   bool stop = false;
 };

@@ -327,6 +327,9 @@ MHD_Result req_head(ox_httpsrv *srv, MHD_Connection *con, const char *url,
   req->version = version;
   *con_cls = req;
   req->start_us = ox__httpconn_enter(conn, ox__connphase::busy);
+  // A refusal on the head closes the connection with whatever the client
+  // sends after it (a body, pipelined requests) unread: it then lingers.
+  conn->body_unread = true;
   uint64_t length = 0;
   if (unsigned int status = req_read_target(req)) {
     return req_refuse(req, status);
@@ -354,18 +357,26 @@ MHD_Result req_head(ox_httpsrv *srv, MHD_Connection *con, const char *url,
     ox__httpconn_enter(conn, ox__connphase::body);
     ox__httpconn_check_peer(conn);
   }
+  // Likewise until the body is in.
+  conn->body_unread = length != 0;
   // Even without a body, answer on the next call: a reply queued on the
   // head alone makes libmicrohttpd close the connection.
   return MHD_YES;
 }
 
-// One piece of the body.
+// One piece of the body.  One that goes on far past its limit is told so
+// at once, and the connection closed.
 MHD_Result req_receive(ox_httpreq *req, const char *data,
                        size_t *size) noexcept {
   ox__httpconn_received(req->conn, *size);
   bool go_on = ox__httpbody_feed(&req->body, data, *size);
   *size = 0;
-  if (!go_on) return MHD_NO;
+  if (!go_on) {
+    req->stage = ox__reqstage::answered;
+    ox__httpres_write_early(&req->res, req->body.status, req->conn->fd,
+                            req->srv->tls.cert != nullptr);
+    return MHD_NO;
+  }
   ox__httpconn_check_peer(req->conn);
   return MHD_YES;
 }
@@ -417,6 +428,7 @@ MHD_Result req_isolate(ox_httpreq *req) noexcept {
 // callback.
 MHD_Result req_complete(ox_httpreq *req) noexcept {
   ox__httpconn_enter(req->conn, ox__connphase::busy);
+  req->conn->body_unread = false;
   if (unsigned int status = ox__httpbody_finish(&req->body)) {
     if (status == MHD_HTTP_INTERNAL_SERVER_ERROR) {
       req_named named(req);

@@ -4,6 +4,7 @@
 #include "ox_httpres.h"
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,10 +15,12 @@
 #include "ox_alloc.h"
 #include "ox_core.h"
 #include "ox_extra.h"
+#include "ox_httpcond.h"
 #include "ox_httpenc.h"
 #include "ox_httpfile.h"
 #include "ox_httpreq.h"
 #include "ox_httpsrv.h"
+#include "ox_httptls.h"
 #include "ox_mime.h"
 
 namespace {
@@ -230,6 +233,28 @@ MHD_Result ox__httpres_queue_status(ox_httpres *res, unsigned int status,
   MHD_Result ret = MHD_queue_response(res->con, status, response);
   MHD_destroy_response(response);
   return ret;
+}
+
+void ox__httpres_write_early(ox_httpres *res, unsigned int status, int fd,
+                             bool tls) noexcept {
+  const char *text = res_status_text(status);
+  char date[32];
+  ox__httpdate_format(time(nullptr), date);
+  char reply[256];
+  int n = snprintf(reply, sizeof reply,
+                   "HTTP/1.1 %u %s\r\nDate: %s\r\nConnection: close\r\n"
+                   "Content-Type: text/plain\r\nContent-Length: %zu\r\n\r\n%s",
+                   status, MHD_get_reason_phrase_for(status), date,
+                   strlen(text), text);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof reply) return;
+  ox__errno_guard keep;
+  bool sent = tls ? ox__httptls_send(res->con, reply, static_cast<size_t>(n))
+                  : send(fd, reply, static_cast<size_t>(n),
+                         MSG_NOSIGNAL | MSG_DONTWAIT) == n;
+  if (sent) {
+    res->sent_status = status;
+    res->size = strlen(text);
+  }
 }
 
 void ox__httpres_discard(ox_httpres *res) noexcept {

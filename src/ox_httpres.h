@@ -48,6 +48,14 @@ MHD_Result ox__httpres_queue_status(ox_httpres *res, unsigned int status,
                                     const char *allow = nullptr) noexcept;
 
 
+// Writes a short plain-text reply of the library's own for |status|, with
+// "Connection: close", straight to the connection's socket |fd| (through
+// TLS when |tls|): libmicrohttpd cannot queue a reply while a body still
+// arrives, and a client that sends on and on past a limit must still learn
+// why it is cut off.  The connection must then be closed.
+void ox__httpres_write_early(ox_httpres *res, unsigned int status, int fd,
+                             bool tls) noexcept;
+
 // Drops a reply that was built, and brings the status back to 200.
 void ox__httpres_discard(ox_httpres *res) noexcept;
 

@@ -193,6 +193,15 @@ bool ox__httptls_client_verified(MHD_Connection *con) noexcept {
          status == 0;
 }
 
+bool ox__httptls_send(MHD_Connection *con, const void *buf,
+                      size_t size) noexcept {
+  const MHD_ConnectionInfo *info =
+      MHD_get_connection_info(con, MHD_CONNECTION_INFO_GNUTLS_SESSION);
+  if (info == nullptr || info->tls_session == nullptr) return false;
+  auto session = static_cast<gnutls_session_t>(info->tls_session);
+  return gnutls_record_send(session, buf, size) == static_cast<ssize_t>(size);
+}
+
 int ox__httptls_read(const char *path, char **pem) noexcept {
   int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return errno;

@@ -41,6 +41,11 @@ int ox__httptls_set_client_ca(ox__httptls *tls, const char *pem, char *why,
 // that chains to the client CAs (libmicrohttpd handed them to GnuTLS).
 bool ox__httptls_client_verified(MHD_Connection *con) noexcept;
 
+// Writes |size| bytes to the TLS connection |con| past libmicrohttpd, as
+// one record; false when they did not all go out.
+bool ox__httptls_send(MHD_Connection *con, const void *buf,
+                      size_t size) noexcept;
+
 // Releases what |tls| holds, the key wiped first.
 void ox__httptls_clear(ox__httptls *tls) noexcept;
 

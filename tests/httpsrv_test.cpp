@@ -361,6 +361,50 @@ TEST(OxHttpsrv, BodyOverThePayloadLimitIs413WithoutTheCallback) {
   EXPECT_EQ(calls.value(), 1);
 }
 
+// A client that keeps sending far past a limit gets the 413 all the same:
+// the server tells it at once and reads on for a while before it closes,
+// so the kernel does not answer the unread bytes with a reset that would
+// throw the reply away.
+TEST(OxHttpsrv, ClientSendingOnPastALimitStillReadsThe413) {
+  oxtest::ServerOptions o;
+  o.configure = [](ox_httpsrv *s) { ox_httpsrv_set_payld_limit(s, 1000); };
+  TestServer srv([](ox_httpreq *, ox_httpres *res) { send_text(res, "no"); },
+                 o);
+  ASSERT_TRUE(srv.listening());
+  const std::string body(8 << 20, 'x');
+  for (const char *framing : {"Transfer-Encoding: chunked", "Expect:"}) {
+    SCOPED_TRACE(framing);
+    oxtest::Request req;
+    req.method = "POST";
+    req.body = body;
+    req.headers = {framing};
+    oxtest::Response r = oxtest::http(srv.port(), req);
+    EXPECT_TRUE(r.ok()) << r.error;
+    EXPECT_EQ(r.status, 413);
+    EXPECT_EQ(r.body, "Payload Too Large\n");
+  }
+  // A client that sends all before it reads.
+  oxtest::RawConnection c(srv.port());
+  std::string chunk = "100000\r\n" + std::string(0x100000, 'y') + "\r\n";
+  c.send("POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n" +
+         chunk + chunk + chunk);
+  c.read_to_close(5000);
+  EXPECT_EQ(oxtest::parse_response(c.received()).status, 413);
+  // The reading on has its bounds: a client that neither stops sending nor
+  // closes is cut off (reset) after a few seconds.
+  oxtest::RawConnection stays(srv.port());
+  ASSERT_TRUE(stays.send("POST / HTTP/1.1\r\nHost: x\r\n"
+                         "Content-Length: 99999999\r\n\r\n"));
+  stays.read_to_close(5000);
+  EXPECT_EQ(oxtest::parse_response(stays.received()).status, 413);
+  bool cut = false;
+  for (int i = 0; i < 150 && !cut; ++i) {
+    cut = !stays.send(std::string(1024, 'z'));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_TRUE(cut);
+}
+
 std::string request_with_headers(size_t total, size_t per_line) {
   std::string req = "GET /h HTTP/1.1\r\nHost: x\r\nConnection: close\r\n";
   for (size_t n = 0; n * per_line < total; ++n)
