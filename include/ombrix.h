@@ -1212,7 +1212,12 @@ OX_EXPORT void ox_httplog_clf(void *cls, ox_httplog *rec) OX_NOEXCEPT;
  * @{
  */
 
-/** Sets the realm of the challenge (copied; once per request: EALREADY). */
+/**
+ * Sets the realm the 401 challenge names (copied; once per request:
+ * EALREADY).  It goes out as a quoted string, its quotes and backslashes
+ * escaped.  EINVAL for a realm with a control byte (a line break would
+ * end the header) or over 512 bytes.
+ */
 OX_EXPORT int ox_httpauth_set_realm(ox_httpauth *auth,
                                     const char *realm) OX_NOEXCEPT;
 

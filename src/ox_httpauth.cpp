@@ -63,6 +63,31 @@ bool httpauth_has_ctl(const char *p, size_t n) noexcept {
   return false;
 }
 
+bool httpauth_has_ctl(const char *p) noexcept {
+  return httpauth_has_ctl(p, strlen(p));
+}
+
+// Adds the Basic challenge naming |realm| to |response|, the realm as a
+// quoted string: its quotes and backslashes escaped (RFC 9110 §5.6.4).
+bool httpauth_add_challenge(MHD_Response *response,
+                            const char *realm) noexcept {
+  char value[1024];
+  size_t n = 0;
+  const char *prefix = "Basic realm=\"";
+  size_t plen = strlen(prefix);
+  memcpy(value, prefix, plen);
+  n = plen;
+  for (const char *p = realm; *p != '\0'; p++) {
+    if (n + 4 >= sizeof value) return false;
+    if (*p == '"' || *p == '\\') value[n++] = '\\';
+    value[n++] = *p;
+  }
+  value[n++] = '"';
+  value[n] = '\0';
+  return MHD_add_response_header(response, MHD_HTTP_HEADER_WWW_AUTHENTICATE,
+                                 value) == MHD_YES;
+}
+
 }  // namespace
 
 int ox__httpauth_parse_basic(const char *header, char **usr,
@@ -130,10 +155,11 @@ bool ox__httpauth_dispatch(ox_httpauth *auth) noexcept {
   }
   if (res->handle == nullptr) return false;
   ox__httpres_seal(res);
-  if (res->status == MHD_HTTP_UNAUTHORIZED) {
-    const char *realm =
-        auth->realm != nullptr ? auth->realm : httpauth_default_realm;
-    res->ret = MHD_queue_basic_auth_fail_response(res->con, realm, res->handle);
+  const char *realm =
+      auth->realm != nullptr ? auth->realm : httpauth_default_realm;
+  if (res->status == MHD_HTTP_UNAUTHORIZED &&
+      !httpauth_add_challenge(res->handle, realm)) {
+    res->ret = MHD_NO;
   } else {
     res->ret = MHD_queue_response(res->con, res->status, res->handle);
   }
@@ -141,7 +167,11 @@ bool ox__httpauth_dispatch(ox_httpauth *auth) noexcept {
 }
 
 int ox_httpauth_set_realm(ox_httpauth *auth, const char *realm) noexcept {
-  if (auth == nullptr || realm == nullptr) return EINVAL;
+  // A control byte (a line break above all) has no place in a header.
+  if (auth == nullptr || realm == nullptr || httpauth_has_ctl(realm) ||
+      strlen(realm) > 512) {
+    return EINVAL;
+  }
   if (auth->realm != nullptr) return EALREADY;
   ox__errno_guard keep;
   auth->realm = strdup(realm);

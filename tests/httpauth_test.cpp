@@ -48,6 +48,13 @@ bool gate(ox_httpauth *auth, ox_httpreq *req, ox_httpres *res) {
     EXPECT_STREQ(ox_httpauth_realm(auth), "Vault");
     EXPECT_EQ(ox_httpauth_deny(auth, "no entry", "text/plain"), 0);
   }
+  if (p == "/quoted") {
+    // A line break would end the header; quotes and backslashes are
+    // escaped inside the quoted realm.
+    EXPECT_EQ(ox_httpauth_set_realm(auth, "a\r\nX-Injected: 1"), EINVAL);
+    EXPECT_EQ(ox_httpauth_set_realm(auth, "say \"hi\" \\ now"), 0);
+    EXPECT_EQ(ox_httpauth_deny(auth, "no entry", "text/plain"), 0);
+  }
   if (p == "/forbidden") {
     EXPECT_EQ(ox_httpauth_deny2(auth, "<b>no</b>", "text/html", 403), 0);
   }
@@ -96,6 +103,8 @@ TEST(OxHttpauth, EachOutcomeOfTheCallbackOnTheWire) {
        "text/plain", "no entry"},
       {"/realm", "HTTP/1.1 401 Unauthorized", "Basic realm=\"Vault\"",
        "text/plain", "no entry"},
+      {"/quoted", "HTTP/1.1 401 Unauthorized",
+       "Basic realm=\"say \\\"hi\\\" \\\\ now\"", "text/plain", "no entry"},
       {"/forbidden", "HTTP/1.1 403 Forbidden", nullptr, "text/html", "<b>no</b>"},
       {"/empty", "HTTP/1.1 401 Unauthorized", "Basic realm=\"Ombrix realm\"",
        "text/plain", ""},
