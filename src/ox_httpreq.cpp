@@ -450,11 +450,57 @@ MHD_Result req_complete(ox_httpreq *req) noexcept {
   return req_reply(req);
 }
 
+bool req_ows(char c) noexcept { return c == ' ' || c == '\t'; }
+
+// Adds the cookies of one Cookie field line ("a=1; b=\"two\"") to |map|:
+// pairs split at ';', names and values trimmed, a value's quotes removed,
+// a name without '=' taken with an empty value, an empty name skipped.
+void req_add_cookies(ox_strmap **map, const char *line) noexcept {
+  std::unique_ptr<char, ox__free_deleter> copy{ox__strdup(line)};
+  if (!copy) return;
+  char *p = copy.get();
+  while (*p != '\0') {
+    char *end = strchr(p, ';');
+    char *next = end != nullptr ? end + 1 : p + strlen(p);
+    if (end != nullptr) *end = '\0';
+    while (req_ows(*p)) p++;
+    char *eq = strchr(p, '=');
+    char *value = eq != nullptr ? eq + 1 : p + strlen(p);
+    char *name_end = eq != nullptr ? eq : value;
+    while (name_end > p && req_ows(name_end[-1])) name_end--;
+    *name_end = '\0';
+    while (req_ows(*value)) value++;
+    size_t n = strlen(value);
+    while (n > 0 && req_ows(value[n - 1])) value[--n] = '\0';
+    if (n >= 2 && value[0] == '"' && value[n - 1] == '"') {
+      value[n - 1] = '\0';
+      value++;
+    }
+    if (*p != '\0') ox_strmap_add(map, p, value);
+    p = next;
+  }
+}
+
+MHD_Result req_cookie_lines(void *cls, MHD_ValueKind kind, const char *key,
+                            const char *value) noexcept {
+  (void)kind;
+  if (value != nullptr && strcasecmp(key, MHD_HTTP_HEADER_COOKIE) == 0) {
+    req_add_cookies(static_cast<ox_strmap **>(cls), value);
+  }
+  return MHD_YES;
+}
+
 // A map of connection values, filled on first use.
 ox_strmap **req_map(ox_httpreq *req, ox_strmap **map, uint8_t bit,
                     MHD_ValueKind kind) noexcept {
   if ((req->filled & bit) == 0) {
     req->filled |= bit;
+    // Every Cookie line counts (libmicrohttpd reads the first alone).
+    if (kind == MHD_COOKIE_KIND) {
+      MHD_get_connection_values(req->res.con, MHD_HEADER_KIND,
+                                req_cookie_lines, map);
+      return map;
+    }
     MHD_get_connection_values(req->res.con, kind, ox__convals_iter, map);
     // The host of an absolute-form target overrides the Host field.
     if (kind == MHD_HEADER_KIND && req->authority != nullptr) {

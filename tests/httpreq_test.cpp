@@ -95,9 +95,12 @@ TEST(OxHttpreq, HeaderAndCookieMapsKeepNamesAndIgnoreCase) {
   });
   ASSERT_TRUE(srv.listening());
   oxtest::Request req;
-  req.headers = {"X-Custom-Thing: Value 1", "Cookie: a=1; session=xyz; b=two"};
+  // Every Cookie line counts; quotes around a value are not part of it.
+  req.headers = {"X-Custom-Thing: Value 1", "Cookie: a=1; session=xyz; b=two",
+                 "Cookie: c=\"3\" ;flag;  =skipped; d = x,y "};
   oxtest::Response r = oxtest::http(srv.port(), req);
-  EXPECT_EQ(r.body, "X-Custom-Thing|Value 1|cookies{a=1;session=xyz;b=two}");
+  EXPECT_EQ(r.body, "X-Custom-Thing|Value 1|cookies{a=1;session=xyz;b=two;"
+                    "c=3;flag=;d=x,y}");
 }
 
 std::string all_bytes(size_t n) {
