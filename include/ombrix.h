@@ -635,6 +635,23 @@ OX_EXPORT int ox_httpsrv_set_body_timeout(ox_httpsrv *srv,
                                           unsigned int min_rate) OX_NOEXCEPT;
 
 /**
+ * Gives a reply |seconds| to be taken by its client from when it is
+ * queued, plus one second for every |min_rate| bytes of its body (0: no
+ * extension); a connection past it is closed.  A stream of any length is
+ * timed piece by piece: each piece it hands out gets |seconds| plus its
+ * bytes at |min_rate|, and the time the stream's callback takes to make a
+ * piece does not count.  |seconds| 0: no deadline, only the idle timeout.
+ *
+ * Defaults 10 s and 4096 bytes/s: a link as slow as 2G moves far more,
+ * while a client that reads a few bytes now and then (the idle timeout
+ * never ends one that reads every few seconds) cannot hold a reply, and
+ * the memory or descriptor it holds, for more than that.
+ */
+OX_EXPORT int ox_httpsrv_set_send_timeout(ox_httpsrv *srv,
+                                          unsigned int seconds,
+                                          unsigned int min_rate) OX_NOEXCEPT;
+
+/**
  * Accepts at most |limit| connections at once from one client address;
  * more are closed at once (0: no cap; the default).  Off by default because
  * behind a proxy, a load balancer or a carrier's NAT every client shares one

@@ -67,27 +67,6 @@ bool httpauth_has_ctl(const char *p) noexcept {
   return httpauth_has_ctl(p, strlen(p));
 }
 
-// Adds the Basic challenge naming |realm| to |response|, the realm as a
-// quoted string: its quotes and backslashes escaped (RFC 9110 §5.6.4).
-bool httpauth_add_challenge(MHD_Response *response,
-                            const char *realm) noexcept {
-  char value[1024];
-  size_t n = 0;
-  const char *prefix = "Basic realm=\"";
-  size_t plen = strlen(prefix);
-  memcpy(value, prefix, plen);
-  n = plen;
-  for (const char *p = realm; *p != '\0'; p++) {
-    if (n + 4 >= sizeof value) return false;
-    if (*p == '"' || *p == '\\') value[n++] = '\\';
-    value[n++] = *p;
-  }
-  value[n++] = '"';
-  value[n] = '\0';
-  return MHD_add_response_header(response, MHD_HTTP_HEADER_WWW_AUTHENTICATE,
-                                 value) == MHD_YES;
-}
-
 }  // namespace
 
 int ox__httpauth_parse_basic(const char *header, char **usr,
@@ -149,20 +128,16 @@ bool ox__httpauth_dispatch(ox_httpauth *auth) noexcept {
     res->ret = MHD_YES;
     return true;
   }
+  bool denied = ox__httpres_prepared(res);
   if (auth->canceled) {
-    res->ret = res->handle != nullptr ? MHD_YES : MHD_NO;
-    return res->handle != nullptr;
+    res->ret = denied ? MHD_YES : MHD_NO;
+    return denied;
   }
-  if (res->handle == nullptr) return false;
-  ox__httpres_seal(res);
-  const char *realm =
-      auth->realm != nullptr ? auth->realm : httpauth_default_realm;
-  if (res->status == MHD_HTTP_UNAUTHORIZED &&
-      !httpauth_add_challenge(res->handle, realm)) {
-    res->ret = MHD_NO;
-  } else {
-    res->ret = MHD_queue_response(res->con, res->status, res->handle);
-  }
+  if (!denied) return false;
+  // The reply is built and queued where every reply is; a 401 as a Basic
+  // challenge naming the realm.
+  res->ret = ox__httpres_queue(
+      res, auth->realm != nullptr ? auth->realm : httpauth_default_realm);
   return false;
 }
 
@@ -190,13 +165,15 @@ int ox_httpauth_deny2(ox_httpauth *auth, const char *reason,
     return EINVAL;
   }
   ox_httpres *res = auth->res;
-  if (res->handle != nullptr) return EALREADY;
+  if (ox__httpres_prepared(res)) return EALREADY;
   ox__errno_guard keep;
-  res->handle = MHD_create_response_from_buffer(
-      strlen(reason), const_cast<char *>(reason), MHD_RESPMEM_MUST_COPY);
-  if (res->handle == nullptr) return ENOMEM;
-  res->status = status;
-  res->size = strlen(reason);
+  // The body only; its type goes into the reply headers, as the program's
+  // own headers do.
+  if (int rc = ox__httpres_describe_bytes(res, reason, strlen(reason), nullptr,
+                                          status);
+      rc != 0) {
+    return rc;
+  }
   int rc = ox_strmap_add(&res->headers, MHD_HTTP_HEADER_CONTENT_TYPE,
                          content_type);
   // Remembered so that a denial withdrawn takes its type along.
@@ -206,7 +183,7 @@ int ox_httpauth_deny2(ox_httpauth *auth, const char *reason,
 
 void ox__httpauth_withdraw(ox_httpauth *auth) noexcept {
   ox_httpres *res = auth->res;
-  if (res->handle == nullptr) return;
+  if (!ox__httpres_prepared(res)) return;
   ox__httpres_discard(res);
   if (auth->denial_type != nullptr) {
     ox__strmap_remove(&res->headers, auth->denial_type);

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,6 +20,7 @@
 
 #include "ox_alloc.h"
 
+#include "ox_httpfile.h"
 #include "ox_httpsrv.h"
 
 namespace {
@@ -83,9 +85,36 @@ bool conn_overdue(const ox_httpsrv *srv, const ox_httpconn *conn,
       }
       return spent > 0 && static_cast<uint64_t>(spent) > allowed;
     }
+    case ox__connphase::sending: {
+      if (srv->send_timeout == 0) return false;
+      uint64_t allowed = static_cast<uint64_t>(srv->send_timeout) * 1000;
+      if (srv->send_min_rate != 0) {
+        allowed += conn->send_bytes.load(std::memory_order_relaxed) * 1000 /
+                   srv->send_min_rate;
+      }
+      return spent > 0 && static_cast<uint64_t>(spent) > allowed;
+    }
     default:
       return false;
   }
+}
+
+// A file that went shorter than the reply announced, while it goes out by
+// sendfile(); told to the error callback.  Called with the list lock held,
+// which keeps the file open.
+bool conn_file_cut_short(ox_httpsrv *srv, const ox_httpconn *conn) noexcept {
+  if (conn->file_fd < 0) return false;
+  struct stat st;
+  int saved = errno;
+  bool short_now = fstat(conn->file_fd, &st) == 0 &&
+                   static_cast<uint64_t>(st.st_size) < conn->file_end;
+  errno = saved;
+  if (short_now) {
+    ox__httpfile_report_short(srv, conn->file_fd,
+                              static_cast<uint64_t>(st.st_size),
+                              conn->file_end);
+  }
+  return short_now;
 }
 
 // Reads and drops what a lingering socket has; true once it is done with
@@ -178,7 +207,10 @@ void conn_watch(ox_httpsrv *srv) noexcept {
     if (now - last_check < 1000) continue;
     last_check = now;
     for (ox_httpconn *c = conns->list; c != nullptr; c = c->next) {
-      if (c->cut || !conn_overdue(srv, c, now)) continue;
+      if (c->cut) continue;
+      if (!conn_overdue(srv, c, now) && !conn_file_cut_short(srv, c)) {
+        continue;
+      }
       c->cut = true;
       shutdown(c->fd, SHUT_RDWR);
     }
@@ -273,6 +305,24 @@ int64_t ox__httpconn_enter(ox_httpconn *conn, ox__connphase phase) noexcept {
   conn->since.store(now_us / 1000, std::memory_order_relaxed);
   conn->phase.store(phase, std::memory_order_release);
   return now_us;
+}
+
+void ox__httpconn_sending(ox_httpconn *conn, uint64_t bytes) noexcept {
+  conn->send_bytes.store(bytes, std::memory_order_relaxed);
+  conn->since.store(conn_now_ms(), std::memory_order_relaxed);
+  conn->phase.store(ox__connphase::sending, std::memory_order_release);
+}
+
+void ox__httpconn_watch_file(ox_httpsrv *srv, ox_httpconn *conn, int fd,
+                             uint64_t end) noexcept {
+  std::lock_guard<std::mutex> lock(srv->conns.mutex);
+  conn->file_fd = fd;
+  conn->file_end = end;
+}
+
+void ox__httpconn_unwatch_file(ox_httpsrv *srv, ox_httpconn *conn) noexcept {
+  std::lock_guard<std::mutex> lock(srv->conns.mutex);
+  conn->file_fd = -1;
 }
 
 void ox__httpconn_check_peer(ox_httpconn *conn) noexcept {

@@ -19,9 +19,12 @@
 
 // What the connection waits for, which decides its deadline.
 enum class ox__connphase : uint8_t {
-  head,  // the next request head (also while a kept-alive connection idles)
-  body,  // the body of the current request
-  busy,  // the library or the program: the callbacks, the reply
+  head,     // the next request head (also while a kept-alive connection
+            // idles)
+  body,     // the body of the current request
+  busy,     // the library or the program: the callbacks, a stream's
+            // producer
+  sending,  // the client: taking the reply, |send_bytes| of it
 };
 
 struct ox_httpconn {
@@ -31,10 +34,15 @@ struct ox_httpconn {
   std::atomic<ox__connphase> phase{ox__connphase::head};
   std::atomic<int64_t> since{0};        // when the phase began (ms)
   std::atomic<uint64_t> body_bytes{0};  // body bytes of the current request
+  std::atomic<uint64_t> send_bytes{0};  // reply bytes the client is given
+                                        // time for
   std::atomic<int64_t> gone_at{0};      // when the client was seen gone (ms)
   bool cut = false;                     // shut down by the watchdog or a drain
   bool body_unread = false;  // a body is arriving that nothing may read
                              // whole: linger when the connection closes
+  int file_fd = -1;          // a file going out by sendfile(), under the
+  uint64_t file_end = 0;     // list lock: shorter than |file_end| bytes,
+                             // sendfile() would stall, so it is cut
   char peer[48] = "";  // the client's address as text, made on first use
   int8_t client_cert = 0;  // TLS client certificate: 1 good, -1 not, 0 unseen
   bool target_nul = false;  // the current target decodes to a NUL byte
@@ -92,6 +100,19 @@ size_t ox__httpconn_unescape(void *cls, MHD_Connection *con,
 // log) need not read the clock again: on some virtual machines each read is
 // a system call.
 int64_t ox__httpconn_enter(ox_httpconn *conn, ox__connphase phase) noexcept;
+
+// The reply is queued (or a stream hands out a piece): the client now has
+// the send deadline to take |bytes| more.
+void ox__httpconn_sending(ox_httpconn *conn, uint64_t bytes) noexcept;
+
+// Watches the file |fd| that goes out by sendfile() up to |end|: one that
+// shrinks below it would leave sendfile() sending nothing until the idle
+// timeout, so the watchdog cuts the connection and tells which file.
+void ox__httpconn_watch_file(ox_httpsrv *srv, ox_httpconn *conn, int fd,
+                             uint64_t end) noexcept;
+
+// Ends the watch, before the file is closed.
+void ox__httpconn_unwatch_file(ox_httpsrv *srv, ox_httpconn *conn) noexcept;
 
 // Counts |size| more body bytes of the current request.
 inline void ox__httpconn_received(ox_httpconn *conn, size_t size) noexcept {

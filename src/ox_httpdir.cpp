@@ -25,8 +25,7 @@
 #include <vector>
 
 #include "ox_core.h"
-#include "ox_httpfile.h"
-#include "ox_httpreq.h"
+#include "ox_alloc.h"
 #include "ox_httpres.h"
 #include "ox_httpsrv.h"
 #include "ox_mime.h"
@@ -172,29 +171,18 @@ void dir_append_escaped(std::string &out, const char *text) {
   }
 }
 
-// Builds a short text reply with one extra header (|name| may be NULL).
-int dir_send_status(ox_httpres *res, unsigned int status, const char *text,
-                    const char *name = nullptr,
-                    const char *value = nullptr) noexcept {
-  MHD_Response *response = MHD_create_response_from_buffer(
-      strlen(text), const_cast<char *>(text), MHD_RESPMEM_PERSISTENT);
-  if (response != nullptr && name != nullptr &&
-      MHD_add_response_header(response, name, value) != MHD_YES) {
-    MHD_destroy_response(response);
-    response = nullptr;
-  }
-  return ox__httpres_commit(res, response, "text/plain; charset=utf-8",
-                            status, strlen(text));
-}
+constexpr char dir_text[] = "text/plain; charset=utf-8";
 
 int dir_not_found(ox_httpres *res) noexcept {
-  return dir_send_status(res, MHD_HTTP_NOT_FOUND, "Not Found\n");
+  ox__httpres_describe_status(res, MHD_HTTP_NOT_FOUND, nullptr, nullptr,
+                              dir_text);
+  return 0;
 }
 
 // A directory asked for without its slash moves to the slash form, so that
-// the relative links of its page resolve inside it.
+// the relative links of its page resolve inside it; the query goes along.
 int dir_redirect(ox_httpres *res) noexcept {
-  const char *path = ox__httpres_req(res)->path;
+  const char *path = res->path;
   // One leading slash only: "//host" would send the browser elsewhere.
   while (path != nullptr && path[0] == '/' && path[1] == '/') path++;
   std::string location;
@@ -202,11 +190,18 @@ int dir_redirect(ox_httpres *res) noexcept {
     if (path == nullptr || *path != '/') location += '/';
     if (path != nullptr) dir_append_encoded(location, path, true);
     location += '/';
+    if (res->query != nullptr) {
+      location += '?';
+      location += res->query;
+    }
   } catch (const std::bad_alloc &) {
     return ENOMEM;
   }
-  return dir_send_status(res, MHD_HTTP_MOVED_PERMANENTLY, "Moved Permanently\n",
-                         MHD_HTTP_HEADER_LOCATION, location.c_str());
+  char *value = ox__strdup(location.c_str());
+  if (value == nullptr) return ENOMEM;
+  ox__httpres_describe_status(res, MHD_HTTP_MOVED_PERMANENTLY,
+                              MHD_HTTP_HEADER_LOCATION, value, dir_text);
+  return 0;
 }
 
 struct dir_entry {
@@ -242,7 +237,7 @@ int dir_entries(int fd, std::vector<dir_entry> &entries) {
 }
 
 int dir_listing(ox_httpres *res, int fd) noexcept {
-  const char *path = ox__httpres_req(res)->path;
+  const char *path = res->path;
   if (path == nullptr) path = "/";
   std::string page;
   try {
@@ -265,19 +260,22 @@ int dir_listing(ox_httpres *res, int fd) noexcept {
   } catch (const std::bad_alloc &) {
     return ENOMEM;
   }
-  return ox_httpres_sendbinary(res, page.data(), page.size(), dir_html,
-                               MHD_HTTP_OK);
+  return ox__httpres_describe_bytes(res, page.data(), page.size(), dir_html,
+                                    MHD_HTTP_OK);
 }
 
 bool dir_method_allowed(const ox_httpres *res) noexcept {
-  const char *method = ox__httpres_req(res)->method;
+  const char *method = res->method;
   return method != nullptr && (strcmp(method, MHD_HTTP_METHOD_GET) == 0 ||
                                strcmp(method, MHD_HTTP_METHOD_HEAD) == 0);
 }
 
-const char *dir_type_of(const ox_httpres *res, const char *rel) noexcept {
-  const ox_httpsrv *srv = ox__httpres_req(res)->srv;
-  return ox__mime_of(srv != nullptr ? srv->mimes : nullptr, rel);
+// Describes the regular file |fd| (taken) as a whole file.
+int dir_send_file(ox_httpres *res, int fd, const struct stat &st,
+                  const char *type) noexcept {
+  return ox__httpres_describe_file(res, fd, st, 0,
+                                   static_cast<uint64_t>(st.st_size), type,
+                                   nullptr, nullptr, MHD_HTTP_OK);
 }
 
 // Answers for the directory |fd| (taken) at |rel| beneath |rootfd|: its
@@ -290,8 +288,7 @@ int dir_send_directory(ox_httpres *res, int rootfd, dir_fd &fd,
       rootfd, index, O_RDONLY | O_CLOEXEC | O_NONBLOCK, true));
   struct stat st;
   if (page.get() >= 0 && fstat(page.get(), &st) == 0 && S_ISREG(st.st_mode)) {
-    return ox__httpfile_send(res, page.release(), st, dir_html, nullptr,
-                             nullptr);
+    return dir_send_file(res, page.release(), st, dir_html);
   }
   return dir_listing(res, fd.release());
 }
@@ -348,9 +345,11 @@ int ox_httpres_senddir(ox_httpres *res, const char *root,
   int rootfd = dir_root_fd(root);
   if (rootfd < 0) return errno;
   if (!dir_method_allowed(res)) {
-    return dir_send_status(res, MHD_HTTP_METHOD_NOT_ALLOWED,
-                           "Method Not Allowed\n", MHD_HTTP_HEADER_ALLOW,
-                           "GET, HEAD");
+    char *allow = ox__strdup("GET, HEAD");
+    if (allow == nullptr) return ENOMEM;
+    ox__httpres_describe_status(res, MHD_HTTP_METHOD_NOT_ALLOWED,
+                                MHD_HTTP_HEADER_ALLOW, allow, dir_text);
+    return 0;
   }
   char rel[PATH_MAX];
   if (!ox__httpdir_relative(path, rel)) return dir_not_found(res);
@@ -360,11 +359,10 @@ int ox_httpres_senddir(ox_httpres *res, const char *root,
   struct stat st;
   if (fd.get() < 0 || fstat(fd.get(), &st) != 0) return dir_not_found(res);
   // "file/" names a directory that is not there.
-  const char *url = ox__httpres_req(res)->path;
+  const char *url = res->path;
   bool slash = url == nullptr || dir_ends_with_slash(url);
   if (S_ISREG(st.st_mode) && !slash) {
-    return ox__httpfile_send(res, fd.release(), st, dir_type_of(res, rel),
-                             nullptr, nullptr);
+    return dir_send_file(res, fd.release(), st, ox__mime_of(res->srv->mimes, rel));
   }
   if (!S_ISDIR(st.st_mode)) return dir_not_found(res);
   if (!slash) return dir_redirect(res);

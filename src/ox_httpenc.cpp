@@ -2,9 +2,11 @@
 // 15 + 16); the zlib state is allocated through the library's allocator.
 #include "ox_httpenc.h"
 
+#include <microhttpd.h>
 #include <strings.h>
 #include <zlib.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <cstdlib>
@@ -16,11 +18,7 @@ namespace {
 
 constexpr int gzip_window_bits = 15 + 16;
 constexpr int gzip_mem_level = 8;
-
-// Plain bytes taken from the producer at a time.  Large pieces keep the
-// rounds between deflate and the socket few: with 16 KiB, gzipping a file
-// cost a tenth more CPU than with 64 KiB.
-constexpr size_t gzip_piece = 64 * 1024;
+constexpr size_t gzip_piece = ox__gzip_piece;
 
 bool enc_ows(char c) noexcept { return c == ' ' || c == '\t'; }
 
@@ -83,7 +81,6 @@ struct gzip_stream {
   int piece_flush;      // Z_SYNC_FLUSH or Z_NO_FLUSH, for every piece
   bool more;            // deflate filled the buffer: the piece is not done
   bool finished;        // the gzip trailer is out of deflate
-  uint64_t *produced;   // gzip bytes handed out, or NULL: not counted
   Bytef in[gzip_piece];
 };
 
@@ -108,7 +105,10 @@ ssize_t gzip_next_piece(gzip_stream *gz) noexcept {
   return 1;
 }
 
-ssize_t gzip_read(void *cls, uint64_t pos, char *buf, size_t max) noexcept {
+}  // namespace
+
+ssize_t ox__gzip_read(void *cls, uint64_t pos, char *buf,
+                      size_t max) noexcept {
   (void)pos;
   auto *gz = static_cast<gzip_stream *>(cls);
   if (max > UINT_MAX) max = UINT_MAX;
@@ -127,21 +127,16 @@ ssize_t gzip_read(void *cls, uint64_t pos, char *buf, size_t max) noexcept {
     gz->more = gz->zs.avail_out == 0;
     size_t produced = max - gz->zs.avail_out;
     // Nothing out yet (zlib keeps input until a block fills): next piece.
-    if (produced != 0) {
-      if (gz->produced != nullptr) *gz->produced += produced;
-      return static_cast<ssize_t>(produced);
-    }
+    if (produced != 0) return static_cast<ssize_t>(produced);
   }
 }
 
-void gzip_free(void *cls) noexcept {
+void ox__gzip_free(void *cls) noexcept {
   auto *gz = static_cast<gzip_stream *>(cls);
   deflateEnd(&gz->zs);
   if (gz->free_cb != nullptr) gz->free_cb(gz->handle);
   ox_free(gz);
 }
-
-}  // namespace
 
 bool ox__accept_gzip(const char *accept) noexcept {
   if (accept == nullptr) return false;
@@ -172,42 +167,37 @@ bool ox__accept_gzip(const char *accept) noexcept {
   return q > 0 && q >= identity_q;
 }
 
-MHD_Response *ox__gzip_buffer(const void *buf, size_t size, int level,
-                              uint64_t *gz_size) noexcept {
+int ox__gzip_bytes(const void *buf, size_t size, int level, char **out,
+                   size_t *out_size) noexcept {
   z_stream zs;
   enc_stream_init(&zs);
   if (deflateInit2(&zs, level, Z_DEFLATED, gzip_window_bits, gzip_mem_level,
                    Z_DEFAULT_STRATEGY) != Z_OK) {
-    return nullptr;
+    return ENOMEM;
   }
   uLong room = deflateBound(&zs, size);
-  auto *out = static_cast<Bytef *>(ox__std_malloc(room));
+  auto *block = static_cast<Bytef *>(ox__std_malloc(room));
   int rc = Z_MEM_ERROR;
-  if (out != nullptr && room <= UINT_MAX && size <= UINT_MAX) {
+  if (block != nullptr && room <= UINT_MAX && size <= UINT_MAX) {
     zs.next_in = static_cast<Bytef *>(const_cast<void *>(buf));
     zs.avail_in = static_cast<uInt>(size);
-    zs.next_out = out;
+    zs.next_out = block;
     zs.avail_out = static_cast<uInt>(room);
     rc = deflate(&zs, Z_FINISH);
   }
   size_t produced = zs.total_out;
   deflateEnd(&zs);
-  MHD_Response *response =
-      rc == Z_STREAM_END
-          ? MHD_create_response_from_buffer(produced, out,
-                                            MHD_RESPMEM_MUST_FREE)
-          : nullptr;
-  if (response == nullptr) {
-    ox_free(out);
-    return nullptr;
+  if (rc != Z_STREAM_END) {
+    free(block);
+    return ENOMEM;
   }
-  *gz_size = produced;
-  return response;
+  *out = reinterpret_cast<char *>(block);
+  *out_size = produced;
+  return 0;
 }
 
-MHD_Response *ox__gzip_stream(ox_read_cb read_cb, void *handle,
-                              ox_free_cb free_cb, int level, bool flush_each,
-                              uint64_t *produced) noexcept {
+void *ox__gzip_new(ox_read_cb read_cb, void *handle, ox_free_cb free_cb,
+                   int level, bool flush_each) noexcept {
   auto *gz = static_cast<gzip_stream *>(ox_alloc(sizeof(gzip_stream)));
   if (gz == nullptr) return nullptr;
   enc_stream_init(&gz->zs);
@@ -220,12 +210,5 @@ MHD_Response *ox__gzip_stream(ox_read_cb read_cb, void *handle,
   gz->handle = handle;
   gz->free_cb = free_cb;
   gz->piece_flush = flush_each ? Z_SYNC_FLUSH : Z_NO_FLUSH;
-  gz->produced = produced;
-  MHD_Response *response = MHD_create_response_from_callback(
-      MHD_SIZE_UNKNOWN, gzip_piece, gzip_read, gz, gzip_free);
-  if (response == nullptr) {
-    deflateEnd(&gz->zs);
-    ox_free(gz);
-  }
-  return response;
+  return gz;
 }

@@ -16,14 +16,12 @@
 namespace {
 
 // Body bytes a reply carried: what a counted stream produced, the whole
-// size of another reply that went out whole, none for HEAD and for the
-// statuses that have no body.
+// size of another reply that went out whole (none for HEAD and for the
+// statuses without a body, which the reply road already counts as 0).
 uint64_t log_body_bytes(const ox_httpreq *req,
                         MHD_RequestTerminationCode toe) noexcept {
   const ox_httpres *res = &req->res;
-  unsigned int status = res->sent_status;
-  if (status < 200 || status == 204 || status == 304) return 0;
-  if (strcmp(req->method, MHD_HTTP_METHOD_HEAD) == 0) return 0;
+  if (res->sent_status == 0) return 0;
   if (res->size == UINT64_MAX) return res->streamed;
   return toe == MHD_REQUEST_TERMINATED_COMPLETED_OK ? res->size : 0;
 }

@@ -48,12 +48,14 @@ MHD_Result req_refuse(ox_httpreq *req, unsigned int status) noexcept {
     return ox__httpres_queue_status(&req->res, status);
   }
   ox_httpsrv *srv = req->srv;
-  std::unique_ptr<char, ox__free_deleter> allow{ox__httproutes_allow(
-      &srv->routes, &req->match, req->path, srv->match_limit)};
-  return ox__httpres_queue_status(&req->res, status, allow.get());
+  return ox__httpres_queue_status(
+      &req->res, status,
+      ox__httproutes_allow(&srv->routes, &req->match, req->path,
+                           srv->match_limit));
 }
 
-// Sends what the callbacks built.  Without a reply the library answers 500.
+// Sends what the callbacks described.  Without a reply the library answers
+// 500.
 MHD_Result req_reply(ox_httpreq *req) noexcept {
   if (req->refusal != 0) return req_refuse(req, req->refusal);
   if (!ox__httpres_prepared(&req->res)) {
@@ -284,22 +286,19 @@ ox_httpreq *req_new(ox_httpsrv *srv, ox_httpconn *conn, MHD_Connection *con,
     if (req == nullptr) return nullptr;
   }
   req->busy = true;
-  req->res.con = con;
-  req->res.status = MHD_HTTP_OK;
+  ox__httpres_start(&req->res, con, srv, conn, method);
   req->srv = srv;
   req->conn = conn;
   req->path = url;
   req->method = method;
   req->stage = ox__reqstage::receiving;
-  req->res.logged = srv->log_cb != nullptr;
   return req;
 }
 
 // Releases what the request made; most make none of it, so each release is
 // guarded.
 void req_free(ox_httpreq *req) noexcept {
-  ox__httpres_discard(&req->res);
-  if (req->res.headers != nullptr) ox_strmap_cleanup(&req->res.headers);
+  ox__httpres_free(&req->res);
   if (req->filled != 0) {
     ox_strmap_cleanup(&req->headers);
     ox_strmap_cleanup(&req->cookies);
@@ -334,6 +333,8 @@ MHD_Result req_head(ox_httpsrv *srv, MHD_Connection *con, const char *url,
   if (unsigned int status = req_read_target(req)) {
     return req_refuse(req, status);
   }
+  req->res.path = req->path;
+  req->res.query = req->query;
   if (unsigned int status = req_check_framing(req, version, &length)) {
     return req_refuse(req, status);
   }

@@ -1,24 +1,39 @@
-// Responses: each send builds the reply (copying what it is given), and the
-// reply is queued from here once the request is done with, as are the
-// library's own short replies.
+// Responses.  Every send only describes its reply (copying what it is
+// given); ox__httpres_queue() runs the described reply through the filters
+// in order, each a small function with one job, then builds libmicrohttpd's
+// response and queues it:
+//
+//   res_read_fields      the request fields the filters read, in one pass
+//   reply_negotiate      content coding (gzip) and Vary
+//   reply_validate       validators, conditionals (304, 412), ranges (206,
+//                        416) of a whole file
+//   reply_drop_body      HEAD, 1xx, 204 and 304 carry no body
+//   reply_build          libmicrohttpd's response from the body source
+//   reply_add_headers    the library's headers, the program's, and
+//                        "Connection: close" while the server drains
+//   reply_account        the access log's counts, the send deadline, the
+//                        watch on a file that goes out by sendfile()
 #include "ox_httpres.h"
 
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cinttypes>
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "ox_alloc.h"
 #include "ox_core.h"
 #include "ox_extra.h"
-#include "ox_httpcond.h"
+#include "ox_httpconn.h"
 #include "ox_httpenc.h"
 #include "ox_httpfile.h"
-#include "ox_httpreq.h"
 #include "ox_httpsrv.h"
 #include "ox_httptls.h"
 #include "ox_mime.h"
@@ -26,146 +41,93 @@
 namespace {
 
 constexpr char res_cookie_attrs[] = "; Path=/; HttpOnly; SameSite=Lax";
+constexpr char res_text_type[] = "text/plain; charset=utf-8";
 
-// Marks |response| as varying with Accept-Encoding; false when the header
-// could not be added.
-bool res_add_vary(MHD_Response *response) noexcept {
-  return MHD_add_response_header(response, MHD_HTTP_HEADER_VARY,
-                                 MHD_HTTP_HEADER_ACCEPT_ENCODING) == MHD_YES;
-}
-
-// |response| marked gzip; destroyed (NULL) when the header cannot be added.
-MHD_Response *res_gzip_marked(MHD_Response *response) noexcept {
-  if (response != nullptr &&
-      MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_ENCODING,
-                              "gzip") != MHD_YES) {
-    MHD_destroy_response(response);
-    return nullptr;
-  }
-  return response;
-}
-
-// The reply's Content-Type as the program set it in the reply headers
-// (whose names compare as written, so the usual spellings are tried).
-const char *res_header_type(ox_httpres *res) noexcept {
-  for (const char *name : {"Content-Type", "content-type", "Content-type"}) {
-    if (const char *type = ox_strmap_get(res->headers, name)) return type;
-  }
-  return nullptr;
-}
-
-// A reply queued while the server drains asks libmicrohttpd to close the
-// connection after it, so no further request starts on it.
-void res_mark_close(const ox_httpres *res, MHD_Response *response) noexcept {
-  if (ox__httpres_req(res)->srv->draining.load(std::memory_order_relaxed)) {
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+// The library's own replies: the reason phrase as a one-line body.
+const char *res_status_text(unsigned int status) noexcept {
+  switch (status) {
+    case 301: return "Moved Permanently\n";
+    case 400: return "Bad Request\n";
+    case 403: return "Forbidden\n";
+    case 404: return "Not Found\n";
+    case 405: return "Method Not Allowed\n";
+    case 412: return "Precondition Failed\n";
+    case 413: return "Payload Too Large\n";
+    case 416: return "Range Not Satisfiable\n";
+    case 501: return "Not Implemented\n";
+    case 503: return "Service Unavailable\n";
+    default: return "Internal Server Error\n";
   }
 }
 
-// A stream of unknown length, counted for the access log: the library's
-// reader in front of the program's.
-struct res_counted_stream {
-  ox_read_cb read_cb;
-  ox_free_cb free_cb;
-  void *handle;
-  uint64_t *streamed;  // the response's count; read only while it sends
-};
-
-ssize_t res_counted_read(void *cls, uint64_t offset, char *buf,
-                         size_t size) noexcept {
-  auto *s = static_cast<res_counted_stream *>(cls);
-  ssize_t n = s->read_cb(s->handle, offset, buf, size);
-  if (n > 0) *s->streamed = offset + static_cast<uint64_t>(n);
-  return n;
-}
-
-void res_counted_free(void *cls) noexcept {
-  auto *s = static_cast<res_counted_stream *>(cls);
-  if (s->free_cb != nullptr) s->free_cb(s->handle);
-  ox_free(s);
-}
-
-// A chunked stream whose length the access log learns as it goes out;
-// NULL (and |free_cb| not called) when memory runs out.
-MHD_Response *res_counted_stream_of(ox_httpres *res, ox_read_cb read_cb,
-                                    void *handle, ox_free_cb free_cb) noexcept {
-  auto *s = static_cast<res_counted_stream *>(
-      ox_alloc(sizeof(res_counted_stream)));
-  if (s == nullptr) return nullptr;
-  *s = {read_cb, free_cb, handle, &res->streamed};
-  MHD_Response *response = MHD_create_response_from_callback(
-      MHD_SIZE_UNKNOWN, 32 * 1024, res_counted_read, s, res_counted_free);
-  if (response == nullptr) ox_free(s);
-  return response;
-}
-
-// The checks of the sends that take a body: NULL only with size 0.
-int res_body_sendable(const ox_httpres *res, const void *buf, size_t size,
-                      unsigned int status) noexcept {
-  if (int rc = ox__httpres_sendable(res, status); rc != 0) return rc;
-  return buf == nullptr && size != 0 ? EINVAL : 0;
-}
-
-MHD_Response *res_copy_of(const void *buf, size_t size) noexcept {
-  return MHD_create_response_from_buffer(size, const_cast<void *>(buf),
-                                         MHD_RESPMEM_MUST_COPY);
-}
-
-// The body raw-deflated, or NULL when compression failed; |*out| is its
-// size.
-MHD_Response *res_deflated(const void *buf, size_t size,
-                           uint64_t *out) noexcept {
-  uLongf zsize = compressBound(size);
-  auto *zbuf = static_cast<Bytef *>(ox__std_malloc(zsize));
-  if (zbuf == nullptr) return nullptr;
-  int rc = ox__zcompress(static_cast<Bytef *>(const_cast<void *>(buf)), size,
-                         zbuf, &zsize, Z_DEFAULT_COMPRESSION);
-  MHD_Response *response =
-      rc == 0 ? MHD_create_response_from_buffer(zsize, zbuf,
-                                                MHD_RESPMEM_MUST_FREE)
-              : nullptr;
-  if (response == nullptr) {
-    free(zbuf);
-    return nullptr;
-  }
-  if (MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_ENCODING,
-                              "deflate") != MHD_YES) {
-    MHD_destroy_response(response);
-    return nullptr;
-  }
-  *out = zsize;
-  return response;
-}
-
-bool cookie_octet(unsigned char c, bool in_name) noexcept {
-  if (c <= 0x20 || c >= 0x7f) return false;
-  if (c == '"' || c == ',' || c == ';' || c == '\\') return false;
-  return !(in_name && c == '=');
-}
-
-bool cookie_valid(const char *text, bool in_name) noexcept {
-  for (const char *p = text; *p != '\0'; p++) {
-    if (!cookie_octet(static_cast<unsigned char>(*p), in_name)) return false;
+// True for bytes that may stand in a header value: no control byte but
+// the tab, so that nothing a program passes can end the header.
+bool res_header_safe(const char *value) noexcept {
+  for (const char *p = value; *p != '\0'; p++) {
+    auto c = static_cast<unsigned char>(*p);
+    if ((c < 0x20 && c != '\t') || c == 0x7f) return false;
   }
   return true;
 }
 
-// The content type of the file |path| for the server |res| answers for.
-const char *res_type_of(const ox_httpres *res, const char *path) noexcept {
-  const ox_httpreq *req = ox__httpres_req(res);
-  return ox__mime_of(req->srv->mimes, path);
+// Takes |type| as the reply's Content-Type: copied into the reply (NULL or
+// "": none).  Returns 0, EINVAL or ENOMEM.
+int res_set_type(ox__reply *r, const char *type) noexcept {
+  r->type = nullptr;
+  if (type == nullptr || *type == '\0') return 0;
+  if (!res_header_safe(type)) return EINVAL;
+  size_t n = strlen(type);
+  if (n < sizeof r->type_buf) {
+    memcpy(r->type_buf, type, n + 1);
+    r->type = r->type_buf;
+    return 0;
+  }
+  r->type_own = ox__strdup(type);
+  if (r->type_own == nullptr) return ENOMEM;
+  r->type = r->type_own;
+  return 0;
 }
 
-}  // namespace
+// Releases what the reply holds and forgets it.
+void res_release(ox__reply *r) noexcept {
+  switch (r->body) {
+    case ox__body::bytes:
+      free(r->data);
+      break;
+    case ox__body::file:
+      if (r->fd >= 0) close(r->fd);
+      break;
+    case ox__body::stream:
+      if (r->free_cb != nullptr) r->free_cb(r->handle);
+      break;
+    default:
+      break;
+  }
+  ox_free(r->type_own);
+  ox_free(r->disposition);
+  ox_free(r->field_value);
+  *r = ox__reply{};
+  r->fd = -1;
+}
 
-// Content-Disposition with the base name as a quoted string: quotes and
-// backslashes escaped, control bytes replaced.
-int ox__httpres_add_disposition(MHD_Response *response, const char *path,
-                                const char *disposition) noexcept {
+// Begins a new description; the caller has checked nothing was described.
+ox__reply *res_describe(ox_httpres *res, unsigned int status,
+                        ox__body body) noexcept {
+  ox__reply *r = &res->reply;
+  r->described = true;
+  r->body = body;
+  res->status = status;
+  return r;
+}
+
+// Content-Disposition with the base name of |path| as a quoted string:
+// quotes and backslashes escaped, control bytes replaced.  A new block, or
+// NULL when memory runs out.
+char *res_disposition(const char *path, const char *disposition) noexcept {
   const char *base = strrchr(path, '/');
   base = base != nullptr ? base + 1 : path;
   ox_str *value = ox_str_new();
-  if (value == nullptr) return ENOMEM;
+  if (value == nullptr) return nullptr;
   int rc = ox_str_printf(value, "%s; filename=\"", disposition);
   for (const char *p = base; rc == 0 && *p != '\0'; p++) {
     auto c = static_cast<unsigned char>(*p);
@@ -174,65 +136,662 @@ int ox__httpres_add_disposition(MHD_Response *response, const char *path,
     if (rc == 0) rc = ox_str_write(value, &out, 1);
   }
   if (rc == 0) rc = ox_str_write(value, "\"", 1);
-  if (rc == 0 && MHD_add_response_header(response,
-                                         MHD_HTTP_HEADER_CONTENT_DISPOSITION,
-                                         ox_str_content(value)) != MHD_YES) {
-    rc = EINVAL;
-  }
+  char *text = rc == 0 ? ox__strdup(ox_str_content(value)) : nullptr;
   ox_str_free(value);
-  return rc;
+  return text;
 }
 
-namespace {
+// ---------------------------------------------------------------------
+// The request fields the filters read, gathered in one pass over the
+// request's headers.  A list field a client sent in several lines is read
+// as one (RFC 9110 §5.3); a field that must be single and came twice is
+// taken as absent.
 
-// The library's own replies: the reason phrase as a one-line body.
-const char *res_status_text(unsigned int status) noexcept {
-  switch (status) {
-    case 400: return "Bad Request\n";
-    case 403: return "Forbidden\n";
-    case 404: return "Not Found\n";
-    case 405: return "Method Not Allowed\n";
-    case 413: return "Payload Too Large\n";
-    case 501: return "Not Implemented\n";
-    case 503: return "Service Unavailable\n";
-    default: return "Internal Server Error\n";
+struct res_fields {
+  const char *accept_encoding;
+  const char *if_match;
+  const char *if_none_match;
+  const char *if_modified_since;
+  const char *if_unmodified_since;
+  const char *range;
+  const char *if_range;
+  bool range_twice;  // Range or If-Range came twice: no range is served
+};
+
+// Which field a header is, by its name.
+enum class res_field : uint8_t {
+  other, accept_encoding, if_match, if_none_match, if_modified_since,
+  if_unmodified_since, range, if_range,
+};
+
+res_field res_field_of(const char *name) noexcept {
+  switch (name[0] | 0x20) {
+    case 'a':
+      return strcasecmp(name, MHD_HTTP_HEADER_ACCEPT_ENCODING) == 0
+                 ? res_field::accept_encoding
+                 : res_field::other;
+    case 'r':
+      return strcasecmp(name, MHD_HTTP_HEADER_RANGE) == 0 ? res_field::range
+                                                          : res_field::other;
+    case 'i':
+      break;
+    default:
+      return res_field::other;
+  }
+  if (strcasecmp(name, MHD_HTTP_HEADER_IF_NONE_MATCH) == 0) {
+    return res_field::if_none_match;
+  }
+  if (strcasecmp(name, MHD_HTTP_HEADER_IF_MODIFIED_SINCE) == 0) {
+    return res_field::if_modified_since;
+  }
+  if (strcasecmp(name, MHD_HTTP_HEADER_IF_MATCH) == 0) {
+    return res_field::if_match;
+  }
+  if (strcasecmp(name, MHD_HTTP_HEADER_IF_UNMODIFIED_SINCE) == 0) {
+    return res_field::if_unmodified_since;
+  }
+  return strcasecmp(name, MHD_HTTP_HEADER_IF_RANGE) == 0 ? res_field::if_range
+                                                        : res_field::other;
+}
+
+struct res_field_walk {
+  ox_httpres *res;
+  res_fields *f;
+  bool oom;
+};
+
+// A second line of a list field: the two joined in the response's scratch
+// text, which lives as long as the response.
+const char *res_join(res_field_walk *w, const char *first,
+                     const char *next) noexcept {
+  ox_httpres *res = w->res;
+  if (res->scratch == nullptr) res->scratch = ox_str_new();
+  ox_str *s = res->scratch;
+  if (s == nullptr) {
+    w->oom = true;
+    return first;
+  }
+  // Each join appends "first, next" and a NUL; the texts joined before
+  // stay where they are in it, |first| among them.
+  size_t start = ox_str_length(s);
+  if (ox_str_printf(s, "%s, %s", first, next) != 0 ||
+      ox_str_write(s, "", 1) != 0) {
+    w->oom = true;
+    return first;
+  }
+  return ox_str_content(s) + start;
+}
+
+MHD_Result res_field_iter(void *cls, MHD_ValueKind kind, const char *name,
+                          const char *value) noexcept {
+  (void)kind;
+  auto *w = static_cast<res_field_walk *>(cls);
+  res_fields *f = w->f;
+  if (value == nullptr) return MHD_YES;
+  const char **slot = nullptr;
+  bool list = false;
+  switch (res_field_of(name)) {
+    case res_field::accept_encoding:
+      slot = &f->accept_encoding, list = true;
+      break;
+    case res_field::if_match:
+      slot = &f->if_match, list = true;
+      break;
+    case res_field::if_none_match:
+      slot = &f->if_none_match, list = true;
+      break;
+    case res_field::if_modified_since:
+      slot = &f->if_modified_since;
+      break;
+    case res_field::if_unmodified_since:
+      slot = &f->if_unmodified_since;
+      break;
+    case res_field::range:
+      slot = &f->range;
+      break;
+    case res_field::if_range:
+      slot = &f->if_range;
+      break;
+    default:
+      return MHD_YES;
+  }
+  if (*slot == nullptr) {
+    *slot = value;
+  } else if (list) {
+    *slot = res_join(w, *slot, value);
+  } else if (slot == &f->range || slot == &f->if_range) {
+    f->range_twice = true;
+  } else {
+    // A date given twice is no date (RFC 9110 §13.1.3, §13.1.4).
+    *slot = "";
+  }
+  return MHD_YES;
+}
+
+void res_read_fields(ox_httpres *res, res_fields *f) noexcept {
+  *f = res_fields{};
+  res_field_walk w{res, f, false};
+  MHD_get_connection_values(res->con, MHD_HEADER_KIND, res_field_iter, &w);
+  if (f->range_twice) f->range = nullptr;
+}
+
+// ---------------------------------------------------------------------
+// The filters.  What they decide for the reply at hand:
+
+struct res_plan {
+  int level;          // gzip at this level; 0: the body goes as it is
+  bool vary;          // the choice depended on Accept-Encoding
+  const char *etag;   // the tag of the representation that goes out
+  char gzip_etag[sizeof(ox__validators::etag) + 4];
+  char content_range[80];  // a 206's or 416's Content-Range, or ""
+  bool validators;    // ETag and Last-Modified go on the reply
+  bool ranges;        // "Accept-Ranges: bytes" goes on the reply
+  uint64_t length;    // the body's bytes as they go out; UINT64_MAX:
+                      // unknown until the end
+  bool bodiless;      // no body goes out, but |length| tells its size
+  int sendfile_fd;    // the file that goes out by sendfile(), or -1
+};
+
+// The reply's Content-Type as set in the reply headers (whose names
+// compare as written, so the usual spellings are tried).
+const char *res_header_type(const ox_httpres *res) noexcept {
+  for (const char *name : {"Content-Type", "content-type", "Content-type"}) {
+    if (const char *type = ox_strmap_get(res->headers, name)) return type;
+  }
+  return nullptr;
+}
+
+// Content coding: gzip when the server compresses, the type gains from it,
+// the body is worth it, and the client accepts it.  Whenever the choice
+// could depend on Accept-Encoding the reply says so in Vary.
+void reply_negotiate(const ox_httpres *res, const res_fields &f,
+                     res_plan *plan) noexcept {
+  const ox__reply *r = &res->reply;
+  plan->vary = r->vary;
+  int level = res->srv->gzip_level;
+  if (level == 0 || !r->compressible || r->coding != nullptr) return;
+  const char *type = r->type != nullptr ? r->type : res_header_type(res);
+  if (!ox__mime_compressible(type)) return;
+  // A program that coded the body itself says so; it is left alone.
+  if (ox_strmap_get(res->headers, MHD_HTTP_HEADER_CONTENT_ENCODING) !=
+      nullptr) {
+    return;
+  }
+  plan->vary = true;
+  if (r->length < ox__gzip_min_size) return;
+  if (ox__accept_gzip(f.accept_encoding)) plan->level = level;
+}
+
+// Replaces the reply's body with the library's text for |status| (412,
+// 416), keeping its other fields.
+void reply_become_status(ox_httpres *res, unsigned int status) noexcept {
+  ox__reply *r = &res->reply;
+  if (r->body == ox__body::file) close(r->fd);
+  r->fd = -1;
+  r->body = ox__body::text;
+  r->data = const_cast<char *>(res_status_text(status));
+  r->length = strlen(r->data);
+  r->type = res_text_type;
+  r->compressible = false;
+  ox_free(r->disposition);
+  r->disposition = nullptr;
+  res->status = status;
+}
+
+// A whole file: its validators, then HTTP's conditionals and ranges, as
+// the order of RFC 9110 §13.2.2 has them.  The conditionals weigh the tag
+// of the representation that would go out (the gzip one has its own).
+void reply_validate(ox_httpres *res, const res_fields &f,
+                    res_plan *plan) noexcept {
+  ox__reply *r = &res->reply;
+  if (!r->whole_file) return;
+  const ox__validators &v = r->v;
+  plan->etag = v.etag;
+  if (plan->level != 0) {
+    ox__etag_gzip(v.etag, plan->gzip_etag);
+    plan->etag = plan->gzip_etag;
+  }
+  plan->validators = true;
+  plan->ranges = true;
+  bool head = res->head;
+  bool get = strcmp(res->method, MHD_HTTP_METHOD_GET) == 0;
+  ox__cond_request q{head || get,         head,
+                     f.if_match,          f.if_unmodified_since,
+                     f.if_none_match,     f.if_modified_since,
+                     f.range,             f.if_range};
+  ox__range range{};
+  switch (ox__cond_evaluate(q, v, plan->etag, &range)) {
+    case ox__cond::not_modified:
+      res->status = MHD_HTTP_NOT_MODIFIED;
+      plan->ranges = false;
+      break;
+    case ox__cond::precondition_failed:
+      reply_become_status(res, MHD_HTTP_PRECONDITION_FAILED);
+      plan->validators = plan->ranges = false;
+      plan->level = 0;
+      break;
+    case ox__cond::unsatisfiable:
+      reply_become_status(res, MHD_HTTP_RANGE_NOT_SATISFIABLE);
+      snprintf(plan->content_range, sizeof plan->content_range,
+               "bytes */%" PRIu64, v.size);
+      plan->validators = plan->ranges = false;
+      plan->level = 0;
+      break;
+    case ox__cond::partial:
+      // A range is of the identity bytes: never compressed.
+      res->status = MHD_HTTP_PARTIAL_CONTENT;
+      r->offset = range.first;
+      r->length = range.last - range.first + 1;
+      plan->etag = v.etag;
+      plan->level = 0;
+      snprintf(plan->content_range, sizeof plan->content_range,
+               "bytes %" PRIu64 "-%" PRIu64 "/%" PRIu64, range.first,
+               range.last, v.size);
+      break;
+    default:
+      break;
+  }
+}
+
+// Gzipped bytes are gzipped now, so that their length is known.
+int reply_compress_bytes(ox__reply *r, res_plan *plan) noexcept {
+  if (plan->level == 0 ||
+      (r->body != ox__body::bytes && r->body != ox__body::text)) {
+    return 0;
+  }
+  char *gz = nullptr;
+  size_t gz_size = 0;
+  if (ox__gzip_bytes(r->data, r->length, plan->level, &gz, &gz_size) != 0) {
+    // Out of memory: the identity body goes out, still correct.
+    plan->level = 0;
+    return ENOMEM;
+  }
+  if (r->body == ox__body::bytes) free(r->data);
+  r->body = ox__body::bytes;
+  r->data = gz;
+  r->length = gz_size;
+  return 0;
+}
+
+// What goes out of the body: its length, and none of it for HEAD, 1xx,
+// 204 and 304, whose length still tells that of the 200 (RFC 9110 §8.6);
+// a gzip stream's length is not known before it ends.
+void reply_drop_body(ox_httpres *res, res_plan *plan) noexcept {
+  ox__reply *r = &res->reply;
+  reply_compress_bytes(r, plan);
+  bool gzip_stream = plan->level != 0 && (r->body == ox__body::file ||
+                                          r->body == ox__body::stream);
+  plan->length = gzip_stream ? UINT64_MAX : r->length;
+  unsigned int s = res->status;
+  plan->bodiless = res->head || s < 200 || s == 204 || s == 304;
+}
+
+// ---------------------------------------------------------------------
+// Building libmicrohttpd's response.
+
+// Counts what a stream hands out, for the access log, and keeps the send
+// deadline per piece: the time the program takes to make a piece does not
+// count against the client, the time the client takes to read it does.
+struct res_stream {
+  ox_read_cb read_cb;    // the source: the program's stream, a gzip
+  void *handle;          // stream, a file reader
+  ox_free_cb free_cb;
+  ox_httpconn *conn;
+  uint64_t *streamed;    // the response's count; read only while it sends
+  bool producer_waits;   // the source may block (a program's stream)
+};
+
+ssize_t res_stream_read(void *cls, uint64_t pos, char *buf,
+                        size_t size) noexcept {
+  auto *s = static_cast<res_stream *>(cls);
+  if (s->producer_waits) ox__httpconn_enter(s->conn, ox__connphase::busy);
+  ssize_t n = s->read_cb(s->handle, pos, buf, size);
+  if (n > 0) {
+    if (s->streamed != nullptr) *s->streamed += static_cast<uint64_t>(n);
+    ox__httpconn_sending(s->conn, static_cast<uint64_t>(n));
+  }
+  return n;
+}
+
+void res_stream_free(void *cls) noexcept {
+  auto *s = static_cast<res_stream *>(cls);
+  if (s->free_cb != nullptr) s->free_cb(s->handle);
+  ox_free(s);
+}
+
+// A reader that is never called: the body of a reply that goes without.
+ssize_t res_no_read(void *, uint64_t, char *, size_t) noexcept {
+  return MHD_CONTENT_READER_END_OF_STREAM;
+}
+
+// A response without a body whose Content-Length says |length|, that of
+// the 200 it stands for, or, when that length is not known, with neither
+// Content-Length nor chunked framing, which libmicrohttpd gives only by
+// closing the connection after it.
+MHD_Response *res_bodiless(uint64_t length) noexcept {
+  if (length == 0) {
+    return MHD_create_response_from_buffer(0, const_cast<char *>(""),
+                                           MHD_RESPMEM_PERSISTENT);
+  }
+  MHD_Response *response = MHD_create_response_from_callback(
+      length != UINT64_MAX ? length : MHD_SIZE_UNKNOWN, 1024, res_no_read,
+      nullptr, nullptr);
+  if (response != nullptr && length == UINT64_MAX &&
+      MHD_set_response_options(response, MHD_RF_HTTP_1_0_COMPATIBLE_STRICT,
+                               MHD_RO_END) != MHD_YES) {
+    MHD_destroy_response(response);
+    response = nullptr;
+  }
+  return response;
+}
+
+// The source of a file or stream body, wrapped for counting and deadlines;
+// it owns the source's handle once made (NULL: the caller still does).
+MHD_Response *res_stream_response(ox_httpres *res, ox_read_cb read_cb,
+                                  void *handle, ox_free_cb free_cb,
+                                  uint64_t length, size_t block,
+                                  bool producer_waits) noexcept {
+  auto *s = static_cast<res_stream *>(ox_alloc(sizeof(res_stream)));
+  if (s == nullptr) return nullptr;
+  res->streamed = 0;
+  *s = {read_cb, handle, free_cb, res->conn,
+        res->logged ? &res->streamed : nullptr, producer_waits};
+  MHD_Response *response = MHD_create_response_from_callback(
+      length != UINT64_MAX ? length : MHD_SIZE_UNKNOWN, block,
+      res_stream_read, s, res_stream_free);
+  if (response == nullptr) ox_free(s);
+  return response;
+}
+
+// A file's bytes: by sendfile() straight from the descriptor on a plain
+// connection; read piece by piece when gzipped or through TLS.
+MHD_Response *reply_build_file(ox_httpres *res, res_plan *plan) noexcept {
+  ox__reply *r = &res->reply;
+  bool tls = res->srv->tls.cert != nullptr;
+  if (plan->level == 0 && !tls) {
+    MHD_Response *response =
+        MHD_create_response_from_fd_at_offset64(r->length, r->fd, r->offset);
+    if (response != nullptr) {
+      plan->sendfile_fd = r->fd;
+      r->fd = -1;  // the response's now
+    }
+    return response;
+  }
+  void *reader = ox__httpfile_reader(r->fd, r->offset, r->length, res->srv);
+  if (reader == nullptr) return nullptr;
+  r->fd = -1;  // the reader's now
+  ox_read_cb read_cb = ox__httpfile_read;
+  ox_free_cb free_cb = ox__httpfile_close;
+  if (plan->level != 0) {
+    void *gz = ox__gzip_new(read_cb, reader, free_cb, plan->level, false);
+    if (gz == nullptr) {
+      ox__httpfile_close(reader);
+      return nullptr;
+    }
+    reader = gz;
+    read_cb = ox__gzip_read;
+    free_cb = ox__gzip_free;
+  }
+  MHD_Response *response =
+      res_stream_response(res, read_cb, reader, free_cb, plan->length,
+                          ox__gzip_piece, false);
+  if (response == nullptr) free_cb(reader);
+  return response;
+}
+
+// A program's stream, gzipped piece by piece when chosen.
+MHD_Response *reply_build_stream(ox_httpres *res,
+                                 const res_plan &plan) noexcept {
+  ox__reply *r = &res->reply;
+  ox_read_cb read_cb = r->read_cb;
+  void *handle = r->handle;
+  ox_free_cb free_cb = r->free_cb;
+  size_t block = 32 * 1024;
+  if (plan.level != 0) {
+    void *gz = ox__gzip_new(read_cb, handle, free_cb, plan.level,
+                            r->flush_each);
+    if (gz == nullptr) return nullptr;
+    handle = gz;
+    read_cb = ox__gzip_read;
+    free_cb = ox__gzip_free;
+    block = ox__gzip_piece;
+  }
+  // From here the handle is the response's (or the gzip stream's).
+  r->free_cb = nullptr;
+  r->body = ox__body::none;
+  MHD_Response *response = res_stream_response(res, read_cb, handle, free_cb,
+                                               plan.length, block, true);
+  if (response == nullptr && free_cb != nullptr) free_cb(handle);
+  return response;
+}
+
+// libmicrohttpd's response for the described reply; NULL when memory ran
+// out.  What the body held passes to the response.
+MHD_Response *reply_build(ox_httpres *res, res_plan *plan) noexcept {
+  ox__reply *r = &res->reply;
+  if (plan->bodiless) return res_bodiless(plan->length);
+  MHD_Response *response = nullptr;
+  switch (r->body) {
+    case ox__body::none:
+      return res_bodiless(0);
+    case ox__body::text:
+      return MHD_create_response_from_buffer(r->length, r->data,
+                                             MHD_RESPMEM_PERSISTENT);
+    case ox__body::bytes:
+      response = MHD_create_response_from_buffer(r->length, r->data,
+                                                 MHD_RESPMEM_MUST_FREE);
+      if (response != nullptr) r->body = ox__body::none;  // freed with it
+      return response;
+    case ox__body::file:
+      return reply_build_file(res, plan);
+    case ox__body::stream:
+      return reply_build_stream(res, *plan);
+  }
+  return nullptr;
+}
+
+// A Basic challenge naming |realm|, the realm as a quoted string: its
+// quotes and backslashes escaped (RFC 9110 §5.6.4).
+bool res_add_challenge(MHD_Response *response, const char *realm) noexcept {
+  char value[1100] = "Basic realm=\"";
+  size_t n = strlen(value);
+  for (const char *p = realm; *p != '\0'; p++) {
+    if (n + 4 >= sizeof value) return false;
+    if (*p == '"' || *p == '\\') value[n++] = '\\';
+    value[n++] = *p;
+  }
+  value[n++] = '"';
+  value[n] = '\0';
+  return MHD_add_response_header(response, MHD_HTTP_HEADER_WWW_AUTHENTICATE,
+                                 value) == MHD_YES;
+}
+
+// The headers: the library's first (a reply missing one of them would be
+// wrong, so a failure fails the reply), then the program's (each added as
+// it can be), then "Connection: close" while the server drains, so that no
+// further request starts on the connection.
+bool reply_add_headers(const ox_httpres *res, MHD_Response *response,
+                       const res_plan &plan, const char *realm) noexcept {
+  const ox__reply *r = &res->reply;
+  // A 304 carries what updates a cache's stored reply: validators and
+  // Vary, not what describes a body (RFC 9110 §15.4.5).
+  bool body = res->status != MHD_HTTP_NOT_MODIFIED;
+  struct {
+    const char *name, *value;
+  } fields[] = {
+      {MHD_HTTP_HEADER_CONTENT_TYPE, body ? r->type : nullptr},
+      {MHD_HTTP_HEADER_CONTENT_ENCODING,
+       !body ? nullptr : plan.level != 0 ? "gzip" : r->coding},
+      {MHD_HTTP_HEADER_CONTENT_RANGE,
+       plan.content_range[0] != '\0' ? plan.content_range : nullptr},
+      {MHD_HTTP_HEADER_ACCEPT_RANGES, plan.ranges ? "bytes" : nullptr},
+      {MHD_HTTP_HEADER_ETAG, plan.validators ? plan.etag : nullptr},
+      {MHD_HTTP_HEADER_LAST_MODIFIED,
+       plan.validators ? r->v.last_modified : nullptr},
+      {MHD_HTTP_HEADER_VARY,
+       plan.vary ? MHD_HTTP_HEADER_ACCEPT_ENCODING : nullptr},
+      {MHD_HTTP_HEADER_CONTENT_DISPOSITION, body ? r->disposition : nullptr},
+      {r->field, r->field_value},
+  };
+  for (const auto &field : fields) {
+    if (field.name == nullptr || field.value == nullptr) continue;
+    if (MHD_add_response_header(response, field.name, field.value) !=
+        MHD_YES) {
+      return false;
+    }
+  }
+  if (realm != nullptr && res->status == MHD_HTTP_UNAUTHORIZED &&
+      !res_add_challenge(response, realm)) {
+    return false;
+  }
+  ox_strmap_iter(res->headers, ox__strmap_iter, response);
+  if (res->srv->draining.load(std::memory_order_relaxed)) {
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+  }
+  return true;
+}
+
+// For the access log: the status and the body bytes that go out (a stream
+// counts its own); for the watchdog: the time the client gets to take the
+// reply, and the file that goes out by sendfile(), whose shrinking would
+// stall it.
+void reply_account(ox_httpres *res, const res_plan &plan) noexcept {
+  const ox__reply *r = &res->reply;
+  res->sent_status = res->status;
+  bool counted = !plan.bodiless && (r->body == ox__body::stream ||
+                                    (r->body == ox__body::file &&
+                                     (plan.level != 0 ||
+                                      res->srv->tls.cert != nullptr)));
+  res->size = plan.bodiless ? 0 : counted ? UINT64_MAX : plan.length;
+  ox__httpconn_sending(res->conn, counted ? 0 : res->size);
+  if (plan.sendfile_fd >= 0) {
+    ox__httpconn_watch_file(res->srv, res->conn, plan.sendfile_fd,
+                            r->offset + r->length);
+    res->watched = true;
   }
 }
 
 }  // namespace
 
-void ox__httpres_seal(ox_httpres *res) noexcept {
-  ox_strmap_iter(res->headers, ox__strmap_iter, res->handle);
-  res_mark_close(res, res->handle);
-  res->sent_status = res->status;
+void ox__httpres_start(ox_httpres *res, MHD_Connection *con,
+                       ox_httpsrv *srv, ox_httpconn *conn,
+                       const char *method) noexcept {
+  res->con = con;
+  res->status = MHD_HTTP_OK;
+  res->srv = srv;
+  res->conn = conn;
+  res->method = method;
+  res->head = strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
+  res->logged = srv->log_cb != nullptr;
+  res->reply.fd = -1;
 }
 
-MHD_Result ox__httpres_queue(ox_httpres *res) noexcept {
-  ox__httpres_seal(res);
-  MHD_Result ret = MHD_queue_response(res->con, res->status, res->handle);
-  MHD_destroy_response(res->handle);
+int ox__httpres_sendable(const ox_httpres *res, unsigned int status) noexcept {
+  if (res == nullptr || status < 100 || status > 599) return EINVAL;
+  return ox__httpres_prepared(res) ? EALREADY : 0;
+}
+
+int ox__httpres_describe_bytes(ox_httpres *res, const void *text, size_t size,
+                               const char *content_type,
+                               unsigned int status) noexcept {
+  ox__reply *r = &res->reply;
+  if (int rc = res_set_type(r, content_type); rc != 0) {
+    res_release(r);
+    return rc;
+  }
+  // One byte more, so that an empty body is a block too.
+  auto *copy = static_cast<char *>(ox__std_malloc(size + 1));
+  if (copy == nullptr) {
+    res_release(r);
+    return ENOMEM;
+  }
+  if (size != 0) memcpy(copy, text, size);
+  res_describe(res, status, ox__body::bytes);
+  r->data = copy;
+  r->length = size;
+  r->compressible = true;
+  return 0;
+}
+
+void ox__httpres_describe_status(ox_httpres *res, unsigned int status,
+                                 const char *field, char *value,
+                                 const char *type) noexcept {
+  ox__httpres_discard(res);
+  ox__reply *r = res_describe(res, status, ox__body::text);
+  r->data = const_cast<char *>(res_status_text(status));
+  r->length = strlen(r->data);
+  r->type = type;
+  r->field = field;
+  r->field_value = value;
+}
+
+int ox__httpres_describe_file(ox_httpres *res, int fd, const struct stat &st,
+                              uint64_t offset, uint64_t length,
+                              const char *type, const char *name,
+                              const char *disposition,
+                              unsigned int status) noexcept {
+  ox__reply *r = &res->reply;
+  r->fd = fd;
+  r->body = ox__body::file;
+  if (disposition != nullptr) {
+    r->disposition = res_disposition(name, disposition);
+    if (r->disposition == nullptr) {
+      res_release(r);
+      return ENOMEM;
+    }
+  }
+  res_describe(res, status, ox__body::file);
+  r->offset = offset;
+  r->length = length;
+  r->type = type;
+  r->compressible = true;
+  // The whole file as a 200 is what HTTP's validators and ranges describe.
+  r->whole_file = offset == 0 && status == MHD_HTTP_OK &&
+                  length == static_cast<uint64_t>(st.st_size);
+  if (r->whole_file) {
+    ox__validators_of(st, &r->v);
+  } else {
+    r->compressible = false;
+  }
+  return 0;
+}
+
+MHD_Result ox__httpres_queue(ox_httpres *res, const char *realm) noexcept {
+  if (!ox__httpres_prepared(res)) {
+    ox__httpres_describe_status(res, MHD_HTTP_INTERNAL_SERVER_ERROR);
+  }
+  res_fields f;
+  res_read_fields(res, &f);
+  res_plan plan{};
+  plan.sendfile_fd = -1;
+  reply_negotiate(res, f, &plan);
+  reply_validate(res, f, &plan);
+  reply_drop_body(res, &plan);
+  MHD_Response *response = reply_build(res, &plan);
+  if (response != nullptr && !reply_add_headers(res, response, plan, realm)) {
+    MHD_destroy_response(response);
+    response = nullptr;
+  }
+  if (response == nullptr) {
+    // Out of memory (or a header refused): no half-built reply goes out.
+    ox__httpres_discard(res);
+    return MHD_NO;
+  }
+  reply_account(res, plan);
+  res->handle = response;
+  MHD_Result ret = MHD_queue_response(res->con, res->status, response);
+  MHD_destroy_response(response);
   res->handle = nullptr;
+  res_release(&res->reply);
   return ret;
 }
 
 MHD_Result ox__httpres_queue_status(ox_httpres *res, unsigned int status,
-                                    const char *allow) noexcept {
-  ox__httpres_discard(res);
-  const char *text = res_status_text(status);
-  MHD_Response *response = MHD_create_response_from_buffer(
-      strlen(text), const_cast<char *>(text), MHD_RESPMEM_PERSISTENT);
-  if (response == nullptr) return MHD_NO;
-  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE,
-                          "text/plain");
-  if (allow != nullptr) {
-    MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, allow);
-  }
-  res_mark_close(res, response);
-  res->sent_status = status;
-  res->size = strlen(text);
-  MHD_Result ret = MHD_queue_response(res->con, status, response);
-  MHD_destroy_response(response);
-  return ret;
+                                    char *allow) noexcept {
+  ox__httpres_describe_status(res, status,
+                              allow != nullptr ? MHD_HTTP_HEADER_ALLOW : nullptr,
+                              allow);
+  return ox__httpres_queue(res);
 }
 
 void ox__httpres_write_early(ox_httpres *res, unsigned int status, int fd,
@@ -258,30 +817,17 @@ void ox__httpres_write_early(ox_httpres *res, unsigned int status, int fd,
 }
 
 void ox__httpres_discard(ox_httpres *res) noexcept {
-  if (res->handle != nullptr) MHD_destroy_response(res->handle);
-  res->handle = nullptr;
+  res_release(&res->reply);
   res->status = MHD_HTTP_OK;
 }
 
-int ox__httpres_sendable(const ox_httpres *res, unsigned int status) noexcept {
-  if (res == nullptr || status < 100 || status > 599) return EINVAL;
-  return res->handle != nullptr ? EALREADY : 0;
-}
-
-int ox__httpres_commit(ox_httpres *res, MHD_Response *response,
-                       const char *content_type, unsigned int status,
-                       uint64_t size) noexcept {
-  if (response == nullptr) return ENOMEM;
-  if (content_type != nullptr && *content_type != '\0' &&
-      MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE,
-                              content_type) != MHD_YES) {
-    MHD_destroy_response(response);
-    return EINVAL;
-  }
-  res->handle = response;
-  res->status = status;
-  res->size = size;
-  return 0;
+void ox__httpres_free(ox_httpres *res) noexcept {
+  ox__httpres_discard(res);
+  if (res->watched) ox__httpconn_unwatch_file(res->srv, res->conn);
+  res->watched = false;
+  if (res->headers != nullptr) ox_strmap_cleanup(&res->headers);
+  ox_str_free(res->scratch);
+  res->scratch = nullptr;
 }
 
 const char *ox__httpres_request_header(const ox_httpres *res,
@@ -289,27 +835,34 @@ const char *ox__httpres_request_header(const ox_httpres *res,
   return MHD_lookup_connection_value(res->con, MHD_HEADER_KIND, name);
 }
 
-int ox__httpres_gzip_level(const ox_httpres *res, const char *type,
-                           uint64_t size, bool *vary) noexcept {
-  *vary = false;
-  const ox_httpreq *req = ox__httpres_req(res);
-  int level = req->srv->gzip_level;
-  if (level == 0 || !ox__mime_compressible(type)) return 0;
-  // A program that coded the body itself says so; it is left alone.
-  if (ox_strmap_get(res->headers, MHD_HTTP_HEADER_CONTENT_ENCODING) != nullptr)
-    return 0;
-  *vary = true;
-  if (size < ox__gzip_min_size) return 0;
-  return ox__accept_gzip(ox__httpres_request_header(
-             res, MHD_HTTP_HEADER_ACCEPT_ENCODING))
-             ? level
-             : 0;
-}
-
 ox_strmap **ox_httpres_headers(ox_httpres *res) noexcept {
   if (res == nullptr) return ox__einval<ox_strmap **>(nullptr);
   return &res->headers;
 }
+
+namespace {
+
+bool cookie_octet(unsigned char c, bool in_name) noexcept {
+  if (c <= 0x20 || c >= 0x7f) return false;
+  if (c == '"' || c == ',' || c == ';' || c == '\\') return false;
+  return !(in_name && c == '=');
+}
+
+bool cookie_valid(const char *text, bool in_name) noexcept {
+  for (const char *p = text; *p != '\0'; p++) {
+    if (!cookie_octet(static_cast<unsigned char>(*p), in_name)) return false;
+  }
+  return true;
+}
+
+// The checks of the sends that take a body: NULL only with size 0.
+int res_body_sendable(const ox_httpres *res, const void *buf, size_t size,
+                      unsigned int status) noexcept {
+  if (int rc = ox__httpres_sendable(res, status); rc != 0) return rc;
+  return buf == nullptr && size != 0 ? EINVAL : 0;
+}
+
+}  // namespace
 
 int ox_httpres_set_cookie(ox_httpres *res, const char *name,
                           const char *val) noexcept {
@@ -333,18 +886,7 @@ int ox_httpres_sendbinary(ox_httpres *res, const void *buf, size_t size,
                           unsigned int status) noexcept {
   if (int rc = res_body_sendable(res, buf, size, status); rc != 0) return rc;
   ox__errno_guard keep;
-  bool vary;
-  int level = ox__httpres_gzip_level(res, content_type, size, &vary);
-  uint64_t body_size = size;
-  MHD_Response *response =
-      level != 0
-          ? res_gzip_marked(ox__gzip_buffer(buf, size, level, &body_size))
-          : res_copy_of(buf, size);
-  if (response != nullptr && vary && !res_add_vary(response)) {
-    MHD_destroy_response(response);
-    response = nullptr;
-  }
-  return ox__httpres_commit(res, response, content_type, status, body_size);
+  return ox__httpres_describe_bytes(res, buf, size, content_type, status);
 }
 
 int ox_httpres_zsendbinary(ox_httpres *res, const void *buf, size_t size,
@@ -352,15 +894,29 @@ int ox_httpres_zsendbinary(ox_httpres *res, const void *buf, size_t size,
                            unsigned int status) noexcept {
   if (int rc = res_body_sendable(res, buf, size, status); rc != 0) return rc;
   ox__errno_guard keep;
-  uint64_t body_size = size;
-  MHD_Response *response =
-      res_deflated(buf != nullptr ? buf : "", size, &body_size);
-  if (response == nullptr) response = res_copy_of(buf, size);
-  if (response != nullptr) {
-    MHD_add_response_header(response, MHD_HTTP_HEADER_VARY,
-                            MHD_HTTP_HEADER_ACCEPT_ENCODING);
+  uLongf zsize = compressBound(size);
+  auto *zbuf = static_cast<Bytef *>(ox__std_malloc(zsize));
+  int rc = zbuf != nullptr
+               ? ox__zcompress(static_cast<Bytef *>(const_cast<void *>(
+                                   buf != nullptr ? buf : "")),
+                               size, zbuf, &zsize, Z_DEFAULT_COMPRESSION)
+               : Z_MEM_ERROR;
+  // When compression fails, the plain body goes out.
+  rc = rc == 0 ? ox__httpres_describe_bytes(res, zbuf, zsize, content_type,
+                                            status)
+               : ox__httpres_describe_bytes(res, buf, size, content_type,
+                                            status);
+  if (rc == 0) {
+    res->reply.coding = zbuf != nullptr && zsize != 0 &&
+                                res->reply.length == zsize &&
+                                memcmp(res->reply.data, zbuf, zsize) == 0
+                            ? "deflate"
+                            : nullptr;
+    res->reply.vary = true;
+    res->reply.compressible = false;
   }
-  return ox__httpres_commit(res, response, content_type, status, body_size);
+  free(zbuf);
+  return rc;
 }
 
 int ox_httpres_sendfile2(ox_httpres *res, uint64_t block_size,
@@ -382,29 +938,11 @@ int ox_httpres_sendfile2(ox_httpres *res, uint64_t block_size,
     close(fd);
     return EINVAL;
   }
-  // The whole file as a 200 is what HTTP's validators and ranges describe.
-  if (offset == 0 && max_size == 0 && status == MHD_HTTP_OK) {
-    return ox__httpfile_send(res, fd, st, res_type_of(res, path), path,
-                             disposition);
-  }
   uint64_t left = static_cast<uint64_t>(st.st_size) - offset;
   uint64_t size = max_size != 0 && max_size < left ? max_size : left;
-  // From here the response owns |fd|.
-  MHD_Response *response =
-      MHD_create_response_from_fd_at_offset64(size, fd, offset);
-  if (response == nullptr) {
-    close(fd);
-    return ENOMEM;
-  }
-  if (disposition != nullptr) {
-    if (int rc = ox__httpres_add_disposition(response, path, disposition);
-        rc != 0) {
-      MHD_destroy_response(response);
-      return rc;
-    }
-  }
-  return ox__httpres_commit(res, response, res_type_of(res, path), status,
-                            size);
+  return ox__httpres_describe_file(res, fd, st, offset, size,
+                                   ox__mime_of(res->srv->mimes, path), path,
+                                   disposition, status);
 }
 
 int ox_httpres_sendfile(ox_httpres *res, const char *path,
@@ -422,39 +960,12 @@ int ox_httpres_sendstream(ox_httpres *res, uint64_t size, ox_read_cb read_cb,
     if (free_cb != nullptr) free_cb(handle);
     return rc;
   }
-  ox__errno_guard keep;
-  bool vary;
-  int level = ox__httpres_gzip_level(res, res_header_type(res),
-                                     size != 0 ? size : UINT64_MAX, &vary);
-  // A stream whose length is unknown until its end is counted as it goes
-  // out, for the access log (when there is one).
-  res->streamed = 0;
-  uint64_t *counter = res->logged ? &res->streamed : nullptr;
-  // ox_read_cb and ox_free_cb have libmicrohttpd's own reader shapes.
-  MHD_Response *response;
-  if (level != 0) {
-    response = ox__gzip_stream(read_cb, handle, free_cb, level, true, counter);
-    // Once built, the reply owns the handle: a failure from here on must
-    // not release it a second time.
-    if (response != nullptr && res_gzip_marked(response) == nullptr) {
-      return ENOMEM;
-    }
-  } else if (size == 0 && counter != nullptr) {
-    response = res_counted_stream_of(res, read_cb, handle, free_cb);
-  } else {
-    response = MHD_create_response_from_callback(
-        size != 0 ? size : MHD_SIZE_UNKNOWN, 32 * 1024, read_cb, handle,
-        free_cb);
-  }
-  if (response == nullptr) {
-    if (free_cb != nullptr) free_cb(handle);
-    return ENOMEM;
-  }
-  if (vary && !res_add_vary(response)) {
-    // The handle goes with the reply.
-    MHD_destroy_response(response);
-    return ENOMEM;
-  }
-  return ox__httpres_commit(res, response, nullptr, status,
-                            level == 0 && size != 0 ? size : UINT64_MAX);
+  ox__reply *r = res_describe(res, status, ox__body::stream);
+  r->read_cb = read_cb;
+  r->handle = handle;
+  r->free_cb = free_cb;
+  r->length = size != 0 ? size : UINT64_MAX;
+  r->compressible = true;
+  r->flush_each = true;
+  return 0;
 }

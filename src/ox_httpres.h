@@ -1,52 +1,140 @@
-// The response record: what a request's reply is built from.
+// The response record, and the one road every reply takes to the wire.
+//
+// Sends, denials, directories and the library's own status pages only
+// *describe* a reply (a status, a body source, a few headers of the
+// library's).  ox__httpres_queue() then runs the reply through one ordered
+// pass (content coding and Vary, validators and conditionals, ranges,
+// HEAD, the headers, close-on-drain, the log's and the deadline's
+// accounting), builds libmicrohttpd's response from it and queues it.
+// Nothing else creates or queues a libmicrohttpd response.
 #ifndef OX_HTTPRES_H
 #define OX_HTTPRES_H
 
 #include <microhttpd.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 
 #include "ombrix.h"
+#include "ox_httpcond.h"
+
+struct ox_httpconn;
+
+// Where a reply's body comes from.
+enum class ox__body : uint8_t {
+  none,    // no body
+  text,    // |data|: static text of the library's own
+  bytes,   // |data|: a block of ours (malloc), |length| bytes
+  file,    // the open file |fd|: |length| bytes from |offset|
+  stream,  // |read_cb| on |handle|: |length| bytes, or UINT64_MAX: unknown
+};
+
+// A reply as it was described, before it is built.
+struct ox__reply {
+  bool described;       // a send, a denial or the library described it
+  ox__body body;
+  bool whole_file;      // a whole file answering 200: validators apply
+  bool compressible;    // the body may go out gzipped
+  bool flush_each;      // gzipped, every piece is flushed (streams)
+  bool vary;            // "Vary: Accept-Encoding" whatever is chosen
+  uint64_t length;      // body bytes; UINT64_MAX: unknown until its end
+  char *data;           // text, bytes
+  int fd;               // file; -1 when none
+  uint64_t offset;      // file
+  ox_read_cb read_cb;   // stream
+  void *handle;
+  ox_free_cb free_cb;
+  ox__validators v;     // whole_file
+  const char *type;     // Content-Type (static, the server's, |type_buf|,
+                        // or |type_own|), or NULL
+  char *type_own;       // a long type the program gave, ours
+  char type_buf[64];    // a short one, copied here
+  const char *coding;   // the Content-Encoding the body has, or NULL
+  char *disposition;    // the Content-Disposition value, ours, or NULL
+  const char *field;    // one more header of the library's (Allow,
+  char *field_value;    // Location), its value ours
+};
 
 struct ox_httpres {
   MHD_Connection *con;    // the request's connection
-  MHD_Response *handle;   // the reply built by a send or a denial; NULL until then
-  ox_strmap *headers;     // reply headers, copied onto |handle| when queued
+  MHD_Response *handle;   // libmicrohttpd's reply, while it is being queued
+  ox_strmap *headers;     // reply headers, added to every reply
   unsigned int status;    // the reply's status
   int ret;                // libmicrohttpd's answer: MHD_YES or MHD_NO
+  // What the reply is made for, known from the request's start.
+  ox_httpsrv *srv;        // its settings: MIME table, gzip, drain, limits
+  ox_httpconn *conn;      // its deadlines while the reply goes out
+  const char *method;     // the request's method
+  const char *path;       // its decoded path, and the query as sent
+  const char *query;
+  bool head;              // HEAD: whatever the reply, no body goes out
+  bool logged;            // the server keeps an access log: count streams
+  bool watched;           // a file goes out by sendfile(), watched
+  ox__reply reply;        // what was described, until it is queued
   // For the access log: the status that went out (0: none yet), the body
-  // size of the reply built (UINT64_MAX: a stream of unknown length), and
-  // how much of such a stream was produced.
+  // bytes of the reply (UINT64_MAX: a stream counted into |streamed|).
   unsigned int sent_status;
   uint64_t size;
   uint64_t streamed;
-  bool logged;            // the server keeps an access log: count streams
+  ox_str *scratch;        // joined list fields, made when a client sent
+                          // one field in several lines
 };
 
-// The response owns what goes out: each request's reply is queued by one
-// of these, on the thread that serves the connection.
+// Readies |res| for a new request on |con|.
+void ox__httpres_start(ox_httpres *res, MHD_Connection *con,
+                       ox_httpsrv *srv, ox_httpconn *conn,
+                       const char *method) noexcept;
 
-// True when a send (or a denial) has built the reply.
+// True when a reply was described.
 inline bool ox__httpres_prepared(const ox_httpres *res) noexcept {
-  return res->handle != nullptr;
+  return res->reply.described;
 }
 
-// Readies the reply that was built to go out: the reply headers go onto
-// it, "Connection: close" too while the server drains, and its status is
-// noted for the access log.  The reply must have been prepared.
-void ox__httpres_seal(ox_httpres *res) noexcept;
+// The checks every send shares: 0, EINVAL (no |res|, status out of range)
+// or EALREADY (a reply was described).
+int ox__httpres_sendable(const ox_httpres *res, unsigned int status) noexcept;
 
-// Queues the reply that was built, sealed, with its status.  The reply must
-// have been prepared.
-MHD_Result ox__httpres_queue(ox_httpres *res) noexcept;
+// Describes the |size| bytes at |text| (copied; may be NULL when |size| is
+// 0) with |content_type| (NULL or "": none) and |status|.  The body may go
+// out gzipped.  Returns 0, EINVAL (a type that cannot be a header value),
+// ENOMEM.
+int ox__httpres_describe_bytes(ox_httpres *res, const void *text, size_t size,
+                               const char *content_type,
+                               unsigned int status) noexcept;
 
-// Queues a short plain-text reply of the library's own for |status| (400,
-// 404, 405, 413, 500, 501, 503, ...), dropping any reply that was built;
-// |allow| (may be NULL) becomes the Allow header of a 405.  Queued while
-// the body is unread, it closes the connection after the reply.
+// Describes a reply of the library's own for |status|: its reason phrase
+// as a one-line text body of |type|, dropping what was described before.
+// |field| (may be NULL) is one more header whose value |value| (a block of
+// ox_alloc()) the reply takes over: Allow of a 405, Location of a 301.
+void ox__httpres_describe_status(ox_httpres *res, unsigned int status,
+                                 const char *field = nullptr,
+                                 char *value = nullptr,
+                                 const char *type = "text/plain") noexcept;
+
+// Describes |length| bytes of the open regular file |fd| (|st| its status;
+// taken whatever the outcome) from |offset|, of type |type| (static or the
+// server's, or NULL), with |status|.  The whole file with 200 carries its
+// validators and is answered as HTTP answers a GET or HEAD for it (304,
+// 412, 206, 416, gzip).  |disposition| (may be NULL) names the
+// Content-Disposition, with the base name of |name| as its file name.
+// Returns 0, EINVAL or ENOMEM.
+int ox__httpres_describe_file(ox_httpres *res, int fd, const struct stat &st,
+                              uint64_t offset, uint64_t length,
+                              const char *type, const char *name,
+                              const char *disposition,
+                              unsigned int status) noexcept;
+
+// Builds the reply described (a 500 page when none was) and queues it with
+// its status.  |realm| (NULL: none) makes a 401 a Basic challenge naming
+// it.  The reply's resources pass to libmicrohttpd, or are released.
+MHD_Result ox__httpres_queue(ox_httpres *res,
+                             const char *realm = nullptr) noexcept;
+
+// Describes the library's own reply for |status| and queues it: refusals
+// (400, 404, 405 with |allow|, 413, 431, 500, 501, 503).  Queued while the
+// body is unread, it closes the connection after the reply.
 MHD_Result ox__httpres_queue_status(ox_httpres *res, unsigned int status,
-                                    const char *allow = nullptr) noexcept;
-
+                                    char *allow = nullptr) noexcept;
 
 // Writes a short plain-text reply of the library's own for |status|, with
 // "Connection: close", straight to the connection's socket |fd| (through
@@ -56,34 +144,15 @@ MHD_Result ox__httpres_queue_status(ox_httpres *res, unsigned int status,
 void ox__httpres_write_early(ox_httpres *res, unsigned int status, int fd,
                              bool tls) noexcept;
 
-// Drops a reply that was built, and brings the status back to 200.
+// Drops the reply described, releasing what it held, and brings the status
+// back to 200.
 void ox__httpres_discard(ox_httpres *res) noexcept;
 
-// The checks every send shares: 0, EINVAL (no |res|, status out of range)
-// or EALREADY (a reply was built).
-int ox__httpres_sendable(const ox_httpres *res, unsigned int status) noexcept;
-
-// Takes |response| (may be NULL: ENOMEM) as the reply, with its content
-// type (NULL or "" for none).  On failure |response| is destroyed.
-// |size| is the body's length for the access log (UINT64_MAX: a stream that
-// counts itself into |streamed|).
-int ox__httpres_commit(ox_httpres *res, MHD_Response *response,
-                       const char *content_type, unsigned int status,
-                       uint64_t size) noexcept;
+// Releases what |res| holds once its request is over.
+void ox__httpres_free(ox_httpres *res) noexcept;
 
 // The request header |name| of the request |res| answers, or NULL.
 const char *ox__httpres_request_header(const ox_httpres *res,
                                        const char *name) noexcept;
-
-// The gzip level to send a body of |type| and |size| bytes (UINT64_MAX when
-// unknown) with: 0 for identity.  |*vary| tells whether the choice depended
-// on Accept-Encoding, so the reply must say "Vary: Accept-Encoding".
-int ox__httpres_gzip_level(const ox_httpres *res, const char *type,
-                           uint64_t size, bool *vary) noexcept;
-
-// Adds "Content-Disposition: <disposition>; filename=..." to |response|,
-// with the base name of |path| quoted.  Returns 0, ENOMEM or EINVAL.
-int ox__httpres_add_disposition(MHD_Response *response, const char *path,
-                                const char *disposition) noexcept;
 
 #endif  // OX_HTTPRES_H

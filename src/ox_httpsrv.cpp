@@ -362,6 +362,14 @@ int ox_httpsrv_set_body_timeout(ox_httpsrv *srv, unsigned int seconds,
   return 0;
 }
 
+int ox_httpsrv_set_send_timeout(ox_httpsrv *srv, unsigned int seconds,
+                                unsigned int min_rate) noexcept {
+  if (int rc = httpsrv_settable(srv); rc != 0) return rc;
+  srv->send_timeout = seconds;
+  srv->send_min_rate = min_rate;
+  return 0;
+}
+
 int ox_httpsrv_set_fields_limit(ox_httpsrv *srv, unsigned int count) noexcept {
   if (int rc = httpsrv_settable(srv); rc != 0) return rc;
   srv->fields_max = count;

@@ -55,6 +55,8 @@ struct ox_httpsrv {
   unsigned int head_timeout = 10;    // seconds for a request head
   unsigned int body_timeout = 10;    // seconds for a body, before...
   unsigned int body_min_rate = 1024; // ...one more per this many bytes
+  unsigned int send_timeout = 10;    // seconds for a reply to be taken,
+  unsigned int send_min_rate = 4096; // ...one more per this many bytes
   size_t con_mem_limit = 40 * 1024;  // per-connection memory for the head
   size_t payld_limit = 8 * 1024 * 1024;      // body held for the payload
   uint64_t uplds_limit = 1024ull << 20;      // uploaded file bytes

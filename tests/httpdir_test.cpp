@@ -125,12 +125,20 @@ TEST_F(DirTree, DirectoriesRedirectToTheirSlashAndListTheirNames) {
     EXPECT_EQ(ox_httpres_senddir(res, root.c_str(), ox_httpreq_path(req)), 0);
   });
   ASSERT_TRUE(srv.listening());
-  for (const char *target : {"/docs", "/docs/deep", "//docs"}) {
-    SCOPED_TRACE(target);
-    oxtest::ParsedResponse r = raw(srv.port(), "GET", target);
+  struct {
+    const char *target, *location;
+  } moves[] = {
+      {"/docs", "/docs/"},
+      {"/docs/deep", "/docs/deep/"},
+      {"//docs", "/docs/"},
+      // The query goes along, as it was sent.
+      {"/docs?x=1&y=%20", "/docs/?x=1&y=%20"},
+  };
+  for (const auto &m : moves) {
+    SCOPED_TRACE(m.target);
+    oxtest::ParsedResponse r = raw(srv.port(), "GET", m.target);
     EXPECT_EQ(r.status, 301);
-    std::string want = std::string(target[1] == '/' ? target + 1 : target) + "/";
-    EXPECT_EQ(r.headers.get("Location"), want);
+    EXPECT_EQ(r.headers.get("Location"), m.location);
   }
   oxtest::ParsedResponse listing = raw(srv.port(), "GET", "/docs/deep/");
   EXPECT_EQ(listing.status, 200);

@@ -813,3 +813,43 @@ TEST(OxHttpsrv, ErrorLinesEscapeClientBytesAndFloodsAreHeldBack) {
                  "/x%0aombrix:\\x1B[31m\\x22FORGED\\x22\\x5C\n");
   }
 }
+
+// A reply must be taken within the send deadline (a base and a rate), so a
+// client that reads now and then cannot hold it and its memory for long;
+// the time a stream's callback takes to make a piece does not count.
+TEST(OxHttpsrv, SlowReadersAreCutAtTheSendDeadlineNotSlowProducers) {
+  oxtest::ServerOptions o;
+  o.model = ThreadModel::kPerConnection;
+  o.configure = [](ox_httpsrv *s) {
+    EXPECT_EQ(ox_httpsrv_set_send_timeout(s, 1, 64 << 20), 0);
+  };
+  const std::string big(8 << 20, 'b');
+  TestServer srv([&](ox_httpreq *req, ox_httpres *res) {
+    if (strcmp(ox_httpreq_path(req), "/big") == 0) {
+      send_text(res, big);
+      return;
+    }
+    // Three pieces, two seconds apart.
+    ox_httpres_sendstream(
+        res, 0,
+        [](void *, uint64_t offset, char *buf, size_t) -> ssize_t {
+          if (offset >= 3) return ox_eor(false);
+          if (offset != 0) std::this_thread::sleep_for(std::chrono::seconds(2));
+          buf[0] = 'x';
+          return 1;
+        },
+        nullptr, nullptr, 200);
+  }, o);
+  ASSERT_TRUE(srv.listening());
+  oxtest::RawConnection slow(srv.port());
+  ASSERT_TRUE(slow.send("GET /big HTTP/1.1\r\nHost: x\r\n\r\n"));
+  slow.read_until([](const std::string &b) { return b.size() > 16384; }, 5000);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  slow.read_to_close(10000);
+  EXPECT_TRUE(slow.peer_closed());
+  EXPECT_FALSE(oxtest::parse_response(slow.received()).complete);
+
+  oxtest::Response paced = oxtest::http_get(srv.port(), "/paced");
+  EXPECT_TRUE(paced.ok()) << paced.error;
+  EXPECT_EQ(paced.body, "xxx");
+}
