@@ -12,6 +12,8 @@
 //   /lenient...   denied, then let through anyway
 //   /z...         the summary deflated (ox_httpres_zsendbinary)
 //   /stream...    the summary as a stream of known size; /chunked... of none
+//   /chunked0...  an empty stream of no known size (a chunked body of
+//                 nothing but its last chunk)
 //   /iso...       answered from an isolated callback
 //   /file...      a file of the upload directory, from ?off= for ?max= bytes
 //   /none...      no answer (the core's 500)
@@ -25,9 +27,16 @@
 // as a header of its own.
 //
 // Checks, besides the sanitizers: the server answers or closes within a
-// safety time; a reply starts with a status line; no injected header; a
-// stream handle is released exactly once, by the time the connection is
-// gone; a saved upload has the size the request reported.
+// safety time; no injected header; a stream handle is released exactly
+// once, by the time the connection is gone; a saved upload has the size the
+// request reported.  And the framing, read again by the strict readers of
+// http_strict.h: the server answers no more requests than a strict server
+// finds in the input, plus the one that reader stops in (a refusal, or a
+// 413 before the body), and none after a request with Connection: close;
+// every reply parses and ends where RFC 9112 §6.3 says (no body for HEAD,
+// 1xx, 204 or 304; nothing after a 2xx to CONNECT), so that the next reply
+// starts right after it; the n-th reply that names its request names the
+// n-th request's method.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -37,6 +46,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -45,9 +55,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <thread>
 
+#include "http_strict.h"
 #include "input.h"
 #include "ombrix.h"
 #include "ox_httpsrv.h"
@@ -234,7 +246,9 @@ void answer(ox_httpreq *req, ox_httpres *res) {
     rc = ox_httpres_zsendbinary(res, text.data(), text.size(), "text/plain",
                                 200);
   } else if (has_prefix(path, "/stream") || has_prefix(path, "/chunked")) {
-    uint64_t size = text.size() + param_number(req, "n") % 100000;
+    uint64_t size = has_prefix(path, "/chunked0")
+                        ? 0
+                        : text.size() + param_number(req, "n") % 100000;
     live_streams++;
     auto *s = new Stream{size, 's'};
     rc = ox_httpres_sendstream(res, path[1] == 's' ? size : 0, stream_read, s,
@@ -436,6 +450,103 @@ void wait_until_idle() {
   }
 }
 
+namespace http = oxfuzz::http;
+
+// The method a summary names: "request GET /path; ...", escaped as it is.
+std::string_view summary_method(std::string_view body) {
+  constexpr std::string_view lead = "request ";
+  if (body.substr(0, lead.size()) != lead) return {};
+  body.remove_prefix(lead.size());
+  return body.substr(0, body.find(' '));
+}
+
+const char *stop_name(http::Stop stop) {
+  switch (stop) {
+    case http::Stop::end:
+      return "the end of the input";
+    case http::Stop::cut:
+      return "a request cut by the end of the input";
+    case http::Stop::refused:
+      return "a refusal";
+    case http::Stop::closed:
+      return "a request that closes the connection";
+  }
+  return "?";
+}
+
+// Tells what the strict readers saw, so that a finding can be understood
+// without replaying it under a debugger.
+void explain(std::string_view input, const http::RequestScan &req,
+             std::string_view reply, const http::ReplyScan &rep) {
+  std::string out =
+      "strict request reader: " + std::to_string(req.methods.size()) +
+      " request(s) [";
+  for (const std::string &m : req.methods) out += " " + m;
+  out += " ], then at byte " + std::to_string(req.offset) + " ";
+  out += stop_name(req.stop);
+  if (req.stop == http::Stop::refused) out += std::string(": ") + req.why;
+  out += "\n  from there: ";
+  escape_into(out, input.data() + req.offset,
+              std::min<size_t>(input.size() - req.offset, 120));
+  out += "\nstrict reply reader: " + std::to_string(rep.statuses.size()) +
+         " final reply(ies) [";
+  for (int status : rep.statuses) out += " " + std::to_string(status);
+  out += rep.cut ? " ], the last cut by the close" : " ]";
+  if (rep.fault != http::ReplyFault::none) {
+    out += "; at byte " + std::to_string(rep.offset) + ": " + rep.why;
+    out += "\n  from there: ";
+    escape_into(out, reply.data() + rep.offset,
+                std::min<size_t>(reply.size() - rep.offset, 160));
+  }
+  fprintf(stderr, "%s\n", out.c_str());
+}
+
+// Reads the input and the reply again with strict readers and checks that
+// the server found no request a strict server would not have found, and
+// that a client can tell where each reply ends.
+void check_framing(std::string_view input, std::string_view reply) {
+  http::RequestScan req = http::scan_requests(input);
+  size_t requests = req.methods.size();
+  // A server may answer the request a strict reader stops in, with a
+  // refusal or early (413 before the body), and then close.
+  std::vector<std::string> answered = req.methods;
+  bool may_answer_one_more =
+      req.stop == http::Stop::refused || req.stop == http::Stop::cut;
+  if (may_answer_one_more) answered.push_back(req.stopped_method);
+  size_t bound = answered.size();
+  http::ReplyScan rep = http::scan_replies(reply, answered);
+  size_t replies = rep.statuses.size();
+  size_t misplaced = replies;  // the first reply that names another request
+  for (size_t i = 0; i < replies && i < requests; i++) {
+    std::string_view named = summary_method(rep.bodies[i]);
+    if (!named.empty() && named != req.methods[i]) {
+      misplaced = i;
+      break;
+    }
+  }
+  bool ok = rep.fault == http::ReplyFault::none && misplaced == replies &&
+            replies <= bound;
+  if (!ok) explain(input, req, reply, rep);
+  // The count first: replies past the requests a strict reader finds are
+  // read without knowing their requests (a HEAD among them throws the
+  // reader off), so what they break is a consequence.
+  OXF_CHECK((req.stop != http::Stop::closed || replies <= requests) &&
+            "a reply to a request sent after Connection: close");
+  OXF_CHECK(replies <= bound &&
+            "more replies than requests a strict reader finds: smuggled?");
+  using Fault = http::ReplyFault;
+  OXF_CHECK(rep.fault != Fault::first_line && "the reply is no HTTP/1.1");
+  OXF_CHECK(rep.fault != Fault::head_body &&
+            "a reply to HEAD carries body bytes");
+  OXF_CHECK(rep.fault != Fault::stray_bytes &&
+            "bytes after a complete reply start no reply");
+  OXF_CHECK(rep.fault != Fault::tunnel_bytes &&
+            "bytes after a 2xx to CONNECT, where a tunnel starts");
+  OXF_CHECK(rep.fault == Fault::none && "a reply does not parse");
+  OXF_CHECK(misplaced == replies &&
+            "a reply answers another request than the one in its place");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
@@ -448,8 +559,8 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::string reply = exchange(data, size);
   wait_until_idle();
-  if (!reply.empty()) OXF_CHECK(reply.compare(0, 7, "HTTP/1.") == 0);
   OXF_CHECK(reply.find("\nX-Injected") == std::string::npos);
   OXF_CHECK(live_streams == 0);
+  check_framing({reinterpret_cast<const char *>(data), size}, reply);
   return 0;
 }
