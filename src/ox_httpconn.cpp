@@ -268,6 +268,7 @@ void *ox__httpconn_target(void *cls, const char *uri,
   ox_httpconn *conn = ox__httpconn_of(con);
   if (conn == nullptr) return nullptr;
   conn->target_nul = false;
+  conn->target_at = uri;
   size_t len = uri != nullptr ? strlen(uri) : 0;
   if (len + 1 > conn->target_room) {
     // Grown to the longest target seen on the connection, and no further:

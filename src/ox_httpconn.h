@@ -48,6 +48,7 @@ struct ox_httpconn {
   bool target_nul = false;  // the current target decodes to a NUL byte
   char *target = nullptr;   // the current request target as the client
                             // sent it; reused by the next request
+  const char *target_at = nullptr;  // where libmicrohttpd read it
   size_t target_room = 0;   // bytes |target| holds
   ox_httpreq req{};  // the record the connection's requests reuse
 

@@ -68,15 +68,17 @@ MHD_Result req_reply(ox_httpreq *req) noexcept {
   return ox__httpres_queue(&req->res);
 }
 
-// What the head says of the body, and whether its framing is sound.
+// What the head says of the body, and whether it reads as a strict server
+// reads it.
 struct req_framing {
+  const char *at;        // the end of the last line read, for the next
   const char *length;    // the Content-Length, or NULL
   const char *coding;    // the Transfer-Encoding, or NULL
   unsigned int lengths;  // Content-Length fields
   unsigned int codings;  // Transfer-Encoding fields
   unsigned int hosts;    // Host fields
   bool conflict;         // Content-Length fields that disagree
-  bool bad_name;         // a field name that is no token, or a folded line
+  bool malformed;        // a line a strict server refuses
 };
 
 bool req_is_tchar(unsigned char c) noexcept {
@@ -94,24 +96,45 @@ bool req_is_token(const char *s) noexcept {
   return true;
 }
 
-// True when the field (|key|, |value|) came with a continuation line
-// (obs-fold, a line that starts with a space or tab).  libmicrohttpd
-// leaves a field's name and value side by side where the line was read
-// ("Name\0 value"), but appends a continuation to the *name*, in a block
-// of its own: "Transfer-Encoding:\r\n chunked" becomes the field
-// "Transfer-Encodingchunked" with an empty value, which hides the framing
-// from every check while a proxy may unfold it.  The moved name gives it
-// away.  HTTP/1.1 lets a server refuse folded fields, and it is refused.
-bool req_folded(const char *key, const char *value) noexcept {
-  constexpr uintptr_t ows_max = 64 * 1024;
+// libmicrohttpd reads a head in place: it cuts each line at its CRLF by
+// writing NULs over it, and a field line at its colon ("Name\0 value\0\0"),
+// and hands out pointers into those lines.  So the bytes between the end of
+// one line's text and the start of the next must be exactly its CRLF made
+// NULs, and a field's value must follow its name and colon with nothing but
+// spaces between.  Whatever libmicrohttpd read otherwise breaks that chain,
+// and a proxy before the server may read it otherwise still:
+//  - a continuation line (obs-fold), which libmicrohttpd appends to the
+//    field *name* in a block of its own ("Transfer-Encoding:\r\n chunked"
+//    becomes the field "Transfer-Encodingchunked");
+//  - a NUL inside a line, which cuts a value ("Content-Length: 1\0" "2")
+//    or the target short;
+//  - a line libmicrohttpd drops (no name before the colon), or a bare LF as
+//    a line's end.
+// True when |to| lies |gap| NUL bytes after |from|.
+bool req_nuls_between(const char *from, const char *to, uintptr_t gap) noexcept {
+  auto f = reinterpret_cast<uintptr_t>(from);
+  auto t = reinterpret_cast<uintptr_t>(to);
+  if (t < f || t - f != gap) return false;
+  for (const char *p = from; p < to; p++) {
+    if (*p != '\0') return false;
+  }
+  return true;
+}
+
+// True when the field line (|key|, |value|) follows the line ending at
+// |at|, with its name and value side by side; a value with a CR in it is
+// refused too (RFC 9110 §5.5), as a proxy may end the line there.
+bool req_line_follows(const char *at, const char *key,
+                      const char *value) noexcept {
+  if (!req_nuls_between(at, key, 2)) return false;
   auto k = reinterpret_cast<uintptr_t>(key);
   auto v = reinterpret_cast<uintptr_t>(value);
-  uintptr_t after_name = k + strlen(key) + 1;
-  if (v < after_name || v - after_name > ows_max) return true;
-  for (const char *p = key + (after_name - k); p < value; p++) {
-    if (*p != ' ' && *p != '\t') return true;
+  uintptr_t after_colon = k + strlen(key) + 1;
+  if (v < after_colon || v - after_colon > 64 * 1024) return false;
+  for (const char *p = key + (after_colon - k); p < value; p++) {
+    if (*p != ' ' && *p != '\t') return false;
   }
-  return false;
+  return strchr(value, '\r') == nullptr;
 }
 
 MHD_Result req_framing_iter(void *cls, MHD_ValueKind kind, const char *key,
@@ -120,10 +143,12 @@ MHD_Result req_framing_iter(void *cls, MHD_ValueKind kind, const char *key,
   auto *f = static_cast<req_framing *>(cls);
   // "Name : value" reaches here as the name "Name ": a proxy may read it
   // as the field, so it is refused rather than ignored.
-  if (!req_is_token(key) || (value != nullptr && req_folded(key, value))) {
-    f->bad_name = true;
+  if (value == nullptr || !req_is_token(key) ||
+      !req_line_follows(f->at, key, value)) {
+    f->malformed = true;
+    return MHD_NO;
   }
-  if (value == nullptr) value = "";
+  f->at = value + strlen(value);
   if (strcasecmp(key, MHD_HTTP_HEADER_CONTENT_LENGTH) == 0) {
     if (f->lengths++ == 0) {
       f->length = value;
@@ -139,18 +164,51 @@ MHD_Result req_framing_iter(void *cls, MHD_ValueKind kind, const char *key,
   return MHD_YES;
 }
 
-// Checks how the body is framed, so that the library and any proxy before
-// it agree where this request ends and the next begins.  Returns 0, or the
-// status to refuse the request with (the connection then closes).  |*length|
-// is the body's length: 0 without a body, UINT64_MAX when chunked.
+// The request line as a strict server reads it: a method that is a token,
+// one space, a target without spaces or control bytes (none cut short by a
+// NUL), one space, the version.
+bool req_line_sound(const ox_httpreq *req) noexcept {
+  if (!req_is_token(req->method)) return false;
+  const ox_httpconn *conn = req->conn;
+  const char *target = conn->target;
+  if (target == nullptr) return true;  // not kept: nothing to compare
+  for (const char *p = target; *p != '\0'; p++) {
+    auto c = static_cast<unsigned char>(*p);
+    if (c <= 0x20 || c == 0x7f) return false;
+  }
+  size_t len = strlen(target);
+  return len != 0 && conn->target_at == req->method + strlen(req->method) + 1 &&
+         conn->target_at + len + 1 == req->version;
+}
+
+// Checks the request line and how the body is framed, so that the library
+// and any proxy before it agree where this request ends and the next
+// begins.  Returns 0, or the status to refuse the request with (the
+// connection then closes).  |*length| is the body's length: 0 without a
+// body, UINT64_MAX when chunked.
 unsigned int req_check_framing(ox_httpreq *req, const char *version,
                                uint64_t *length) noexcept {
+  const MHD_ConnectionInfo *head =
+      MHD_get_connection_info(req->res.con, MHD_CONNECTION_INFO_REQUEST_HEADER_SIZE);
   req_framing f{};
+  f.at = version + strlen(version);
+  if (head == nullptr || !req_line_sound(req)) return MHD_HTTP_BAD_REQUEST;
   MHD_get_connection_values(req->res.con, MHD_HEADER_KIND, req_framing_iter,
                             &f);
-  bool http11 = strcmp(version, MHD_HTTP_VERSION_1_1) == 0;
-  if (f.bad_name || f.conflict || f.hosts > 1 || (http11 && f.hosts == 0)) {
+  // The head ends with the last line's CRLF and an empty line's.
+  if (!f.malformed &&
+      !req_nuls_between(f.at, req->method + head->header_size, 4)) {
+    f.malformed = true;
+  }
+  // Every HTTP/1.x from 1.1 on names its host.
+  bool http11 = strcmp(version, MHD_HTTP_VERSION_1_0) != 0;
+  if (f.malformed || f.conflict || f.hosts > 1 || (http11 && f.hosts == 0)) {
     return MHD_HTTP_BAD_REQUEST;
+  }
+  // A tunnel is not something the library makes: a 2xx to CONNECT would
+  // leave a proxy in front passing what follows unread.
+  if (strcmp(req->method, MHD_HTTP_METHOD_CONNECT) == 0) {
+    return MHD_HTTP_NOT_IMPLEMENTED;
   }
   *length = 0;
   if (f.codings != 0) {

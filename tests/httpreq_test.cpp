@@ -313,6 +313,27 @@ TEST(OxHttpreq, TargetsAndFieldsAreReadAsAStrictServerReadsThem) {
        "400 Bad Request\n|closed"},
       {"GET /q?a=1%00b HTTP/1.1\r\nHost: x\r\n\r\n", "400 Bad Request\n|closed"},
       {"GET /q?a%00=1 HTTP/1.1\r\nHost: x\r\n\r\n", "400 Bad Request\n|closed"},
+      // A NUL or a bare CR in a field, a dropped line, a bare LF: bytes a
+      // proxy may read otherwise.
+      {std::string("POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 1\0002\r\n"
+                   "\r\nxGET /smuggled HTTP/1.1\r\nHost: x\r\n\r\n",
+                   85),
+       "400 Bad Request\n|closed"},
+      {"GET / HTTP/1.1\r\nHost: x\r\nX: a\rContent-Length: 5\r\n\r\n",
+       "400 Bad Request\n|closed"},
+      {"GET / HTTP/1.1\r\nHost: x\r\n: nameless\r\n\r\n",
+       "400 Bad Request\n|closed"},
+      {"GET / HTTP/1.1\nHost: x\n\n", "400 Bad Request\n|closed"},
+      // The request line: a method that is a token, single spaces, a target
+      // without spaces or control bytes, a Host from HTTP/1.1 on; no
+      // tunnels.
+      {"G(T / HTTP/1.1\r\nHost: x\r\n\r\n", "400 Bad Request\n|closed"},
+      {"GET  / HTTP/1.1\r\nHost: x\r\n\r\n", "400 Bad Request\n|closed"},
+      {"GET /a b HTTP/1.1\r\nHost: x\r\n\r\n", "400 Bad Request\n|closed"},
+      {"GET /a\x01 HTTP/1.1\r\nHost: x\r\n\r\n", "400 Bad Request\n|closed"},
+      {"GET / HTTP/1.2\r\n\r\n", "400 Bad Request\n|closed"},
+      {"CONNECT x:443 HTTP/1.1\r\nHost: x:443\r\n\r\n",
+       "501 Not Implemented\n|closed"},
       // Targets of no form the method allows.
       {"GET items HTTP/1.1\r\nHost: x\r\n\r\n", "400 Bad Request\n|closed"},
       {"GET * HTTP/1.1\r\nHost: x\r\n\r\n", "400 Bad Request\n|closed"},

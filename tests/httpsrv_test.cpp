@@ -802,7 +802,7 @@ TEST(OxHttpsrv, ErrorLinesEscapeClientBytesAndFloodsAreHeldBack) {
   ASSERT_TRUE(srv.listening());
   for (int i = 0; i < 30; ++i) {
     oxtest::raw_exchange(srv.port(),
-                         "GET /x%0aombrix:\x1b[31m\"FORGED\"\\ HTTP/1.1\r\n"
+                         "GET /x%0aombrix:\"FORGED\"\\\xff HTTP/1.1\r\n"
                          "Host: x\r\nConnection: close\r\n\r\n");
   }
   srv.stop();
@@ -810,7 +810,7 @@ TEST(OxHttpsrv, ErrorLinesEscapeClientBytesAndFloodsAreHeldBack) {
   ASSERT_EQ(errors.size(), 10u);  // the burst; the count comes later
   for (const std::string &e : errors) {
     EXPECT_EQ(e, "ombrix: no reply to GET "
-                 "/x%0aombrix:\\x1B[31m\\x22FORGED\\x22\\x5C\n");
+                 "/x%0aombrix:\\x22FORGED\\x22\\x5C\\xFF\n");
   }
 }
 
