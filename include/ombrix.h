@@ -516,6 +516,24 @@ OX_EXPORT ox_httpsrv *ox_httpsrv_new(ox_httpreq_cb req_cb,
                                      void *cls) OX_NOEXCEPT;
 
 /**
+ * Replace the callbacks given to ox_httpsrv_new2(), before listening
+ * (EALREADY after, and nothing changes; EINVAL for a NULL |srv|): the
+ * authentication callback (NULL: none), the request callback (NULL: a
+ * server that only routes) and the error callback (NULL: the default,
+ * standard error).  They keep the server's |cls|.  A wrapper that learns
+ * its callbacks late (a C++ server, say) sets them here instead of making
+ * the server again.
+ */
+/** @{ */
+OX_EXPORT int ox_httpsrv_set_auth_cb(ox_httpsrv *srv,
+                                     ox_httpauth_cb cb) OX_NOEXCEPT;
+OX_EXPORT int ox_httpsrv_set_req_cb(ox_httpsrv *srv,
+                                    ox_httpreq_cb cb) OX_NOEXCEPT;
+OX_EXPORT int ox_httpsrv_set_err_cb(ox_httpsrv *srv,
+                                    ox_err_cb cb) OX_NOEXCEPT;
+/** @} */
+
+/**
  * Adds a route: a request whose method is |method| ("GET", "POST", ...,
  * compared exactly; "*" takes any method) and whose path |pattern| matches
  * whole goes to |cb| with |cls|, instead of the request callback.  Routes

@@ -80,18 +80,19 @@ inline void check(int rc, const char *context) {
   if (rc != 0) throw error(rc, context);
 }
 
-// An argument of a setting as the recorded setting keeps it: a value as it
-// is, a text copied and handed on as a C string.
+// An argument of a setter as it goes to C: a value as it is, a text as a
+// NUL-terminated C string.
 template <class T>
-struct kept_arg {
+struct setter_arg {
   static_assert(!std::is_same_v<T, const char *>,
-                "a text is passed as std::string_view, to be copied");
+                "a text is passed as std::string_view");
+  explicit setter_arg(T v) : value(v) {}
   T value;
   T get() const noexcept { return value; }
 };
 template <>
-struct kept_arg<std::string_view> {
-  explicit kept_arg(std::string_view text) : value(text) {}
+struct setter_arg<std::string_view> {
+  explicit setter_arg(std::string_view text) : value(text) {}
   std::string value;
   const char *get() const noexcept { return value.c_str(); }
 };
@@ -1262,13 +1263,11 @@ struct stream_job {
  * once with a thread pool or a thread per connection, and must be safe to
  * run so.
  *
- * The C server is made with exactly the callbacks that were asked for: no
+ * The C server gets exactly the callbacks that were asked for: no
  * authentication callback without an authenticator, no request callback
  * without a fallback (the library then answers unrouted requests itself,
  * 404 "Not Found\n" as text/plain, before reading their body), and the
- * library's own error writer without an error sink.  Setting the first of
- * these makes the C server again with the routes and settings given so
- * far.
+ * library's own error writer without an error sink.
  */
 class server {
  public:
@@ -1289,7 +1288,9 @@ class server {
    * A server that answers 404 to every request until routes are added.
    * Throws error(ENOMEM).
    */
-  server() { rebuild(false, false, false); }
+  server() : srv_(ox_httpsrv_new2(nullptr, nullptr, nullptr, this)) {
+    if (!srv_) throw error(ENOMEM, "ox_httpsrv_new2");
+  }
   server(const server &) = delete;
   server &operator=(const server &) = delete;
 
@@ -1306,17 +1307,12 @@ class server {
   void route(std::string_view method, std::string_view pattern, handler fn) {
     routes_.push_back(route_entry{this, std::move(fn)});
     route_entry *entry = &routes_.back();
-    try {
-      apply(
-          [m = std::string(method), p = std::string(pattern),
-           entry](ox_httpsrv *s) noexcept {
-            return ox_httpsrv_add_route(s, m.c_str(), p.c_str(), &route_cb,
-                                        entry);
-          },
-          "ox_httpsrv_add_route");
-    } catch (...) {
+    int rc = ox_httpsrv_add_route(srv_.get(), detail::cstr(method).get(),
+                                  detail::cstr(pattern).get(), &route_cb,
+                                  entry);
+    if (rc != 0) {
       routes_.pop_back();
-      throw;
+      throw error(rc, "ox_httpsrv_add_route");
     }
   }
 
@@ -1355,7 +1351,10 @@ class server {
    * brings back the library's 404.  A fallback that returns without a
    * send leaves the library to answer 500 and to tell the error sink.
    */
-  void fallback(handler fn) { reconfigure(fallback_, std::move(fn)); }
+  void fallback(handler fn) {
+    set_callback(fallback_, std::move(fn), &ox_httpsrv_set_req_cb,
+                 &fallback_cb, "ox_httpsrv_set_req_cb");
+  }
 
   /**
    * Runs |fn| before any handler for every request, on the head, before
@@ -1363,7 +1362,10 @@ class server {
    * denial that auth::deny() prepared, or closes the connection without
    * one.  An empty |fn| removes authentication.
    */
-  void authenticate(authenticator fn) { reconfigure(auth_, std::move(fn)); }
+  void authenticate(authenticator fn) {
+    set_callback(auth_, std::move(fn), &ox_httpsrv_set_auth_cb, &auth_cb,
+                 "ox_httpsrv_set_auth_cb");
+  }
 
   /**
    * Sends the server's error lines to |fn| instead of standard error:
@@ -1374,7 +1376,10 @@ class server {
    * pool; its own exceptions are dropped.  An empty |fn| brings back
    * standard error.
    */
-  void on_error(error_sink fn) { reconfigure(sink_, std::move(fn)); }
+  void on_error(error_sink fn) {
+    set_callback(sink_, std::move(fn), &ox_httpsrv_set_err_cb, &error_cb,
+                 "ox_httpsrv_set_err_cb");
+  }
 
   /** Serves with a pool of |size| threads (0 or 1: one polling thread). */
   void set_thread_pool_size(unsigned int size) {
@@ -1537,13 +1542,10 @@ class server {
    */
   void on_access(access_logger fn) {
     if (listening_) throw error(EALREADY, "ox_httpsrv_set_log");
+    detail::check(ox_httpsrv_set_log(srv_.get(), fn ? &access_cb : nullptr,
+                                     this),
+                  "ox_httpsrv_set_log");
     access_ = std::move(fn);
-    bool on = static_cast<bool>(access_);
-    apply(
-        [this, on](ox_httpsrv *s) noexcept {
-          return ox_httpsrv_set_log(s, on ? &access_cb : nullptr, this);
-        },
-        "ox_httpsrv_set_log");
   }
 
   /**
@@ -1605,7 +1607,7 @@ class server {
     std::fflush(stderr);
   }
 
-  /** Returns the C server (it changes while callables are first set). */
+  /** Returns the C server. */
   ox_httpsrv *native() const noexcept { return srv_.get(); }
 
  private:
@@ -1615,7 +1617,6 @@ class server {
     server *owner;
     handler fn;
   };
-  using setup_op = std::function<int(ox_httpsrv *)>;
   struct srv_free {
     void operator()(ox_httpsrv *s) const noexcept { ox_httpsrv_free(s); }
   };
@@ -1648,69 +1649,30 @@ class server {
                              const char *);
   void set_tls_with(tls_setter set, std::string_view a, std::string_view b,
                     std::string_view pwd, const char *context) {
-    apply(
-        [=, x = std::string(a), y = std::string(b),
-         p = std::string(pwd)](ox_httpsrv *s) noexcept {
-          return set(s, x.c_str(), y.c_str(), p.empty() ? nullptr : p.c_str());
-        },
-        context);
+    detail::cstr p(pwd);
+    detail::check(set(srv_.get(), detail::cstr(a).get(), detail::cstr(b).get(),
+                      pwd.empty() ? nullptr : p.get()),
+                  context);
   }
 
-  // Applies a setting or a route to the C server and records it, so that a
-  // new C server gets it too.
-  void apply(setup_op op, const char *context) {
-    setup_.reserve(setup_.size() +
-                   1);  // recording cannot fail after the C call
-    detail::check(op(srv_.get()), context);
-    setup_.push_back(std::move(op));
-  }
-
-  // A setting that is one C setter taking values and texts: applied and
-  // recorded as apply() does, the texts copied, the values converted to the
-  // setter's own types.
+  // A setting that is one C setter taking values and texts: the texts
+  // handed on as C strings, the values converted to the setter's own types.
   template <class... Params, class... Args>
   void apply_setter(int (*setter)(ox_httpsrv *, Params...) noexcept,
                     const char *context, Args... args) {
-    apply(
-        [setter, kept = std::make_tuple(detail::kept_arg<Args>{args}...)](
-            ox_httpsrv *s) noexcept {
-          return std::apply(
-              [&](const auto &...k) {
-                return setter(s, static_cast<Params>(k.get())...);
-              },
-              kept);
-        },
-        context);
+    detail::check(setter(srv_.get(), static_cast<Params>(
+                                         detail::setter_arg<Args>(args).get())...),
+                  context);
   }
 
-  // Stores |fn| in |slot|.  When the C server must now be made with another
-  // set of callbacks it is made again, and on failure |slot| gets its old
-  // value back.  Not listening, the C server calls none of them meanwhile.
-  template <class Fn>
-  void reconfigure(Fn &slot, Fn fn) {
-    if (listening_) throw error(EALREADY, "ox_httpsrv_new2");
-    bool remake = static_cast<bool>(fn) != static_cast<bool>(slot);
-    std::swap(slot, fn);
-    if (!remake) return;
-    try {
-      rebuild(static_cast<bool>(auth_), static_cast<bool>(fallback_),
-              static_cast<bool>(sink_));
-    } catch (...) {
-      std::swap(slot, fn);
-      throw;
-    }
-  }
-
-  // Makes a C server with the callbacks asked for and everything recorded.
-  void rebuild(bool with_auth, bool with_fallback, bool with_sink) {
-    std::unique_ptr<ox_httpsrv, srv_free> fresh(ox_httpsrv_new2(
-        with_auth ? &auth_cb : nullptr, with_fallback ? &fallback_cb : nullptr,
-        with_sink ? &error_cb : nullptr, this));
-    if (!fresh) throw error(ENOMEM, "ox_httpsrv_new2");
-    for (const setup_op &op : setup_) {
-      detail::check(op(fresh.get()), "ox_httpsrv_new2");
-    }
-    srv_ = std::move(fresh);
+  // Stores |fn| in |slot| and gives the C server |cb| for it, or none for
+  // an empty |fn|; on failure |slot| is as it was.
+  template <class Fn, class Cb>
+  void set_callback(Fn &slot, Fn fn, int (*setter)(ox_httpsrv *, Cb) noexcept,
+                    typename std::common_type<Cb>::type cb,
+                    const char *context) {
+    detail::check(setter(srv_.get(), fn ? cb : nullptr), context);
+    slot = std::move(fn);
   }
 
   // Everything a callback of the C server reaches is declared before
@@ -1721,7 +1683,6 @@ class server {
   authenticator auth_;
   error_sink sink_;
   access_logger access_;
-  std::vector<setup_op> setup_;  // settings and routes, in order
   bool listening_ = false;
   std::unique_ptr<ox_httpsrv, srv_free> srv_;
 };

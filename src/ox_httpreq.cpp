@@ -464,7 +464,7 @@ MHD_Result req_isolate(ox_httpreq *req) noexcept {
   MHD_Connection *con = req->res.con;
   req->stage = ox__reqstage::isolated;
   MHD_suspend_connection(con);
-  int rc = ox__httpsrv_isolate(srv, req);
+  int rc = ox__httppool_add(&srv->pool, req);
   if (rc == 0) return MHD_YES;
   if (rc == EAGAIN) {
     // Every worker busy and the queue full: the client may come back.

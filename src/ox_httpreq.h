@@ -25,7 +25,7 @@ enum class ox__reqstage : uint8_t {
 // Plain data: the record is zero-filled, and reused by the requests of a
 // kept-alive connection.
 struct ox_httpreq {
-  ox_httpres res;           // the reply; first, so a response finds its request
+  ox_httpres res;           // the reply
   ox_httpsrv *srv;          // the server that received the request
   ox_httpconn *conn;        // the connection it came on
   const char *path;         // decoded path without query (libmicrohttpd's,
@@ -52,15 +52,6 @@ struct ox_httpreq {
   bool pooled;              // the connection's record, kept between requests
   bool busy;                // in use by a request
 };
-
-// The request that |res| answers: every response is the first member of its
-// request's record.
-inline ox_httpreq *ox__httpres_req(ox_httpres *res) noexcept {
-  return reinterpret_cast<ox_httpreq *>(res);
-}
-inline const ox_httpreq *ox__httpres_req(const ox_httpres *res) noexcept {
-  return reinterpret_cast<const ox_httpreq *>(res);
-}
 
 // libmicrohttpd's access handler and completion notice for our requests.
 MHD_Result ox__httpreq_access(void *cls, MHD_Connection *con, const char *url,

@@ -134,89 +134,6 @@ void ox__httpsrv_flush_errors(ox_httpsrv *srv) noexcept {
   httpsrv_tell_held(srv, held);
 }
 
-namespace {
-
-// A worker of the isolation pool: takes jobs until the pool stops and its
-// queue is empty.
-void pool_work(ox_httpsrv *srv) noexcept {
-  ox__isolation *pool = &srv->pool;
-  std::unique_lock<std::mutex> lock(pool->mutex);
-  for (;;) {
-    if (pool->head == nullptr) {
-      if (pool->stopping) break;
-      pool->idle++;
-      pool->work.wait(lock);
-      pool->idle--;
-      continue;
-    }
-    ox_httpreq *req = pool->head;
-    pool->head = req->isolated_next;
-    if (pool->head == nullptr) pool->tail = nullptr;
-    pool->queued--;
-    lock.unlock();
-    ox__httpreq_run_isolated(req);
-    lock.lock();
-  }
-  // Notify under the lock: once the lock is released the waiter may free
-  // the server, and this thread touches it no more.
-  pool->threads--;
-  pool->done.notify_all();
-}
-
-// Starts one more worker when none is idle and the limit allows.  Called
-// with the pool's lock held.
-void pool_grow(ox_httpsrv *srv) noexcept {
-  ox__isolation *pool = &srv->pool;
-  if (pool->idle >= pool->queued || pool->threads >= srv->isolate_threads) {
-    return;
-  }
-  try {
-    std::thread(pool_work, srv).detach();
-    pool->threads++;
-  } catch (...) {
-    // Fewer workers: the queue waits for the ones there are.
-  }
-}
-
-// Lets the workers finish every job and waits until they are gone.
-void pool_stop(ox_httpsrv *srv) noexcept {
-  ox__isolation *pool = &srv->pool;
-  std::unique_lock<std::mutex> lock(pool->mutex);
-  pool->stopping = true;
-  pool->work.notify_all();
-  pool->done.wait(lock, [pool] { return pool->threads == 0; });
-}
-
-}  // namespace
-
-int ox__httpsrv_isolate(ox_httpsrv *srv, ox_httpreq *req) noexcept {
-  ox__isolation *pool = &srv->pool;
-  std::lock_guard<std::mutex> lock(pool->mutex);
-  if (pool->stopping) return ESHUTDOWN;
-  // Jobs running and jobs waiting, against the threads and the queue.
-  uint64_t jobs = pool->threads - pool->idle + pool->queued;
-  if (jobs >= static_cast<uint64_t>(srv->isolate_threads) + srv->isolate_queue) {
-    return EAGAIN;
-  }
-  req->isolated_next = nullptr;
-  if (pool->tail != nullptr) {
-    pool->tail->isolated_next = req;
-  } else {
-    pool->head = req;
-  }
-  pool->tail = req;
-  pool->queued++;
-  pool_grow(srv);
-  if (pool->threads == 0) {
-    // Not a single worker: the caller runs the job itself.
-    pool->head = pool->tail = nullptr;
-    pool->queued = 0;
-    return ENOMEM;
-  }
-  pool->work.notify_one();
-  return 0;
-}
-
 ox_httpsrv *ox_httpsrv_new2(ox_httpauth_cb auth_cb, ox_httpreq_cb req_cb,
                             ox_err_cb err_cb, void *cls) noexcept {
   ox__errno_guard keep;
@@ -241,7 +158,7 @@ namespace {
 // finish and resume their connections (a suspended connection cannot be
 // closed), then the daemon stops.  Accepting has stopped already.
 void httpsrv_stop(ox_httpsrv *srv) noexcept {
-  pool_stop(srv);
+  ox__httppool_stop(&srv->pool);
   ox__httpconns_stop(srv);
   MHD_stop_daemon(srv->daemon);
   ox__httplistener_release(srv);
@@ -289,6 +206,24 @@ void httpsrv_tls_options(const ox_httpsrv *srv, MHD_OptionItem *options,
 
 ox_httpsrv *ox_httpsrv_new(ox_httpreq_cb req_cb, void *cls) noexcept {
   return ox_httpsrv_new2(nullptr, req_cb, nullptr, cls);
+}
+
+int ox_httpsrv_set_auth_cb(ox_httpsrv *srv, ox_httpauth_cb cb) noexcept {
+  if (int rc = httpsrv_settable(srv); rc != 0) return rc;
+  srv->auth_cb = cb;
+  return 0;
+}
+
+int ox_httpsrv_set_req_cb(ox_httpsrv *srv, ox_httpreq_cb cb) noexcept {
+  if (int rc = httpsrv_settable(srv); rc != 0) return rc;
+  srv->req_cb = cb;
+  return 0;
+}
+
+int ox_httpsrv_set_err_cb(ox_httpsrv *srv, ox_err_cb cb) noexcept {
+  if (int rc = httpsrv_settable(srv); rc != 0) return rc;
+  srv->err_cb = cb != nullptr ? cb : httpsrv_default_err;
+  return 0;
 }
 
 int ox_httpsrv_add_route(ox_httpsrv *srv, const char *method,
@@ -386,8 +321,8 @@ int ox_httpsrv_set_isolate_limits(ox_httpsrv *srv, unsigned int threads,
                                   unsigned int queue) noexcept {
   if (int rc = httpsrv_settable(srv); rc != 0) return rc;
   if (threads == 0) return EINVAL;
-  srv->isolate_threads = threads;
-  srv->isolate_queue = queue;
+  srv->pool.max_threads = threads;
+  srv->pool.max_queue = queue;
   return 0;
 }
 

@@ -7,29 +7,15 @@
 #include <sys/socket.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 
 #include "ombrix.h"
 #include "ox_httpconn.h"
 #include "ox_httplisten.h"
+#include "ox_httppool.h"
 #include "ox_httproute.h"
 #include "ox_httptls.h"
-
-// The pool that runs isolated requests: threads started on demand up to a
-// limit, and a bounded queue of requests waiting for one.
-struct ox__isolation {
-  std::mutex mutex;
-  std::condition_variable work;  // a job was queued, or the pool stops
-  std::condition_variable done;  // a worker ended
-  ox_httpreq *head = nullptr;    // jobs waiting, oldest first
-  ox_httpreq *tail = nullptr;
-  unsigned int queued = 0;       // jobs waiting
-  unsigned int threads = 0;      // workers alive
-  unsigned int idle = 0;         // workers waiting for a job
-  bool stopping = false;         // no job is taken in once set
-};
 
 // The error callback's gate: a burst of lines passes in each window, the
 // rest of a flood (a client leaving mid-request makes a line each) is
@@ -37,7 +23,8 @@ struct ox__isolation {
 // the log.
 struct ox__errgate {
   std::mutex mutex;
-  int64_t window = INT64_MIN;  // when the current window began (s)
+  int64_t window = INT64_MIN / 2;  // when the current window began (s):
+                                   // long ago, and safe to subtract
   unsigned int passed = 0;     // lines passed in it
   uint64_t held = 0;           // lines held back since the last count told
 };
@@ -62,8 +49,6 @@ struct ox_httpsrv {
   uint64_t uplds_limit = 1024ull << 20;      // uploaded file bytes
   unsigned int fields_max = 1000;    // form fields per request
   unsigned int files_max = 100;      // uploaded files per request
-  unsigned int isolate_threads = 64; // threads running isolated requests
-  unsigned int isolate_queue = 256;  // isolated requests waiting for one
   uint32_t match_limit = ox__httproute_match_limit;  // steps a route pattern
                                      // may take on one path
   char *upld_dir = nullptr;          // where uploads go; our copy
@@ -84,7 +69,7 @@ struct ox_httpsrv {
   ox__httproutes routes{};  // read-only once listening
   ox__httplistener listener;  // the socket and the thread accepting on it
   ox__httpconns conns;   // open connections and their watchdog
-  ox__isolation pool;    // isolated requests
+  ox__httppool pool;     // isolated requests, and its limits
   ox__errgate errors;    // lines on their way to |err_cb|
 };
 
@@ -97,11 +82,5 @@ void ox__httpsrv_error(ox_httpsrv *srv, const char *fmt, ...) noexcept
 // Tells the error callback how many lines were held back, once their
 // window is over (the watchdog asks every second).
 void ox__httpsrv_flush_errors(ox_httpsrv *srv) noexcept;
-
-// Hands |req| to the isolation pool, which runs its isolated callback on a
-// worker and resumes its connection.  Returns 0, EAGAIN when the pool and
-// its queue are full, or ESHUTDOWN (the server stops) or ENOMEM (no worker
-// could be started), when the caller runs it itself.
-int ox__httpsrv_isolate(ox_httpsrv *srv, ox_httpreq *req) noexcept;
 
 #endif  // OX_HTTPSRV_H
