@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <gnutls/gnutls.h>
+
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
 
@@ -29,6 +31,19 @@ int ox__from_pcre2(int rc) noexcept {
       return ENOMEM;
     case PCRE2_ERROR_JIT_BADOPTION:
       return ENOTSUP;
+    default:
+      return EINVAL;
+  }
+}
+
+int ox__from_gnutls(int rc) noexcept {
+  switch (rc) {
+    case GNUTLS_E_SUCCESS:
+      return 0;
+    case GNUTLS_E_DECRYPTION_FAILED:
+      return EACCES;
+    case GNUTLS_E_MEMORY_ERROR:
+      return ENOMEM;
     default:
       return EINVAL;
   }

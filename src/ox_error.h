@@ -8,6 +8,10 @@
 // PCRE2 compile and JIT results as errno codes.
 int ox__from_pcre2(int rc) noexcept;
 
+// GnuTLS results (negative) as errno codes: EACCES for a key that does not
+// decrypt, ENOMEM, EINVAL for anything else wrong with what was given.
+int ox__from_gnutls(int rc) noexcept;
+
 // Copies |text| into |out| (|size| bytes, at least 4) with every byte that
 // could break or forge a line of a log written as text (control bytes, a
 // quote, a backslash, anything outside ASCII) written as \xHH, cut with

@@ -51,21 +51,29 @@ void ox__zfree(voidpf opaque, voidpf ptr) noexcept {
   ox_free(ptr);
 }
 
-int ox__zcompress(Bytef *src, uLong src_size, Bytef *dest, uLongf *dest_size,
-                  int level) noexcept {
+int ox__zinit(z_stream *stream, int level, int window_bits,
+              int mem_level) noexcept {
+  *stream = z_stream{};
+  stream->zalloc = ox__zalloc;
+  stream->zfree = ox__zfree;
+  stream->opaque = nullptr;
+  return deflateInit2(stream, level, Z_DEFLATED, window_bits, mem_level,
+                      Z_DEFAULT_STRATEGY);
+}
+
+int ox__zonce(const Bytef *src, uLong src_size, Bytef *dest,
+              uLongf *dest_size, int level, int window_bits,
+              int mem_level) noexcept {
   uLong left = *dest_size;
   *dest_size = 0;
-  z_stream stream{};
-  stream.zalloc = ox__zalloc;
-  stream.zfree = ox__zfree;
-  stream.opaque = nullptr;
-  int rc = deflateInit2(&stream, level, Z_DEFLATED, zwindow_bits, zmem_level,
-                        Z_DEFAULT_STRATEGY);
+  z_stream stream;
+  int rc = ox__zinit(&stream, level, window_bits, mem_level);
   if (rc != Z_OK) return rc;
   stream.next_out = dest;
   stream.avail_out = 0;
-  stream.next_in = src;
+  stream.next_in = const_cast<Bytef *>(src);
   stream.avail_in = 0;
+  // zlib takes at most UINT_MAX bytes a step, in and out.
   do {
     if (stream.avail_out == 0) {
       stream.avail_out = static_cast<uInt>(std::min<uLong>(left, zmax));
@@ -80,6 +88,12 @@ int ox__zcompress(Bytef *src, uLong src_size, Bytef *dest, uLongf *dest_size,
   *dest_size = stream.total_out;
   deflateEnd(&stream);
   return rc == Z_STREAM_END ? 0 : rc;
+}
+
+int ox__zcompress(Bytef *src, uLong src_size, Bytef *dest, uLongf *dest_size,
+                  int level) noexcept {
+  return ox__zonce(src, src_size, dest, dest_size, level, zwindow_bits,
+                   zmem_level);
 }
 
 int ox__zdeflate(z_stream *stream, Bytef *zbuf, int flush, Bytef *src,

@@ -25,6 +25,20 @@ int ox__strmap_iter(void *cls, ox_strmap *header) noexcept;
 voidpf ox__zalloc(voidpf opaque, unsigned int items, unsigned int size) noexcept;
 void ox__zfree(voidpf opaque, voidpf ptr) noexcept;
 
+// The one deflate core every compressor of the library shares.  Readies
+// |stream| for deflate at |level| with |window_bits| (-15: raw, 15 + 16:
+// gzip) and |mem_level|, its memory from the library's allocator.  Returns
+// zlib's result.
+int ox__zinit(z_stream *stream, int level, int window_bits,
+              int mem_level) noexcept;
+
+// Compresses the |src_size| bytes at |src| whole into |dest|, which holds
+// |*dest_size| bytes; on return |*dest_size| is the number written.
+// Returns 0, or zlib's code (Z_BUF_ERROR: |dest| is too small).
+int ox__zonce(const Bytef *src, uLong src_size, Bytef *dest,
+              uLongf *dest_size, int level, int window_bits,
+              int mem_level) noexcept;
+
 // Raw-deflates (no zlib header or trailer, memory level 9) the |src_size|
 // bytes at |src| into |dest|, which holds |*dest_size| bytes; on return
 // |*dest_size| is the number of bytes written.  Returns 0, or a zlib code

@@ -63,12 +63,6 @@ bool enc_name_is(const char *name, size_t len, const char *want) noexcept {
   return strlen(want) == len && strncasecmp(name, want, len) == 0;
 }
 
-void enc_stream_init(z_stream *zs) noexcept {
-  *zs = z_stream{};
-  zs->zalloc = ox__zalloc;
-  zs->zfree = ox__zfree;
-}
-
 // A gzip stream over a producer of plain bytes.  deflate writes straight
 // into libmicrohttpd's buffer, so no compressed byte is copied.
 struct gzip_stream {
@@ -169,30 +163,17 @@ bool ox__accept_gzip(const char *accept) noexcept {
 
 int ox__gzip_bytes(const void *buf, size_t size, int level, char **out,
                    size_t *out_size) noexcept {
-  z_stream zs;
-  enc_stream_init(&zs);
-  if (deflateInit2(&zs, level, Z_DEFLATED, gzip_window_bits, gzip_mem_level,
-                   Z_DEFAULT_STRATEGY) != Z_OK) {
-    return ENOMEM;
-  }
-  uLong room = deflateBound(&zs, size);
+  // Room for anything deflate makes of |size| bytes, and the gzip wrapper.
+  uLongf room = compressBound(size) + 18;
   auto *block = static_cast<Bytef *>(ox__std_malloc(room));
-  int rc = Z_MEM_ERROR;
-  if (block != nullptr && room <= UINT_MAX && size <= UINT_MAX) {
-    zs.next_in = static_cast<Bytef *>(const_cast<void *>(buf));
-    zs.avail_in = static_cast<uInt>(size);
-    zs.next_out = block;
-    zs.avail_out = static_cast<uInt>(room);
-    rc = deflate(&zs, Z_FINISH);
-  }
-  size_t produced = zs.total_out;
-  deflateEnd(&zs);
-  if (rc != Z_STREAM_END) {
+  if (block == nullptr) return ENOMEM;
+  if (ox__zonce(static_cast<const Bytef *>(buf), size, block, &room, level,
+                gzip_window_bits, gzip_mem_level) != 0) {
     free(block);
     return ENOMEM;
   }
   *out = reinterpret_cast<char *>(block);
-  *out_size = produced;
+  *out_size = room;
   return 0;
 }
 
@@ -200,9 +181,7 @@ void *ox__gzip_new(ox_read_cb read_cb, void *handle, ox_free_cb free_cb,
                    int level, bool flush_each) noexcept {
   auto *gz = static_cast<gzip_stream *>(ox_alloc(sizeof(gzip_stream)));
   if (gz == nullptr) return nullptr;
-  enc_stream_init(&gz->zs);
-  if (deflateInit2(&gz->zs, level, Z_DEFLATED, gzip_window_bits,
-                   gzip_mem_level, Z_DEFAULT_STRATEGY) != Z_OK) {
+  if (ox__zinit(&gz->zs, level, gzip_window_bits, gzip_mem_level) != Z_OK) {
     ox_free(gz);
     return nullptr;
   }

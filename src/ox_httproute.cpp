@@ -56,9 +56,8 @@ bool route_takes(const ox__httproute *route, const char *method) noexcept {
 // or -1 when the matcher gave up (its budget spent, its stack full).
 int route_match(const ox__httproute *route, const char *path, size_t len,
                 route_thread_state *state) noexcept {
-  int rc = pcre2_jit_match_8(route->re, reinterpret_cast<PCRE2_SPTR8>(path),
-                             len, 0, 0, state->data.get(),
-                             state->context.get());
+  int rc = ox__routes_match(route->re, path, len, state->data.get(),
+                            state->context.get());
   if (rc > 0) return rc;
   return rc == PCRE2_ERROR_NOMATCH ? 0 : -1;
 }

@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "ox_alloc.h"
+#include "ox_error.h"
 #include "ox_core.h"
 
 namespace {
@@ -49,25 +50,22 @@ gnutls_datum_t tls_datum(const char *pem) noexcept {
 // What GnuTLS said of the pair, as an errno code and a text.
 int tls_explain(int rc, char *why, size_t why_size) noexcept {
   const char *what;
-  int err = EINVAL;
   switch (rc) {
     case GNUTLS_E_CERTIFICATE_KEY_MISMATCH:
       what = "the private key does not match the certificate";
       break;
     case GNUTLS_E_DECRYPTION_FAILED:
       what = "the private key's password is wrong or missing";
-      err = EACCES;
       break;
     case GNUTLS_E_MEMORY_ERROR:
       what = "no memory";
-      err = ENOMEM;
       break;
     default:
       what = "the certificate or the private key is not valid PEM";
       break;
   }
   snprintf(why, why_size, "ombrix: TLS: %s (%s)\n", what, gnutls_strerror(rc));
-  return err;
+  return ox__from_gnutls(rc);
 }
 
 struct crts_free {

@@ -23,7 +23,6 @@ int ox_router_dispatch2(ox_router *router, const char *path, void *user_data,
   if (router == nullptr || path == nullptr || router->routes == nullptr) {
     return EINVAL;
   }
-  const auto *subject = reinterpret_cast<PCRE2_SPTR8>(path);
   // The callbacks cannot change |path| (it is const to them), so its
   // length is measured once rather than per route tried.
   const size_t length = strlen(path);
@@ -32,8 +31,8 @@ int ox_router_dispatch2(ox_router *router, const char *path, void *user_data,
     if (dispatch_cb != nullptr) {
       if (int rc = dispatch_cb(cls, path, route); rc != 0) return rc;
     }
-    route->rc = pcre2_jit_match_8(route->re, subject, length, 0, 0,
-                                  route->match, nullptr);
+    // PCRE2's own limits: a router dispatches paths of the program's.
+    route->rc = ox__routes_match(route->re, path, length, route->match, nullptr);
     if (route->rc < 0) continue;
     route->path = path;
     route->user_data = user_data;

@@ -88,6 +88,13 @@ int ox__routes_compile(const char *pattern, pcre2_code_8 **out) noexcept {
   return 0;
 }
 
+int ox__routes_match(const pcre2_code_8 *re, const char *path, size_t len,
+                     pcre2_match_data_8 *match,
+                     pcre2_match_context_8 *context) noexcept {
+  return pcre2_jit_match_8(re, reinterpret_cast<PCRE2_SPTR8>(path), len, 0, 0,
+                           match, context);
+}
+
 int ox_routes_add(ox_route **routes, const char *pattern, ox_route_cb cb,
                   void *cls) noexcept {
   if (routes == nullptr || pattern == nullptr || cb == nullptr) return EINVAL;

@@ -29,4 +29,14 @@ struct alignas(64) ox_route {
 // ENOTSUP (no JIT) or ENOMEM.
 int ox__routes_compile(const char *pattern, pcre2_code_8 **out) noexcept;
 
+// Matches the pattern |re| (compiled by ox__routes_compile()) against the
+// |len| bytes of |path| into |match|, under the limits of |context| (NULL:
+// PCRE2's own): the matching core of the router and of server routes.
+// Returns PCRE2's result: the pairs set (0: more than |match| holds),
+// PCRE2_ERROR_NOMATCH, or another negative code when the matcher gave up
+// (its budget spent, its stack full).
+int ox__routes_match(const pcre2_code_8 *re, const char *path, size_t len,
+                     pcre2_match_data_8 *match,
+                     pcre2_match_context_8 *context) noexcept;
+
 #endif  // OX_ROUTES_H
