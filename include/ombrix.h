@@ -22,6 +22,24 @@
  *     iterator or dispatch callback stops the operation, which returns that
  *     value unchanged.  Callbacks must not throw.
  *  7. No function throws; in C++ they are all noexcept.
+ *  8. Threads.  The library takes no lock on a program's objects: a string
+ *     buffer, map, router, route list or entry point table is used by one
+ *     thread at a time.  A server is set up (its setters, routes and
+ *     ox_httpsrv_listen()) by one thread; ox_httpsrv_drain() and
+ *     ox_httpsrv_free() are called by a thread that is not one of its
+ *     callbacks.  Its callbacks run on its serving threads, several at
+ *     once with a pool or a thread per connection.  A request and its
+ *     response belong to the callback they were handed to, and live until
+ *     it returns: the request callback may call any function on them,
+ *     and hand both to one isolated callback (ox_httpreq_isolate()), which
+ *     then owns them on its own thread; no other thread may touch them.
+ *     An authentication callback reads and denies through its record, and
+ *     may set reply headers.  A stream's callbacks run on a serving thread
+ *     and see only their handle.
+ *  9. Lazy getters.  The request maps (ox_httpreq_headers() and the
+ *     others) are filled on first use; when memory runs out a pair may be
+ *     missing from them.  ox_httpreq_payload() makes its buffer on first
+ *     use, and returns NULL with errno ENOMEM when it cannot.
  */
 #ifndef OMBRIX_H
 #define OMBRIX_H
@@ -575,7 +593,11 @@ OX_EXPORT int ox_httpsrv_add_route(ox_httpsrv *srv, const char *method,
 OX_EXPORT int ox_httpsrv_set_thr_pool_size(ox_httpsrv *srv,
                                            unsigned int size) OX_NOEXCEPT;
 
-/** Accepts at most |limit| connections at once (0: the default, 1000). */
+/**
+ * Accepts at most |limit| connections at once (0: the default, 1000);
+ * beyond it new clients wait in the listening socket's backlog until a
+ * connection closes.
+ */
 OX_EXPORT int ox_httpsrv_set_con_limit(ox_httpsrv *srv,
                                        unsigned int limit) OX_NOEXCEPT;
 
@@ -603,13 +625,23 @@ OX_EXPORT int ox_httpsrv_set_con_mem_limit(ox_httpsrv *srv,
  * answered (413, 503) without reaching the request callback; a connection
  * over a deadline is closed.
  *
- * Whatever the settings, a request whose end is ambiguous is answered 400
- * and its connection closed, so that the server and any proxy before it
- * never disagree on where the next request starts: two Content-Length
- * fields that differ, Content-Length beside Transfer-Encoding, a
- * Transfer-Encoding in HTTP/1.0, a field name that is no token ("Name :"),
- * and no Host or several in HTTP/1.1.  A transfer coding other than chunked
- * is answered 501.
+ * Whatever the settings, a request a proxy in front could read otherwise
+ * is answered 400 and its connection closed, so that the server and the
+ * proxy never disagree on where the next request starts: two
+ * Content-Length fields that differ, Content-Length beside
+ * Transfer-Encoding, a Transfer-Encoding in HTTP/1.0, a folded field line
+ * (obs-fold), a field name that is no token ("Name :") or a line without
+ * one, a NUL or a bare CR in a field, a bare LF as a line's end, a method
+ * that is no token, spaces or control bytes in the target, a target that
+ * decodes to a NUL byte ("%00" in the path or the query, which would cut
+ * it short), and no Host or several from HTTP/1.1 on.  A transfer coding
+ * other than chunked is answered 501, and so is CONNECT: the library makes
+ * no tunnels.  A target in absolute form ("GET http://host/path") is
+ * served by its path, its host standing for the Host field.
+ *
+ * A connection closed while its client may still send (a refusal on the
+ * head, a body past its limit) is read and dropped for up to 5 s and
+ * 4 MiB more, so that the client reads the reply instead of a reset.
  *
  * ox_httpsrv_set_con_limit() and ox_httpsrv_set_con_mem_limit() are limits
  * too.
@@ -1117,17 +1149,25 @@ OX_EXPORT int ox_httpres_sendfile2(ox_httpres *res, uint64_t block_size,
  * ox_httpres_sendfile2() for the whole file, without disposition.
  *
  * A whole file with status 200 (from either function) is answered as HTTP
- * answers a GET or HEAD for a static file: it carries "ETag" (a strong tag
- * made of the size and the modification time in nanoseconds),
- * "Last-Modified" and "Accept-Ranges: bytes"; "If-None-Match" (a list of
- * tags, or "*"; weak comparison) and, without it, "If-Modified-Since" give
- * 304 without a body; a single byte range ("bytes=a-b", "a-", "-n") gives
- * 206 with "Content-Range", under "If-Range" (a strong tag or the exact
- * date); a range that starts past the end gives 416 with
- * a Content-Range of the unsatisfied form, which names the size; several ranges or a malformed Range get
- * the whole file.  Identity bodies leave by sendfile(); with
- * ox_httpsrv_set_compression() a text file may be gzipped instead, with
- * its own ETag.
+ * answers a GET or HEAD for a static file (RFC 9110 §13.2.2): it carries
+ * "ETag" (a strong tag made of the size and the modification time in
+ * nanoseconds), "Last-Modified" and "Accept-Ranges: bytes";
+ * "If-Match" that names no current tag (strong comparison; "*" names any)
+ * and, without it, "If-Unmodified-Since" before the file's time give 412;
+ * "If-None-Match" (a list of tags, or "*"; weak comparison) and, without
+ * it, "If-Modified-Since" give 304 without a body, whose Content-Length is
+ * that of the 200 (or absent when that is not known, which closes the
+ * connection); a single byte range ("bytes=a-b", "a-", "-n") gives 206
+ * with "Content-Range", under "If-Range" (a strong tag or the exact date);
+ * a range that starts past the end gives 416 with a Content-Range of the
+ * unsatisfied form, which names the size; several ranges or a malformed
+ * Range get the whole file.  Dates are read in all three of HTTP's forms;
+ * a list field sent in several lines counts as one.  Identity bodies leave
+ * by sendfile(); with ox_httpsrv_set_compression() a text file may be
+ * gzipped instead, with its own ETag, which the conditionals then weigh.
+ * A file that turns out shorter than it was while it is sent breaks the
+ * reply off (the client sees it incomplete within about a second) and the
+ * error callback names it.
  */
 OX_EXPORT int ox_httpres_sendfile(ox_httpres *res, const char *path,
                                   unsigned int status) OX_NOEXCEPT;

@@ -660,6 +660,7 @@ ox_strmap **ox_httpreq_fields(ox_httpreq *req) noexcept {
 ox_str *ox_httpreq_payload(ox_httpreq *req) noexcept {
   if (req == nullptr) return ox__einval<ox_str *>(nullptr);
   if (req->body.payload == nullptr) req->body.payload = ox_str_new();
+  if (req->body.payload == nullptr) errno = ENOMEM;
   return req->body.payload;
 }
 
