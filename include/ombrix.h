@@ -149,6 +149,19 @@ OX_EXPORT void ox_free(void *ptr) OX_NOEXCEPT;
 OX_EXPORT int ox_strerror(int errnum, char *errmsg, size_t size) OX_NOEXCEPT;
 
 /**
+ * Copies |text| into |out| (|size| bytes, at least 4) with every byte that
+ * could break or forge a line of a text log written as \xHH: control
+ * bytes, a double quote, a backslash, and bytes outside ASCII.  A text
+ * that does not fit is cut and ends in "...".  For a client's bytes (a
+ * path, a header) in a log line or an error message.
+ *
+ * Returns |out|, or NULL with errno EINVAL for a NULL |text| or |out|, or
+ * |size| below 4.
+ */
+OX_EXPORT const char *ox_escape(const char *text, char *out,
+                                size_t size) OX_NOEXCEPT;
+
+/**
  * Returns a new string with the entry point of |path|: everything before
  * the first '/' that follows the first byte.  "/r1/foo" and "/r1" give
  * "/r1", "/" gives "/", "" gives "", "r1/x" gives "r1".  The caller frees

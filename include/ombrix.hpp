@@ -1165,44 +1165,17 @@ namespace detail {
 
 constexpr char internal_error_text[] = "Internal Server Error\n";
 
-// Copies |text| into |out| (|size| bytes, at least 4) with the bytes that
-// could break or forge a log line (controls, quotes, backslashes, bytes
-// outside ASCII) as \xHH, cut with "..." when it does not fit: method,
-// path and an exception's text may all carry what a client sent.
-inline const char *escape(std::string_view text, char *out,
-                          std::size_t size) noexcept {
-  static const char hex[] = "0123456789ABCDEF";
-  std::size_t n = 0;
-  for (char ch : text) {
-    auto c = static_cast<unsigned char>(ch);
-    bool plain = c >= 0x20 && c < 0x7f && c != '"' && c != '\\';
-    if (n + (plain ? 1 : 4) + 4 > size) {
-      std::memcpy(out + n, "...", 4);
-      return out;
-    }
-    if (plain) {
-      out[n++] = ch;
-    } else {
-      out[n++] = '\\';
-      out[n++] = 'x';
-      out[n++] = hex[c >> 4];
-      out[n++] = hex[c & 15];
-    }
-  }
-  out[n] = '\0';
-  return out;
-}
-
 // Writes "ombrix: exception in <context><method> <path>: <what>\n" into
 // |text|, each part escaped, cut to fit and still ending in a newline; no
 // allocation, as it runs where memory may have run out.
 inline void exception_line(char (&text)[512], const char *context,
                            std::string_view method, std::string_view path,
                            const char *what) noexcept {
+  // The method and path are views of the request's C strings.
   char m[32], p[200], w[200];
-  escape(method, m, sizeof m);
-  escape(path, p, sizeof p);
-  escape(what != nullptr ? what : "", w, sizeof w);
+  ox_escape(method.empty() ? "" : method.data(), m, sizeof m);
+  ox_escape(path.empty() ? "" : path.data(), p, sizeof p);
+  ox_escape(what != nullptr ? what : "", w, sizeof w);
   std::snprintf(text, sizeof(text), "ombrix: exception in %s%s%s%s: %s\n",
                 context, m, *m != '\0' ? " " : "", p, w);
 }

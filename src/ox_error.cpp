@@ -49,6 +49,13 @@ int ox__from_gnutls(int rc) noexcept {
   }
 }
 
+const char *ox_escape(const char *text, char *out, size_t size) noexcept {
+  if (text == nullptr || out == nullptr || size < 4) {
+    return ox__einval<const char *>(nullptr);
+  }
+  return ox__escape(text, out, size);
+}
+
 const char *ox__escape(const char *text, char *out, size_t size) noexcept {
   static const char hex[] = "0123456789ABCDEF";
   size_t n = 0;

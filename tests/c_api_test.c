@@ -66,6 +66,7 @@ static void test_memory_and_errors(void) {
   CHECK(OMBRIX_VERSION_MAJOR == 0 && OMBRIX_VERSION_MINOR == 1);
   CHECK(ox_strerror(ENOENT, msg, sizeof msg) == 0);
   CHECK(strcmp(msg, "No such file or directory") == 0);
+  CHECK(strcmp(ox_escape("a\"b\n", msg, sizeof msg), "a\\x22b\\x0A") == 0);
   name = ox_extract_entrypoint("/r1/foo");
   CHECK(name != NULL && strcmp(name, "/r1") == 0);
   ox_free(name);
@@ -152,6 +153,11 @@ static void test_server(void) {
   CHECK(ox_httpsrv_set_reuse_port(srv, true) == 0);
   CHECK(ox_httpsrv_set_log(srv, ox_httplog_clf, stdout) == 0);
   CHECK(ox_httpsrv_set_tls_mem(srv, "no", "pem", NULL) != 0);
+  CHECK(ox_httpsrv_set_match_limit(srv, 5000) == 0);
+  CHECK(ox_httpsrv_set_send_timeout(srv, 30, 1024) == 0);
+  CHECK(ox_httpsrv_set_auth_cb(srv, NULL) == 0);
+  CHECK(ox_httpsrv_set_req_cb(srv, never_req) == 0);
+  CHECK(ox_httpsrv_set_err_cb(srv, NULL) == 0);
   CHECK(ox_httpreq_peer(NULL) == NULL);
   CHECK(ox_httplog_status(NULL) == 0);
   CHECK(ox_httpsrv_listen(srv, 0, false));
