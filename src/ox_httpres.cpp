@@ -194,51 +194,42 @@ res_field res_field_of(const char *name) noexcept {
                                                         : res_field::other;
 }
 
+// A further line of the list field kept in |*joined|: the lines joined
+// there with ", ", the buffer made on first use and living as long as the
+// response.  Out of memory, the lines after the first are not read.
+const char *res_join(ox_str **joined, const char *first,
+                     const char *next) noexcept {
+  if (*joined == nullptr) *joined = ox_str_new();
+  ox_str *s = *joined;
+  if (s == nullptr) return first;
+  int rc = ox_str_length(s) == 0 ? ox_str_printf(s, "%s, %s", first, next)
+                                 : ox_str_printf(s, ", %s", next);
+  return rc == 0 ? ox_str_content(s) : first;
+}
+
 struct res_field_walk {
   ox_httpres *res;
   res_fields *f;
-  bool oom;
 };
-
-// A second line of a list field: the two joined in the response's scratch
-// text, which lives as long as the response.
-const char *res_join(res_field_walk *w, const char *first,
-                     const char *next) noexcept {
-  ox_httpres *res = w->res;
-  if (res->scratch == nullptr) res->scratch = ox_str_new();
-  ox_str *s = res->scratch;
-  if (s == nullptr) {
-    w->oom = true;
-    return first;
-  }
-  // Each join appends "first, next" and a NUL; the texts joined before
-  // stay where they are in it, |first| among them.
-  size_t start = ox_str_length(s);
-  if (ox_str_printf(s, "%s, %s", first, next) != 0 ||
-      ox_str_write(s, "", 1) != 0) {
-    w->oom = true;
-    return first;
-  }
-  return ox_str_content(s) + start;
-}
 
 MHD_Result res_field_iter(void *cls, MHD_ValueKind kind, const char *name,
                           const char *value) noexcept {
   (void)kind;
-  auto *w = static_cast<res_field_walk *>(cls);
-  res_fields *f = w->f;
+  auto *walk = static_cast<res_field_walk *>(cls);
+  ox_httpres *res = walk->res;
+  res_fields *f = walk->f;
   if (value == nullptr) return MHD_YES;
   const char **slot = nullptr;
-  bool list = false;
+  ox_str **joined = nullptr;  // where a list field's lines are joined
   switch (res_field_of(name)) {
     case res_field::accept_encoding:
-      slot = &f->accept_encoding, list = true;
+      slot = &f->accept_encoding, joined = &res->joined[0];
       break;
     case res_field::if_match:
-      slot = &f->if_match, list = true;
+      slot = &f->if_match, joined = &res->joined[1];
       break;
     case res_field::if_none_match:
-      slot = &f->if_none_match, list = true;
+      slot = &f->if_none_match, joined = &res->joined[2];
       break;
     case res_field::if_modified_since:
       slot = &f->if_modified_since;
@@ -257,8 +248,8 @@ MHD_Result res_field_iter(void *cls, MHD_ValueKind kind, const char *name,
   }
   if (*slot == nullptr) {
     *slot = value;
-  } else if (list) {
-    *slot = res_join(w, *slot, value);
+  } else if (joined != nullptr) {
+    *slot = res_join(joined, *slot, value);
   } else if (slot == &f->range || slot == &f->if_range) {
     f->range_twice = true;
   } else {
@@ -270,8 +261,8 @@ MHD_Result res_field_iter(void *cls, MHD_ValueKind kind, const char *name,
 
 void res_read_fields(ox_httpres *res, res_fields *f) noexcept {
   *f = res_fields{};
-  res_field_walk w{res, f, false};
-  MHD_get_connection_values(res->con, MHD_HEADER_KIND, res_field_iter, &w);
+  res_field_walk walk{res, f};
+  MHD_get_connection_values(res->con, MHD_HEADER_KIND, res_field_iter, &walk);
   if (f->range_twice) f->range = nullptr;
 }
 
@@ -826,8 +817,10 @@ void ox__httpres_free(ox_httpres *res) noexcept {
   if (res->watched) ox__httpconn_unwatch_file(res->srv, res->conn);
   res->watched = false;
   if (res->headers != nullptr) ox_strmap_cleanup(&res->headers);
-  ox_str_free(res->scratch);
-  res->scratch = nullptr;
+  for (ox_str *&joined : res->joined) {
+    ox_str_free(joined);
+    joined = nullptr;
+  }
 }
 
 const char *ox__httpres_request_header(const ox_httpres *res,

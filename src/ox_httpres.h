@@ -76,8 +76,8 @@ struct ox_httpres {
   unsigned int sent_status;
   uint64_t size;
   uint64_t streamed;
-  ox_str *scratch;        // joined list fields, made when a client sent
-                          // one field in several lines
+  ox_str *joined[3];      // Accept-Encoding, If-Match, If-None-Match sent
+                          // in several lines, each joined in one
 };
 
 // Readies |res| for a new request on |con|.

@@ -261,6 +261,10 @@ TEST(OxHttpfile, PreconditionsAndTheSelectedVariantOnTheWire) {
       {{"If-Modified-Since: Sunday, 06-Nov-94 08:49:37 GMT"}, 304, ""},
       {{"If-None-Match: " + zipped}, 200, ""},
       {{gzip, "If-None-Match: " + zipped}, 304, ""},
+      // Two list fields, each in two lines.
+      {{"Accept-Encoding: br", "If-None-Match: \"x\"", "Accept-Encoding: gzip",
+        "If-None-Match: " + zipped},
+       304, ""},
       {{gzip, "If-None-Match: " + plain}, 200, "gzip"},
   };
   for (const auto &c : cases) {
