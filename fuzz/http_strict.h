@@ -404,10 +404,13 @@ inline const char *request_line(std::string_view line, bool *http11) {
     }
   }
   std::string_view version = line.substr(sp2 + 1);
-  if (version != "HTTP/1.1" && version != "HTTP/1.0") {
-    return "a version other than HTTP/1.0 or HTTP/1.1";
+  // RFC 9110 §2.5: a later minor version of HTTP/1 is read as the latest
+  // the server knows, 1.1.
+  if (version.size() != 8 || version.substr(0, 7) != "HTTP/1." ||
+      version[7] < '0' || version[7] > '9') {
+    return "a version other than HTTP/1.x";
   }
-  *http11 = version == "HTTP/1.1";
+  *http11 = version != "HTTP/1.0";
   return nullptr;
 }
 
@@ -435,7 +438,7 @@ inline Scan request(Cursor *c, std::string *method, bool *close,
   if (s = fields(c, &h, why); s != Scan::ok) return s;
   // RFC 9112 §3.2: one Host in HTTP/1.1, never two.
   if (h.hosts > 1 || (http11 && h.hosts == 0)) {
-    *why = http11 ? "an HTTP/1.1 request without exactly one Host"
+    *why = http11 ? "an HTTP/1.1 or later request without exactly one Host"
                   : "a request with two Host fields";
     return Scan::bad;
   }

@@ -751,8 +751,12 @@ MHD_Result ox__httpres_queue(ox_httpres *res, const char *realm) noexcept {
   if (!ox__httpres_prepared(res)) {
     ox__httpres_describe_status(res, MHD_HTTP_INTERNAL_SERVER_ERROR);
   }
-  res_fields f;
-  res_read_fields(res, &f);
+  // Only whole files and bodies the server may gzip read request fields.
+  const ox__reply *r = &res->reply;
+  res_fields f{};
+  if (r->whole_file || (res->srv->gzip_level != 0 && r->compressible)) {
+    res_read_fields(res, &f);
+  }
   res_plan plan{};
   plan.sendfile_fd = -1;
   reply_negotiate(res, f, &plan);
@@ -889,26 +893,23 @@ int ox_httpres_zsendbinary(ox_httpres *res, const void *buf, size_t size,
   ox__errno_guard keep;
   uLongf zsize = compressBound(size);
   auto *zbuf = static_cast<Bytef *>(ox__std_malloc(zsize));
-  int rc = zbuf != nullptr
-               ? ox__zcompress(static_cast<Bytef *>(const_cast<void *>(
-                                   buf != nullptr ? buf : "")),
-                               size, zbuf, &zsize, Z_DEFAULT_COMPRESSION)
-               : Z_MEM_ERROR;
+  bool deflated =
+      zbuf != nullptr &&
+      ox__zcompress(static_cast<Bytef *>(const_cast<void *>(
+                        buf != nullptr ? buf : "")),
+                    size, zbuf, &zsize, Z_DEFAULT_COMPRESSION) == 0;
   // When compression fails, the plain body goes out.
-  rc = rc == 0 ? ox__httpres_describe_bytes(res, zbuf, zsize, content_type,
-                                            status)
-               : ox__httpres_describe_bytes(res, buf, size, content_type,
-                                            status);
-  if (rc == 0) {
-    res->reply.coding = zbuf != nullptr && zsize != 0 &&
-                                res->reply.length == zsize &&
-                                memcmp(res->reply.data, zbuf, zsize) == 0
-                            ? "deflate"
-                            : nullptr;
-    res->reply.vary = true;
-    res->reply.compressible = false;
-  }
+  int rc = deflated ? ox__httpres_describe_bytes(res, zbuf, zsize,
+                                                 content_type, status)
+                    : ox__httpres_describe_bytes(res, buf, size, content_type,
+                                                 status);
   free(zbuf);
+  if (rc == 0) {
+    ox__reply *r = &res->reply;
+    r->coding = deflated ? "deflate" : nullptr;
+    r->vary = true;
+    r->compressible = false;
+  }
   return rc;
 }
 
