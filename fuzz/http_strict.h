@@ -244,8 +244,12 @@ class Cursor {
 // Checks a field line and splits it into name and value.  Returns nullptr,
 // or what is wrong.  A line cut by the end of the bytes (!|whole|) is
 // checked as far as it goes.
+// |in_trailer|: a trailer's field, which the server reads past but never
+// processes, so a NUL in its value (which libmicrohttpd would cut it at)
+// changes nothing; its line still ends at its CRLF for every reader.
 inline const char *field_line(std::string_view line, bool whole,
-                              std::string_view *name, std::string_view *value) {
+                              std::string_view *name, std::string_view *value,
+                              bool in_trailer = false) {
   // RFC 9112 §5.2: a server must refuse a folded line, or replace the fold
   // by spaces; a proxy that keeps it as a field of its own disagrees with
   // one that joins it to the field before.
@@ -269,7 +273,7 @@ inline const char *field_line(std::string_view line, bool whole,
   if (colon == 0) return "an empty field name";
   *name = line.substr(0, colon);
   *value = trim_ows(line.substr(colon + 1));
-  if (value->find('\0') != std::string_view::npos) {
+  if (!in_trailer && value->find('\0') != std::string_view::npos) {
     return "a NUL in a field value";  // RFC 9110 §5.5
   }
   return nullptr;
@@ -308,7 +312,7 @@ inline void head_add(Head *h, std::string_view name, std::string_view value) {
 // chunked body's trailer (|lf_ends| as for its chunks).  Returns ok, cut,
 // or bad with |*why| set.
 inline Scan fields(Cursor *c, Head *h, const char **why,
-                   bool lf_ends = false) {
+                   bool lf_ends = false, bool in_trailer = false) {
   for (;;) {
     std::string_view line, name, value;
     Scan s = c->line(&line, lf_ends);
@@ -318,7 +322,8 @@ inline Scan fields(Cursor *c, Head *h, const char **why,
       return s;
     }
     if (s == Scan::ok && line.empty()) return Scan::ok;
-    if (const char *fault = field_line(line, s == Scan::ok, &name, &value)) {
+    if (const char *fault =
+            field_line(line, s == Scan::ok, &name, &value, in_trailer)) {
       *why = fault;
       return Scan::bad;
     }
@@ -373,7 +378,7 @@ inline Scan chunked(Cursor *c, const char **why, bool lf_ends = false) {
     if (s == Scan::cut) return s;
     if (size == 0) {
       Head trailer;
-      return fields(c, &trailer, why, lf_ends);
+      return fields(c, &trailer, why, lf_ends, true);
     }
     if (c->skip(size) == Scan::cut) return Scan::cut;
     s = c->crlf(lf_ends);
