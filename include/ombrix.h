@@ -650,7 +650,10 @@ OX_EXPORT int ox_httpsrv_set_con_mem_limit(ox_httpsrv *srv,
  * it short), and no Host or several from HTTP/1.1 on.  A transfer coding
  * other than chunked is answered 501, and so is CONNECT: the library makes
  * no tunnels.  A target in absolute form ("GET http://host/path") is
- * served by its path, its host standing for the Host field.
+ * served by its path, its host standing for the Host field.  A request
+ * with a chunked body closes its connection after the reply: the chunk
+ * lines and trailers are read more leniently (a bare LF ends them) than a
+ * proxy may read them, so nothing after such a body is taken as a request.
  *
  * A connection closed while its client may still send (a refusal on the
  * head, a body past its limit) is read and dropped for up to 5 s and

@@ -418,6 +418,10 @@ MHD_Result req_head(ox_httpsrv *srv, MHD_Connection *con, const char *url,
   }
   // Likewise until the body is in.
   conn->body_unread = length != 0;
+  // libmicrohttpd reads chunk lines and trailers more leniently than a
+  // proxy in front may (a bare LF, a line that starts with a NUL ends the
+  // trailers): nothing after a chunked body is trusted as a request.
+  req->res.close = length == UINT64_MAX;
   // Even without a body, answer on the next call: a reply queued on the
   // head alone makes libmicrohttpd close the connection.
   return MHD_YES;

@@ -599,8 +599,9 @@ bool res_add_challenge(MHD_Response *response, const char *realm) noexcept {
 
 // The headers: the library's first (a reply missing one of them would be
 // wrong, so a failure fails the reply), then the program's (each added as
-// it can be), then "Connection: close" while the server drains, so that no
-// further request starts on the connection.
+// it can be), then "Connection: close" while the server drains or when the
+// request asked for it, so that no further request starts on the
+// connection.
 bool reply_add_headers(const ox_httpres *res, MHD_Response *response,
                        const res_plan &plan, const char *realm) noexcept {
   const ox__reply *r = &res->reply;
@@ -636,7 +637,7 @@ bool reply_add_headers(const ox_httpres *res, MHD_Response *response,
     return false;
   }
   ox_strmap_iter(res->headers, ox__strmap_iter, response);
-  if (res->srv->draining.load(std::memory_order_relaxed)) {
+  if (res->close || res->srv->draining.load(std::memory_order_relaxed)) {
     MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
   }
   return true;

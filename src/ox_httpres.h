@@ -70,6 +70,7 @@ struct ox_httpres {
   bool head;              // HEAD: whatever the reply, no body goes out
   bool logged;            // the server keeps an access log: count streams
   bool watched;           // a file goes out by sendfile(), watched
+  bool close;             // the connection closes after the reply
   ox__reply reply;        // what was described, until it is queued
   // For the access log: the status that went out (0: none yet), the body
   // bytes of the reply (UINT64_MAX: a stream counted into |streamed|).
