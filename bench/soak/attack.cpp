@@ -5,6 +5,10 @@
 //   slow bodies   send a whole head that announces a 64 MiB multipart body,
 //                 then 8 bytes of a file part every --drip-ms, and connect
 //                 again when the server closes them;
+//   slow readers  shrink their receive buffer to 4096 bytes, ask for
+//                 GET /big (a large buffered reply), then read at most
+//                 --read-bytes of it every --drip-ms, and connect again
+//                 when the server closes or resets them;
 //   uploaders     post multipart bodies to /upload in a loop, taking turns
 //                 between four kinds: complete (1 to 4 files of 1 to
 //                 256 KiB), cut (the client closes half way through),
@@ -14,7 +18,8 @@
 // --max-connects.  Prints a summary and one "RESULT key=value ..." line.
 //
 // Usage: soak_attack --port PORT [--seconds 60] [--slow-heads 500]
-//   [--slow-bodies 100] [--uploaders 8] [--drip-ms 3000]
+//   [--slow-bodies 100] [--slow-readers 40] [--read-bytes 4096]
+//   [--uploaders 8] [--drip-ms 3000]
 //   [--tiny-parts 2000] [--fields 5000] [--upload-pause-ms 0]
 //   [--reply-timeout-ms 30000] [--max-connects 200000] [--seed 1]
 //   [--kinds complete,cut,tiny,fields]
@@ -47,6 +52,8 @@ struct attack_options {
   long seconds = 60;
   long slow_heads = 500;
   long slow_bodies = 100;
+  long slow_readers = 40;
+  long read_bytes = 4096;
   long uploaders = 8;
   long drip_ms = 3000;
   long tiny_parts = 2000;
@@ -71,11 +78,18 @@ constexpr int64_t kRetryMs = 1000;
 constexpr int64_t kCutPauseMs = 500;
 constexpr size_t kSlowBodyDrip = 8;
 constexpr uint64_t kSlowBodyLength = 64ull << 20;
+// A slow reader's receive buffer, set before it connects so that the
+// window it offers stays this small: the reply then waits on the server's
+// side rather than in the client's kernel.
+constexpr int kSlowReaderBuffer = 4096;
+// More head than this is not a reply of the soak server; a slow reader
+// keeps only its start, for the status and the length.
+constexpr size_t kMaxHead = 16384;
 // More than this is not a reply of the soak server; stop reading it.
 constexpr size_t kMaxReply = 1 << 20;
 constexpr char kBoundary[] = "soakBoundary7d41c9e2";
 
-enum class conn_role { slow_head, slow_body, uploader };
+enum class conn_role { slow_head, slow_body, slow_reader, uploader };
 enum class upload_kind { complete, cut, tiny, fields };
 constexpr int kUploadKinds = 4;
 constexpr const char *kKindNames[kUploadKinds] = {"complete", "cut", "tiny",
@@ -96,6 +110,8 @@ struct conn {
   size_t send_limit = 0;    // a cut upload stops half way
   std::string in;           // what the server sent
   bool replied = false;     // slow clients: the reply's status was counted
+  uint64_t got = 0;         // slow reader: bytes of its reply read
+  uint64_t reply_size = 0;  // slow reader: head and body, once known
   upload_kind kind = upload_kind::complete;
   unsigned int turn = 0;  // uploads this uploader started
   uint64_t want_files = 0, want_bytes = 0, want_fields = 0;
@@ -112,6 +128,9 @@ struct slow_counts {
   long held_samples = 0;         // connections held, once a second after
   double held_sum = 0;           // the ramp
   long held_min = LONG_MAX;
+  uint64_t bytes = 0;  // slow readers: reply bytes read
+  long whole = 0;      // slow readers: replies read to their end
+  long resets = 0;     // slow readers: closes that were resets
 };
 
 // Counts of the uploads of one kind.  Each started upload ends as exactly
@@ -140,8 +159,10 @@ struct attack {
   std::mt19937 rng;
   std::string slow_head;  // one long head that is never finished
   std::string slow_body_head;
+  std::string reader_request;
+  std::string read_buf;  // --read-bytes: one read of a slow reader
   std::vector<conn> conns;
-  slow_counts heads, bodies;
+  slow_counts heads, bodies, readers;
   upload_counts uploads[kUploadKinds];
 };
 
@@ -158,7 +179,14 @@ int64_t jitter(attack &a, int64_t max_ms) {
 }
 
 slow_counts &slow_of(attack &a, const conn &c) {
-  return c.role == conn_role::slow_head ? a.heads : a.bodies;
+  switch (c.role) {
+    case conn_role::slow_head:
+      return a.heads;
+    case conn_role::slow_reader:
+      return a.readers;
+    default:
+      return a.bodies;
+  }
 }
 
 upload_counts &upload_of(attack &a, const conn &c) {
@@ -171,24 +199,30 @@ int reply_status(const std::string &in) {
   return atoi(in.c_str() + 9);
 }
 
-// True once |in| holds a whole reply: a head and Content-Length bytes of
-// body.  A reply without a length ends when the server closes.
-bool reply_complete(const std::string &in) {
+// The size of the reply that starts |in|, head and Content-Length bytes
+// of body, or 0 while its head is incomplete or has no length (a reply
+// without one ends when the server closes).
+uint64_t reply_size(const std::string &in) {
   size_t end = in.find("\r\n\r\n");
-  if (end == std::string::npos) return false;
+  if (end == std::string::npos) return 0;
   static const char name[] = "content-length:";
   for (size_t pos = 0; pos < end;) {
     size_t eol = in.find("\r\n", pos);
     if (eol > end) eol = end;
     if (eol - pos > sizeof(name) - 1 &&
         strncasecmp(in.c_str() + pos, name, sizeof(name) - 1) == 0) {
-      uint64_t length =
-          strtoull(in.c_str() + pos + sizeof(name) - 1, nullptr, 10);
-      return in.size() - (end + 4) >= length;
+      return end + 4 +
+             strtoull(in.c_str() + pos + sizeof(name) - 1, nullptr, 10);
     }
     pos = eol + 2;
   }
-  return false;
+  return 0;
+}
+
+// True once |in| holds a whole reply.
+bool reply_complete(const std::string &in) {
+  uint64_t size = reply_size(in);
+  return size != 0 && in.size() >= size;
 }
 
 // Appends a file part named |field|N, of file |file|N.bin, with |size|
@@ -287,6 +321,8 @@ void conn_end(attack &a, conn &c, int64_t now, int64_t retry_ms) {
   c.out.clear();
   c.sent = 0;
   c.replied = false;
+  c.got = 0;
+  c.reply_size = 0;
   c.state = conn_state::waiting;
   c.next_ms = now + retry_ms;
 }
@@ -325,6 +361,11 @@ void conn_start(attack &a, conn &c, int64_t now) {
   // Drips are single small writes that must leave at once.
   int one = 1;
   setsockopt(c.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+  if (c.role == conn_role::slow_reader) {
+    // Before connect(): the window scale is agreed in the handshake.
+    int size = kSlowReaderBuffer;
+    setsockopt(c.fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+  }
   int rc = connect(c.fd, reinterpret_cast<const sockaddr *>(&a.addr),
                    sizeof(a.addr));
   if (rc != 0 && errno != EINPROGRESS) {
@@ -349,7 +390,9 @@ void conn_connected(attack &a, conn &c, int64_t now) {
       c.next_ms = now;
       break;
     case conn_role::slow_body:
-      c.out = a.slow_body_head;
+    case conn_role::slow_reader:
+      c.out =
+          c.role == conn_role::slow_body ? a.slow_body_head : a.reader_request;
       c.sent = 0;
       c.send_limit = c.out.size();
       c.state = conn_state::sending;
@@ -409,7 +452,43 @@ void conn_lost(attack &a, conn &c, int64_t now) {
   conn_retry(a, c, now);
 }
 
+// One read of at most --read-bytes, all a slow reader takes at a time, so
+// that the rest of its reply waits on the server's side.
+void reader_take(attack &a, conn &c, int64_t now) {
+  slow_counts &s = a.readers;
+  ssize_t n = recv(c.fd, a.read_buf.data(), a.read_buf.size(), 0);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+    return;
+  }
+  if (n <= 0) {
+    if (n < 0 && errno == ECONNRESET) s.resets++;
+    conn_lost(a, c, now);
+    return;
+  }
+  auto got = static_cast<size_t>(n);
+  s.bytes += got;
+  c.got += got;
+  if (c.reply_size == 0 && c.in.size() < kMaxHead) {
+    c.in.append(a.read_buf.data(), std::min(got, kMaxHead - c.in.size()));
+    c.reply_size = reply_size(c.in);
+  }
+  if (!c.replied && reply_status(c.in) != 0) {
+    c.replied = true;
+    s.statuses[reply_status(c.in)]++;
+  }
+  // The connection stays: the server closes it once it stops waiting for
+  // a next request.
+  if (c.reply_size != 0 && c.got >= c.reply_size &&
+      c.got - got < c.reply_size) {
+    s.whole++;
+  }
+}
+
 void conn_read(attack &a, conn &c, int64_t now) {
+  if (c.role == conn_role::slow_reader) {
+    reader_take(a, c, now);
+    return;
+  }
   char buf[16384];
   for (;;) {
     ssize_t n = recv(c.fd, buf, sizeof(buf), 0);
@@ -451,6 +530,7 @@ void conn_write(attack &a, conn &c, int64_t now) {
   }
   switch (c.role) {
     case conn_role::slow_body:
+    case conn_role::slow_reader:
       c.state = conn_state::dripping;
       c.next_ms = now + a.opt.drip_ms;
       break;
@@ -468,6 +548,12 @@ void conn_write(attack &a, conn &c, int64_t now) {
 }
 
 void conn_drip(attack &a, conn &c, int64_t now) {
+  if (c.role == conn_role::slow_reader) {
+    a.readers.drips++;
+    reader_take(a, c, now);
+    if (c.fd >= 0) c.next_ms = now + a.opt.drip_ms;
+    return;
+  }
   const char *data;
   size_t size;
   if (c.role == conn_role::slow_head) {
@@ -506,14 +592,16 @@ void slow_sample(slow_counts &s, long held) {
 
 // Once a second after the ramp: how many slow clients the server holds.
 void attack_sample(attack &a) {
-  long heads = 0, bodies = 0;
+  long heads = 0, bodies = 0, readers = 0;
   for (const conn &c : a.conns) {
     if (c.state != conn_state::dripping) continue;
     if (c.role == conn_role::slow_head) heads++;
     if (c.role == conn_role::slow_body) bodies++;
+    if (c.role == conn_role::slow_reader) readers++;
   }
   slow_sample(a.heads, heads);
   slow_sample(a.bodies, bodies);
+  slow_sample(a.readers, readers);
 }
 
 // Connects and whole uploads are bounded in time; slow clients, once
@@ -560,6 +648,11 @@ void attack_run(attack &a) {
       }
       if (conn_timed(c)) wake = std::min(wake, c.deadline_ms);
       if (c.fd < 0) continue;
+      // A slow reader reads on its drips only: polled for input, it would
+      // wake the loop for as long as the server has more to send.
+      if (c.role == conn_role::slow_reader && c.state == conn_state::dripping) {
+        continue;
+      }
       short events = POLLIN;
       if (c.state == conn_state::connecting || c.state == conn_state::sending) {
         events |= POLLOUT;
@@ -632,6 +725,14 @@ void slow_report(const char *name, const slow_counts &s, long wanted) {
       s.connect_failures, s.drips, statuses_text(s.statuses).c_str());
 }
 
+void reader_report(const slow_counts &s, long wanted) {
+  slow_report("slow readers", s, wanted);
+  printf(
+      "slow readers: %.1f MiB read, %ld replies read whole, %ld of the "
+      "closes were resets\n",
+      static_cast<double>(s.bytes) / (1 << 20), s.whole, s.resets);
+}
+
 void attack_report(const attack &a) {
   const attack_options &o = a.opt;
   printf("attack: %ld s against 127.0.0.1:%u, %ld connections opened%s\n",
@@ -639,6 +740,7 @@ void attack_report(const attack &a) {
          a.connects_exhausted ? " (the --max-connects bound was reached)" : "");
   slow_report("slow heads", a.heads, o.slow_heads);
   slow_report("slow bodies", a.bodies, o.slow_bodies);
+  reader_report(a.readers, o.slow_readers);
   upload_counts total;
   for (int k = 0; k < kUploadKinds; k++) {
     const upload_counts &u = a.uploads[k];
@@ -673,9 +775,12 @@ void attack_report(const attack &a) {
       "heads_longest_s=%.1f heads_closed=%ld heads_connect_failures=%ld "
       "heads_replies=%s bodies_held_mean=%.1f bodies_held_min=%ld "
       "bodies_longest_s=%.1f bodies_closed=%ld bodies_connect_failures=%ld "
-      "bodies_replies=%s uploads_started=%ld uploads_ok=%ld "
-      "uploads_mismatched=%ld uploads_cut=%ld uploads_closed=%ld "
-      "uploads_timeouts=%ld uploads_connect_failures=%ld "
+      "bodies_replies=%s readers_held_mean=%.1f readers_held_min=%ld "
+      "readers_longest_s=%.1f readers_connects=%ld readers_closed=%ld "
+      "readers_resets=%ld readers_connect_failures=%ld readers_replies=%s "
+      "readers_whole=%ld readers_read_kib=%llu uploads_started=%ld "
+      "uploads_ok=%ld uploads_mismatched=%ld uploads_cut=%ld "
+      "uploads_closed=%ld uploads_timeouts=%ld uploads_connect_failures=%ld "
       "uploads_unfinished=%ld uploads_2xx=%ld uploads_4xx=%ld "
       "uploads_5xx=%ld uploads_other=%ld",
       a.connects, held_mean(a.heads), held_min(a.heads),
@@ -684,10 +789,15 @@ void attack_report(const attack &a) {
       held_mean(a.bodies), held_min(a.bodies),
       static_cast<double>(a.bodies.longest_ms) / 1000,
       a.bodies.closed_by_server, a.bodies.connect_failures,
-      statuses_text(a.bodies.statuses).c_str(), total.started, total.ok,
-      total.mismatched, total.cut, total.closed_by_server, total.timeouts,
-      total.connect_failures, total.unfinished, by_class[2], by_class[4],
-      by_class[5], by_class[0] + by_class[1] + by_class[3]);
+      statuses_text(a.bodies.statuses).c_str(), held_mean(a.readers),
+      held_min(a.readers), static_cast<double>(a.readers.longest_ms) / 1000,
+      a.readers.connects, a.readers.closed_by_server, a.readers.resets,
+      a.readers.connect_failures, statuses_text(a.readers.statuses).c_str(),
+      a.readers.whole, static_cast<unsigned long long>(a.readers.bytes / 1024),
+      total.started, total.ok, total.mismatched, total.cut,
+      total.closed_by_server, total.timeouts, total.connect_failures,
+      total.unfinished, by_class[2], by_class[4], by_class[5],
+      by_class[0] + by_class[1] + by_class[3]);
   for (int k = 0; k < kUploadKinds; k++) {
     const upload_counts &u = a.uploads[k];
     printf(" %s_started=%ld %s_ok=%ld %s_closed=%ld", kKindNames[k], u.started,
@@ -700,7 +810,8 @@ void attack_report(const attack &a) {
 void usage(const char *prog) {
   fprintf(stderr,
           "usage: %s --port PORT [--seconds 60] [--slow-heads 500] "
-          "[--slow-bodies 100] [--uploaders 8] [--drip-ms 3000] "
+          "[--slow-bodies 100] [--slow-readers 40] [--read-bytes 4096] "
+          "[--uploaders 8] [--drip-ms 3000] "
           "[--tiny-parts 2000] [--fields 5000] [--upload-pause-ms 0] "
           "[--reply-timeout-ms 30000] [--max-connects 200000] [--seed 1] "
           "[--kinds complete,cut,tiny,fields]\n",
@@ -733,6 +844,8 @@ bool parse_options(int argc, char *argv[], attack_options &o) {
       {"seconds", required_argument, nullptr, 's'},
       {"slow-heads", required_argument, nullptr, 'H'},
       {"slow-bodies", required_argument, nullptr, 'B'},
+      {"slow-readers", required_argument, nullptr, 'R'},
+      {"read-bytes", required_argument, nullptr, 'b'},
       {"uploaders", required_argument, nullptr, 'U'},
       {"drip-ms", required_argument, nullptr, 'd'},
       {"tiny-parts", required_argument, nullptr, 't'},
@@ -772,6 +885,12 @@ bool parse_options(int argc, char *argv[], attack_options &o) {
       case 'B':
         o.slow_bodies = value;
         break;
+      case 'R':
+        o.slow_readers = value;
+        break;
+      case 'b':
+        o.read_bytes = value;
+        break;
       case 'U':
         o.uploaders = value;
         break;
@@ -801,7 +920,8 @@ bool parse_options(int argc, char *argv[], attack_options &o) {
     }
   }
   if (optind != argc || port < 1 || port > 65535 || o.drip_ms < 1 ||
-      o.seconds < 1 || o.slow_heads + o.slow_bodies + o.uploaders > 60000) {
+      o.seconds < 1 || o.read_bytes < 1 || o.read_bytes > (16 << 20) ||
+      o.slow_heads + o.slow_bodies + o.slow_readers + o.uploaders > 60000) {
     return false;
   }
   o.port = static_cast<uint16_t>(port);
@@ -837,10 +957,12 @@ int main(int argc, char *argv[]) {
       "\r\nContent-Disposition: form-data; name=\"slow\"; "
       "filename=\"slow.bin\"\r\nContent-Type: application/octet-stream"
       "\r\n\r\n";
+  a.reader_request = "GET /big HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  a.read_buf.resize(static_cast<size_t>(a.opt.read_bytes));
 
   a.start_ms = now_ms();
   a.end_ms = a.start_ms + a.opt.seconds * 1000;
-  long slow = a.opt.slow_heads + a.opt.slow_bodies;
+  long slow = a.opt.slow_heads + a.opt.slow_bodies + a.opt.slow_readers;
   a.conns.resize(static_cast<size_t>(slow + a.opt.uploaders));
   for (size_t i = 0; i < a.conns.size(); i++) {
     conn &c = a.conns[i];
@@ -848,8 +970,10 @@ int main(int argc, char *argv[]) {
     c.index = static_cast<int>(i);
     if (n < a.opt.slow_heads) {
       c.role = conn_role::slow_head;
-    } else if (n < slow) {
+    } else if (n < a.opt.slow_heads + a.opt.slow_bodies) {
       c.role = conn_role::slow_body;
+    } else if (n < slow) {
+      c.role = conn_role::slow_reader;
     } else {
       c.role = conn_role::uploader;
     }

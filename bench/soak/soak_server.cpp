@@ -1,31 +1,59 @@
 // soak_server: the server bench/soak/run loads and attacks, on the shipped
 // library.  Every limit and timeout keeps the library's default but the
 // connection limit, raised so that the normal clients and the attackers fit
-// side by side: the soak shows whether the defaults hold.
-//   soak_server PORT UPLOAD_DIR [CONNECTION_LIMIT]   (default limit 4000)
-// GET / answers a small page.  POST /upload answers "files=N bytes=B
-// fields=F" and the size of each file on a second line; nothing is saved,
-// so the library removes the temporary files when the request ends.
-// Stops at a byte on standard input, or when it ends.
+// side by side, and the send deadline when the command line sets it: the
+// soak shows whether the defaults hold.
+//   soak_server PORT UPLOAD_DIR [CONNECTION_LIMIT [BIG_BYTES]]
+//     [--send-timeout SECONDS --send-rate BYTES_PER_S]
+// (default limit 4000, BIG_BYTES 4 MiB; the send deadline is the library's
+// unless both options are given, since one setter takes both).
+// GET / answers a small page.  GET /big answers BIG_BYTES, a buffered body
+// the server holds in memory until the client has taken it, for the slow
+// readers.  GET /stats answers how the GET /big replies ended so far, as an
+// access-log callback counts them: "big_whole=N big_cut=C
+// big_cut_mean_ms=M big_cut_max_ms=X" (a client cannot tell: the kernel
+// goes on delivering what it took of a cut reply).  POST /upload answers
+// "files=N bytes=B fields=F" and the size of each file on a second line;
+// nothing is saved, so the library removes the temporary files when the
+// request ends.  Stops at a byte on standard input, or when it ends.
+#include <getopt.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cinttypes>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "ombrix.h"
 
 namespace {
 
 constexpr unsigned int kDefaultConnectionLimit = 4000;
+// More than the kernel takes of a reply at once (about 2.7 MiB on loopback,
+// where the send buffer grows to 4 MiB), so that the reply of a client
+// that reads slowly stays with the server, and under its send deadline.
+constexpr size_t kDefaultBigBytes = 4u << 20;
 
 constexpr char kPage[] =
     "<!DOCTYPE html><html><head><title>soak</title></head>"
     "<body><p>Hello from the soak server.</p></body></html>\n";
 constexpr char kNotFound[] = "Not Found\n";
 constexpr char kNoMemory[] = "Internal Server Error\n";
+
+// What both callbacks share.  The counters are atomic: the access log runs
+// on every thread of the pool.
+struct soak_state {
+  std::string big;                      // the body of GET /big, filled once
+  std::atomic<uint64_t> big_whole{0};   // replies the client took whole
+  std::atomic<uint64_t> big_cut{0};     // replies whose connection ended
+  std::atomic<uint64_t> cut_sum_us{0};  // from the head to the end, summed
+  std::atomic<uint64_t> cut_max_us{0};  // ...and the longest
+};
 
 unsigned int soak_cpu_count() {
   long count = sysconf(_SC_NPROCESSORS_ONLN);
@@ -68,13 +96,35 @@ void soak_upload(ox_httpreq *req, ox_httpres *res) {
   ox_str_free(page);  // the send took its own copy
 }
 
+void soak_stats(const soak_state *state, ox_httpres *res) {
+  uint64_t cut = state->big_cut.load();
+  uint64_t mean_ms = cut != 0 ? state->cut_sum_us.load() / cut / 1000 : 0;
+  char text[200];
+  int len = snprintf(
+      text, sizeof(text),
+      "big_whole=%" PRIu64 " big_cut=%" PRIu64 " big_cut_mean_ms=%" PRIu64
+      " big_cut_max_ms=%" PRIu64 "\n",
+      state->big_whole.load(), cut, mean_ms, state->cut_max_us.load() / 1000);
+  ox_httpres_sendbinary(res, text, static_cast<size_t>(len), "text/plain", 200);
+}
+
+// Each GET /big copies the body, as a server that builds a large page per
+// request holds one copy per client until the client has taken it.
 void soak_req_cb(void *cls, ox_httpreq *req, ox_httpres *res) {
-  (void)cls;
+  auto *state = static_cast<soak_state *>(cls);
   const char *method = ox_httpreq_method(req);
   const char *path = ox_httpreq_path(req);
   if (strcmp(method, "GET") == 0 && strcmp(path, "/") == 0) {
     ox_httpres_sendbinary(res, kPage, sizeof(kPage) - 1,
                           "text/html; charset=utf-8", 200);
+  } else if (strcmp(method, "GET") == 0 && strcmp(path, "/big") == 0) {
+    if (ox_httpres_sendbinary(res, state->big.data(), state->big.size(),
+                              "application/octet-stream", 200) != 0) {
+      ox_httpres_sendbinary(res, kNoMemory, sizeof(kNoMemory) - 1, "text/plain",
+                            500);
+    }
+  } else if (strcmp(method, "GET") == 0 && strcmp(path, "/stats") == 0) {
+    soak_stats(state, res);
   } else if (strcmp(method, "POST") == 0 && strcmp(path, "/upload") == 0) {
     soak_upload(req, res);
   } else {
@@ -83,28 +133,119 @@ void soak_req_cb(void *cls, ox_httpreq *req, ox_httpres *res) {
   }
 }
 
+// A 200 to GET /big whose body bytes fall short of the body was cut: by a
+// deadline, or by its client going away.  (A 500 for want of memory is
+// neither.)
+void soak_log_cb(void *cls, ox_httplog *rec) {
+  const char *path = ox_httplog_path(rec);
+  if (path == nullptr || strcmp(path, "/big") != 0 ||
+      ox_httplog_status(rec) != 200) {
+    return;
+  }
+  auto *state = static_cast<soak_state *>(cls);
+  if (ox_httplog_bytes(rec) == state->big.size()) {
+    state->big_whole++;
+    return;
+  }
+  uint64_t us = ox_httplog_duration(rec);
+  state->big_cut++;
+  state->cut_sum_us += us;
+  uint64_t max = state->cut_max_us.load();
+  while (us > max && !state->cut_max_us.compare_exchange_weak(max, us)) {
+    // |max| now holds what another thread stored: compare again.
+  }
+}
+
+// The send deadline as the command line gives it; |set| is false when it
+// is left to the library.
+struct soak_send_deadline {
+  bool set = false;
+  unsigned int seconds = 0;
+  unsigned int min_rate = 0;
+};
+
+// Reads a whole number of at most |max| into |out|; false on anything else.
+bool soak_number(const char *text, unsigned long max, unsigned long &out) {
+  char *end = nullptr;
+  errno = 0;
+  unsigned long value = strtoul(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || text[0] == '-' ||
+      value > max) {
+    return false;
+  }
+  out = value;
+  return true;
+}
+
+// Reads the send options; they leave the positional arguments from
+// |optind| on.  False on a bad option, or on one of the two alone.
+bool soak_send_options(int argc, char *argv[], soak_send_deadline &send) {
+  static const option longs[] = {
+      {"send-timeout", required_argument, nullptr, 't'},
+      {"send-rate", required_argument, nullptr, 'r'},
+      {nullptr, 0, nullptr, 0},
+  };
+  bool have_seconds = false, have_rate = false;
+  for (;;) {
+    int ch = getopt_long(argc, argv, "", longs, nullptr);
+    if (ch == -1) break;
+    unsigned long value = 0;
+    if (ch == '?' || !soak_number(optarg, UINT_MAX, value)) return false;
+    if (ch == 't') {
+      send.seconds = static_cast<unsigned int>(value);
+      have_seconds = true;
+    } else {
+      send.min_rate = static_cast<unsigned int>(value);
+      have_rate = true;
+    }
+  }
+  send.set = have_seconds;
+  return have_seconds == have_rate;
+}
+
 }  // namespace
 
 int main(int argc, char *argv[]) {
-  if (argc < 3 || argc > 4) {
-    printf("%s <PORT> <UPLOAD_DIR> [CONNECTION_LIMIT]\n", argv[0]);
+  soak_send_deadline send;
+  int positional = 0;
+  if (soak_send_options(argc, argv, send)) positional = argc - optind;
+  unsigned long port = 0, limit = kDefaultConnectionLimit;
+  unsigned long big_bytes = kDefaultBigBytes;
+  if (positional < 2 || positional > 4 ||
+      !soak_number(argv[optind], 65535, port) ||
+      (positional >= 3 && !soak_number(argv[optind + 2], UINT_MAX, limit)) ||
+      (positional == 4 &&
+       !soak_number(argv[optind + 3], SIZE_MAX, big_bytes))) {
+    printf(
+        "%s <PORT> <UPLOAD_DIR> [CONNECTION_LIMIT [BIG_BYTES]] "
+        "[--send-timeout SECONDS --send-rate BYTES_PER_S]\n",
+        argv[0]);
     return 1;
   }
-  auto port = static_cast<uint16_t>(strtol(argv[1], nullptr, 10));
-  unsigned int limit = kDefaultConnectionLimit;
-  if (argc == 4)
-    limit = static_cast<unsigned int>(strtoul(argv[3], nullptr, 10));
+  const char *upload_dir = argv[optind + 1];
+  soak_state state;
+  state.big.assign(big_bytes, 'b');
   unsigned int threads = soak_cpu_count();
-  ox_httpsrv *srv = ox_httpsrv_new(soak_req_cb, nullptr);
+  ox_httpsrv *srv = ox_httpsrv_new(soak_req_cb, &state);
   if (srv == nullptr || ox_httpsrv_set_thr_pool_size(srv, threads) != 0 ||
-      ox_httpsrv_set_con_limit(srv, limit) != 0 ||
-      ox_httpsrv_set_upld_dir(srv, argv[2]) != 0 ||
-      !ox_httpsrv_listen(srv, port, false)) {
+      ox_httpsrv_set_log(srv, soak_log_cb, &state) != 0 ||
+      ox_httpsrv_set_con_limit(srv, static_cast<unsigned int>(limit)) != 0 ||
+      ox_httpsrv_set_upld_dir(srv, upload_dir) != 0 ||
+      (send.set &&
+       ox_httpsrv_set_send_timeout(srv, send.seconds, send.min_rate) != 0) ||
+      !ox_httpsrv_listen(srv, static_cast<uint16_t>(port), false)) {
     ox_httpsrv_free(srv);
     return 1;
   }
   printf("Thread pool: %u\n", threads);
-  printf("Connections limit: %u\n", limit);
+  printf("Connections limit: %lu\n", limit);
+  printf("Big reply: %lu bytes\n", big_bytes);
+  if (send.set) {
+    printf("Send deadline: %u s + 1 s per %u bytes\n", send.seconds,
+           send.min_rate);
+  } else {
+    printf("Send deadline: the library's default\n");
+  }
   printf("Upload directory: %s\n", ox_httpsrv_upld_dir(srv));
   printf("Server running at http://localhost:%d\n", ox_httpsrv_port(srv));
   fflush(stdout);
