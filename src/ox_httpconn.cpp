@@ -259,7 +259,8 @@ void ox__httpconn_notify(void *cls, MHD_Connection *con, void **socket_context,
   if (conn == nullptr) return;
   // libmicrohttpd has completed the connection's last request by now, and
   // closes the socket once this returns.
-  if (!conn->cut && (conn->body_unread || conn_has_input(conn->fd))) {
+  if (!conn->cut.load(std::memory_order_relaxed) &&
+      (conn->body_unread || conn_has_input(conn->fd))) {
     conn_linger(srv, conn->fd);
   }
   conn_unlink(&srv->conns, conn);

@@ -37,7 +37,8 @@ struct ox_httpconn {
   std::atomic<uint64_t> send_bytes{0};  // reply bytes the client is given
                                         // time for
   std::atomic<int64_t> gone_at{0};      // when the client was seen gone (ms)
-  bool cut = false;                     // shut down by the watchdog or a drain
+  std::atomic<bool> cut{false};  // shut down by the watchdog or a drain
+                                 // (written under the list lock)
   bool body_unread = false;  // a body is arriving that nothing may read
                              // whole: linger when the connection closes
   int file_fd = -1;          // a file going out by sendfile(), under the
