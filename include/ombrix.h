@@ -150,7 +150,7 @@ OX_EXPORT int ox_strerror(int errnum, char *errmsg, size_t size) OX_NOEXCEPT;
 
 /**
  * Copies |text| into |out| (|size| bytes, at least 4) with every byte that
- * could break or forge a line of a text log written as \xHH: control
+ * could break or forge a line of a text log written as "\\xHH": control
  * bytes, a double quote, a backslash, and bytes outside ASCII.  A text
  * that does not fit is cut and ends in "...".  For a client's bytes (a
  * path, a header) in a log line or an error message.
