@@ -929,6 +929,80 @@ OX_EXPORT int ox_httpsrv_set_log(ox_httpsrv *srv, ox_httplog_cb cb,
 /** @} */
 
 /**
+ * @defgroup metrics Metrics and readiness
+ * What a Prometheus server scrapes, and what a load balancer asks.
+ * @{
+ */
+
+/**
+ * Makes the server count its metrics (off by default: then it counts
+ * nothing and costs nothing).  The counters are kept per serving thread
+ * and bumped with one relaxed atomic add each, with no lock and no
+ * allocation on the request path.  Before listening (EALREADY after).
+ */
+OX_EXPORT int ox_httpsrv_set_metrics(ox_httpsrv *srv, bool on) OX_NOEXCEPT;
+
+/**
+ * Appends the server's metrics to |out| in Prometheus' text exposition
+ * format (version 0.0.4):
+ *   ombrix_http_requests_total{method,code}       requests answered, by
+ *                                                 method and status class
+ *   ombrix_http_route_requests_total{method,route,code}  the same by route
+ *                                                 (ox_httpsrv_add_route())
+ *   ombrix_http_request_duration_seconds          histogram, head to the
+ *                                                 end of the reply
+ *   ombrix_http_request_body_bytes_total, ombrix_http_response_body_bytes_total
+ *   ombrix_connections_open, ombrix_connections_accepted_total
+ *   ombrix_connections_closed_total{cause}        done, idle (the idle
+ *                                                 timeout), head_deadline,
+ *                                                 body_deadline,
+ *                                                 send_deadline, file_short,
+ *                                                 drain
+ *   ombrix_http_refused_total{reason}             too_large (413),
+ *                                                 head_too_large (431),
+ *                                                 busy (503), per_address
+ *   ombrix_isolation_busy, ombrix_isolation_queued
+ *   ombrix_tls_handshakes_total{result}           done; failed: a TLS
+ *                                                 connection closed before
+ *                                                 its handshake was done
+ *   ombrix_draining                               1 once a drain began
+ * Any thread may call it, at any time; the counts it sums are each read
+ * once, so a scrape during load is a consistent picture only counter by
+ * counter.  Returns 0, EINVAL (NULL arguments) or ENOMEM.
+ */
+OX_EXPORT int ox_httpsrv_metrics(ox_httpsrv *srv, ox_str *out) OX_NOEXCEPT;
+
+/**
+ * Serves the metrics (ox_httpsrv_metrics()) at the path |path| (exactly;
+ * it starts with '/'), as "text/plain; version=0.0.4", and turns them on.
+ * A route like any other: the authenticator runs first.  Returns as
+ * ox_httpsrv_add_route() does, EINVAL for a path without its slash.
+ */
+OX_EXPORT int ox_httpsrv_add_metrics_route(ox_httpsrv *srv,
+                                           const char *path) OX_NOEXCEPT;
+
+/**
+ * Answers GET (and HEAD) at |path| with 200 "ready" while the server
+ * serves, and 503 "not ready" once ox_httpsrv_drain() began or while
+ * ox_httpsrv_set_ready() says so: a load balancer that asks it stops
+ * sending new requests.  A drain refuses new connections at once, so to
+ * leave a balancer's rotation gently, set the server not ready, wait the
+ * balancer's check interval, then drain.  Returns as
+ * ox_httpsrv_add_metrics_route() does.
+ */
+OX_EXPORT int ox_httpsrv_add_ready_route(ox_httpsrv *srv,
+                                         const char *path) OX_NOEXCEPT;
+
+/**
+ * Says whether the ready route (ox_httpsrv_add_ready_route()) answers 200
+ * (|ready|, the default) or 503; requests are served either way.  Any
+ * thread, any time.  EINVAL for a NULL |srv|.
+ */
+OX_EXPORT int ox_httpsrv_set_ready(ox_httpsrv *srv, bool ready) OX_NOEXCEPT;
+
+/** @} */
+
+/**
  * Starts serving on |port| (0: a free port the system picks) and returns at
  * once.  With |conn_threads| every connection gets a thread of its own;
  * otherwise one polling thread (epoll) or the pool serves all.

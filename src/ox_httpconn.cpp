@@ -22,6 +22,7 @@
 
 #include "ox_httpfile.h"
 #include "ox_httpsrv.h"
+#include "ox_httptls.h"
 
 namespace {
 
@@ -63,18 +64,21 @@ void conn_unlink(ox__httpconns *conns, ox_httpconn *conn) noexcept {
   if (conn->next != nullptr) conn->next->prev = conn->prev;
 }
 
-// The milliseconds |conn| may spend in its phase: the head has a fixed
-// time, the body a time that grows with every |body_min_rate| bytes.
-bool conn_overdue(const ox_httpsrv *srv, const ox_httpconn *conn,
-                  int64_t now) noexcept {
+// Whether |conn| spent longer in its phase than it may, and the cause to
+// cut it for: the head has a fixed time, the body and the reply times that
+// grow with their bytes.
+bool conn_overdue(const ox_httpsrv *srv, const ox_httpconn *conn, int64_t now,
+                  ox__closecause *cause) noexcept {
   // The phase first: its release store publishes the time it began.
   ox__connphase phase = conn->phase.load(std::memory_order_acquire);
   int64_t spent = now - conn->since.load(std::memory_order_relaxed);
   switch (phase) {
     case ox__connphase::head:
+      *cause = ox__closecause::head_deadline;
       return srv->head_timeout != 0 &&
              spent > static_cast<int64_t>(srv->head_timeout) * 1000;
     case ox__connphase::body: {
+      *cause = ox__closecause::body_deadline;
       int64_t gone = conn->gone_at.load(std::memory_order_relaxed);
       if (gone != 0 && now - gone >= conn_gone_grace_ms) return true;
       if (srv->body_timeout == 0) return false;
@@ -86,6 +90,7 @@ bool conn_overdue(const ox_httpsrv *srv, const ox_httpconn *conn,
       return spent > 0 && static_cast<uint64_t>(spent) > allowed;
     }
     case ox__connphase::sending: {
+      *cause = ox__closecause::send_deadline;
       if (srv->send_timeout == 0) return false;
       uint64_t allowed = static_cast<uint64_t>(srv->send_timeout) * 1000;
       if (srv->send_min_rate != 0) {
@@ -195,8 +200,9 @@ bool conn_has_input(int fd) noexcept {
 // than a FIN: a slow reader would otherwise keep being fed what the kernel
 // holds of its reply (up to a whole send buffer, megabytes on a fast link)
 // long after the server gave up on it.
-void conn_abort(ox_httpconn *conn) noexcept {
+void conn_abort(ox_httpconn *conn, ox__closecause cause) noexcept {
   conn->cut = true;
+  conn->cause.store(cause, std::memory_order_relaxed);
   linger now{1, 0};
   int saved = errno;
   setsockopt(conn->fd, SOL_SOCKET, SO_LINGER, &now, sizeof now);
@@ -221,10 +227,13 @@ void conn_watch(ox_httpsrv *srv) noexcept {
     last_check = now;
     for (ox_httpconn *c = conns->list; c != nullptr; c = c->next) {
       if (c->cut) continue;
-      if (!conn_overdue(srv, c, now) && !conn_file_cut_short(srv, c)) {
+      ox__closecause cause;
+      if (conn_file_cut_short(srv, c)) {
+        cause = ox__closecause::file_short;
+      } else if (!conn_overdue(srv, c, now, &cause)) {
         continue;
       }
-      conn_abort(c);
+      conn_abort(c, cause);
     }
     // Outside the lock: the error callback may be slow.
     lock.unlock();
@@ -250,6 +259,9 @@ void ox__httpconn_notify(void *cls, MHD_Connection *con, void **socket_context,
       return;
     }
     conn->fd = info->connect_fd;
+    conn->srv = srv;
+    conn->tls = srv->tls.cert != nullptr;
+    if (conn->tls) ox__httptls_watch(con);
     ox__httpconn_enter(conn, ox__connphase::head);
     conn_link(&srv->conns, conn);
     *socket_context = conn;
@@ -263,6 +275,9 @@ void ox__httpconn_notify(void *cls, MHD_Connection *con, void **socket_context,
       (conn->body_unread || conn_has_input(conn->fd))) {
     conn_linger(srv, conn->fd);
   }
+  ox__httpstats_closed(&srv->stats,
+                       conn->cause.load(std::memory_order_relaxed));
+  if (conn->tls && !conn->tls_done) ox__httpstats_tls(&srv->stats, false);
   conn_unlink(&srv->conns, conn);
   *socket_context = nullptr;
   delete conn;
@@ -273,6 +288,13 @@ ox_httpconn *ox__httpconn_of(MHD_Connection *con) noexcept {
       MHD_get_connection_info(con, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
   return info != nullptr ? static_cast<ox_httpconn *>(info->socket_context)
                          : nullptr;
+}
+
+void ox__httpconn_tls_done(MHD_Connection *con) noexcept {
+  ox_httpconn *conn = ox__httpconn_of(con);
+  if (conn == nullptr || conn->tls_done) return;
+  conn->tls_done = true;
+  ox__httpstats_tls(&conn->srv->stats, true);
 }
 
 void *ox__httpconn_target(void *cls, const char *uri,
@@ -380,6 +402,7 @@ bool conn_in_flight(const ox_httpconn *conn) noexcept {
 
 void conn_shut(ox_httpconn *conn) noexcept {
   conn->cut = true;
+  conn->cause.store(ox__closecause::drain, std::memory_order_relaxed);
   shutdown(conn->fd, SHUT_RDWR);
 }
 

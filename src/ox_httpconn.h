@@ -16,6 +16,7 @@
 
 #include "ombrix.h"
 #include "ox_httpreq.h"
+#include "ox_httpstats.h"
 
 // What the connection waits for, which decides its deadline.
 enum class ox__connphase : uint8_t {
@@ -28,6 +29,7 @@ enum class ox__connphase : uint8_t {
 };
 
 struct ox_httpconn {
+  ox_httpsrv *srv = nullptr;    // the server the connection came to
   ox_httpconn *prev = nullptr;  // the server's list, under its mutex
   ox_httpconn *next = nullptr;
   MHD_socket fd = MHD_INVALID_SOCKET;  // open until the closed notice
@@ -39,6 +41,9 @@ struct ox_httpconn {
   std::atomic<int64_t> gone_at{0};      // when the client was seen gone (ms)
   std::atomic<bool> cut{false};  // shut down by the watchdog or a drain
                                  // (written under the list lock)
+  std::atomic<ox__closecause> cause{ox__closecause::done};  // for metrics
+  bool tls = false;          // over TLS; |tls_done| once its handshake is
+  bool tls_done = false;     // (counted then, or as failed at the close)
   bool body_unread = false;  // a body is arriving that nothing may read
                              // whole: linger when the connection closes
   int file_fd = -1;          // a file going out by sendfile(), under the
@@ -84,6 +89,9 @@ void ox__httpconn_notify(void *cls, MHD_Connection *con, void **socket_context,
 
 // The record of |con|, or NULL.
 ox_httpconn *ox__httpconn_of(MHD_Connection *con) noexcept;
+
+// The TLS handshake of |con| is done: noted once, and counted.
+void ox__httpconn_tls_done(MHD_Connection *con) noexcept;
 
 // libmicrohttpd's view of a request line, before it decodes anything:
 // keeps the request target as the client sent it (for the access log,

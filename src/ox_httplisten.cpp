@@ -95,10 +95,15 @@ bool listen_accept_some(ox_httpsrv *srv) noexcept {
           return false;
       }
     }
-    // libmicrohttpd closes the socket itself when it refuses it (its own
-    // limits, the per-address one among them).
-    MHD_add_connection(srv->daemon, fd, reinterpret_cast<sockaddr *>(&addr),
-                       len);
+    // libmicrohttpd closes the socket itself when it refuses it: its own
+    // limit has room above the listener's, so a refusal is the per-address
+    // limit's (ENFILE) or a shortage.
+    srv->stats.accepted.fetch_add(1, std::memory_order_relaxed);
+    if (MHD_add_connection(srv->daemon, fd, reinterpret_cast<sockaddr *>(&addr),
+                           len) != MHD_YES &&
+        errno == ENFILE) {
+      ox__httpstats_refused(&srv->stats, ox__refusal::per_address);
+    }
   }
   return true;
 }

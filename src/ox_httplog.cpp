@@ -15,17 +15,6 @@
 
 namespace {
 
-// Body bytes a reply carried: what a counted stream produced, the whole
-// size of another reply that went out whole (none for HEAD and for the
-// statuses without a body, which the reply road already counts as 0).
-uint64_t log_body_bytes(const ox_httpreq *req,
-                        MHD_RequestTerminationCode toe) noexcept {
-  const ox_httpres *res = &req->res;
-  if (res->sent_status == 0) return 0;
-  if (res->size == UINT64_MAX) return res->streamed;
-  return toe == MHD_REQUEST_TERMINATED_COMPLETED_OK ? res->size : 0;
-}
-
 // Writes |text| with the bytes that could forge or break a log line
 // (controls, quotes, backslashes, non-ASCII) as \xHH; in a field outside
 // quotes (|bare|) spaces and brackets too, which would split the field or
@@ -67,7 +56,8 @@ void ox__httplog_emit(ox_httpreq *req, MHD_RequestTerminationCode toe,
   ox_httpsrv *srv = req->srv;
   ox_httplog rec{};
   rec.req = req;
-  rec.bytes = log_body_bytes(req, toe);
+  rec.bytes = ox__httpres_body_bytes(
+      &req->res, toe == MHD_REQUEST_TERMINATED_COMPLETED_OK);
   int64_t spent = end_us - req->start_us;
   rec.duration_us = spent > 0 ? static_cast<uint64_t>(spent) : 0;
   rec.time = time(nullptr) - static_cast<time_t>(rec.duration_us / 1000000);

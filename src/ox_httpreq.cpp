@@ -44,6 +44,11 @@ constexpr uint8_t req_has_params = 4;
 // the head, before the body is read, the connection closes after it.
 MHD_Result req_refuse(ox_httpreq *req, unsigned int status) noexcept {
   req->stage = ox__reqstage::answered;
+  if (status == MHD_HTTP_CONTENT_TOO_LARGE) {
+    ox__httpstats_refused(&req->srv->stats, ox__refusal::too_large);
+  } else if (status == MHD_HTTP_SERVICE_UNAVAILABLE) {
+    ox__httpstats_refused(&req->srv->stats, ox__refusal::busy);
+  }
   if (status != MHD_HTTP_METHOD_NOT_ALLOWED) {
     return ox__httpres_queue_status(&req->res, status);
   }
@@ -436,6 +441,7 @@ MHD_Result req_receive(ox_httpreq *req, const char *data,
   *size = 0;
   if (!go_on) {
     req->stage = ox__reqstage::answered;
+    ox__httpstats_refused(&req->srv->stats, ox__refusal::too_large);
     ox__httpres_write_early(&req->res, req->body.status, req->conn->fd,
                             req->srv->tls.cert != nullptr);
     return MHD_NO;
@@ -611,7 +617,23 @@ void ox__httpreq_completed(void *cls, MHD_Connection *con, void **con_cls,
   // also the end of this request for the log.
   ox_httpconn *conn = req->conn;
   int64_t end_us = ox__httpconn_enter(conn, ox__connphase::head);
-  if (req->srv->log_cb != nullptr) ox__httplog_emit(req, toe, end_us);
+  ox_httpsrv *srv = req->srv;
+  if (toe == MHD_REQUEST_TERMINATED_TIMEOUT_REACHED) {
+    conn->cause.store(ox__closecause::idle, std::memory_order_relaxed);
+  }
+  if (srv->stats.on && req->res.sent_status != 0) {
+    const ox__httproute *route = req->match.route;
+    ox__httpstats_request(
+        &srv->stats, req->method, req->res.sent_status,
+        route != nullptr ? static_cast<size_t>(route - srv->routes.list)
+                         : SIZE_MAX,
+        static_cast<uint64_t>(end_us > req->start_us ? end_us - req->start_us
+                                                     : 0),
+        req->body.received,
+        ox__httpres_body_bytes(&req->res,
+                               toe == MHD_REQUEST_TERMINATED_COMPLETED_OK));
+  }
+  if (srv->log_cb != nullptr) ox__httplog_emit(req, toe, end_us);
   req_free(req);
 }
 

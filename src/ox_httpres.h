@@ -81,6 +81,16 @@ struct ox_httpres {
                           // in several lines, each joined in one
 };
 
+// The body bytes the reply carried: what a counted stream produced, else
+// the whole body when the request |completed| (none for HEAD and the
+// statuses without a body, which the reply road counts as 0).
+inline uint64_t ox__httpres_body_bytes(const ox_httpres *res,
+                                       bool completed) noexcept {
+  if (res->sent_status == 0) return 0;
+  if (res->size == UINT64_MAX) return res->streamed;
+  return completed ? res->size : 0;
+}
+
 // Readies |res| for a new request on |con|.
 void ox__httpres_start(ox_httpres *res, MHD_Connection *con,
                        ox_httpsrv *srv, ox_httpconn *conn,

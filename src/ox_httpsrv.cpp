@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <thread>
 
@@ -81,9 +82,26 @@ void httpsrv_report(ox_httpsrv *srv, const char *text) noexcept {
   if (pass) srv->err_cb(srv->cls, text);
 }
 
+// The status of a reply libmicrohttpd makes on its own (a head over the
+// connection memory: 431), from its log line, which is the one place it
+// tells of one.
+void httpsrv_count_own_reply(ox_httpsrv *srv, const char *fmt,
+                             va_list ap) noexcept {
+  static const char prefix[] = "Error processing request (HTTP response code is %u";
+  if (!srv->stats.on || strncmp(fmt, prefix, sizeof prefix - 1) != 0) return;
+  va_list copy;
+  va_copy(copy, ap);
+  unsigned int status = va_arg(copy, unsigned int);
+  va_end(copy);
+  if (status == MHD_HTTP_REQUEST_HEADER_FIELDS_TOO_LARGE) {
+    ox__httpstats_refused(&srv->stats, ox__refusal::head_too_large);
+  }
+}
+
 // libmicrohttpd's own diagnostics go to the error callback too.
 void httpsrv_log(void *cls, const char *fmt, va_list ap) noexcept {
   auto *srv = static_cast<ox_httpsrv *>(cls);
+  httpsrv_count_own_reply(srv, fmt, ap);
   char text[512];
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
@@ -333,6 +351,90 @@ int ox_httpsrv_set_match_limit(ox_httpsrv *srv, uint32_t steps) noexcept {
   return 0;
 }
 
+int ox_httpsrv_set_metrics(ox_httpsrv *srv, bool on) noexcept {
+  if (int rc = httpsrv_settable(srv); rc != 0) return rc;
+  srv->stats.on = on;
+  return 0;
+}
+
+int ox_httpsrv_metrics(ox_httpsrv *srv, ox_str *out) noexcept {
+  if (srv == nullptr || out == nullptr) return EINVAL;
+  ox__errno_guard keep;
+  return ox__httpstats_write(srv, out);
+}
+
+namespace {
+
+// |path| as a pattern that matches it and nothing else: every byte that
+// is not a letter or a digit escaped.
+char *httpsrv_literal(const char *path) noexcept {
+  ox_str *pattern = ox_str_new();
+  if (pattern == nullptr) return nullptr;
+  int rc = 0;
+  for (const char *p = path; rc == 0 && *p != '\0'; p++) {
+    auto c = static_cast<unsigned char>(*p);
+    bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                 (c >= '0' && c <= '9') || c >= 0x80;
+    if (!plain) rc = ox_str_write(pattern, "\\", 1);
+    if (rc == 0) rc = ox_str_write(pattern, p, 1);
+  }
+  char *text = rc == 0 ? ox__strdup(ox_str_content(pattern)) : nullptr;
+  ox_str_free(pattern);
+  return text;
+}
+
+void httpsrv_serve_metrics(void *cls, ox_httpreq *req,
+                           ox_httpres *res) noexcept {
+  (void)cls;
+  ox_httpsrv *srv = ox_httpreq_srv(req);
+  ox_str *text = ox_str_new();
+  if (text == nullptr || ox__httpstats_write(srv, text) != 0) {
+    ox_str_free(text);
+    return;  // the library answers 500
+  }
+  ox_httpres_sendbinary(res, ox_str_content(text), ox_str_length(text),
+                        "text/plain; version=0.0.4; charset=utf-8", 200);
+  ox_str_free(text);
+}
+
+void httpsrv_serve_ready(void *cls, ox_httpreq *req, ox_httpres *res) noexcept {
+  (void)cls;
+  ox_httpsrv *srv = ox_httpreq_srv(req);
+  bool ready = srv->ready.load(std::memory_order_relaxed) &&
+               !srv->draining.load(std::memory_order_relaxed);
+  const char *text = ready ? "ready\n" : "not ready\n";
+  ox_httpres_sendbinary(res, text, strlen(text), "text/plain",
+                        ready ? 200 : 503);
+}
+
+int httpsrv_add_literal_route(ox_httpsrv *srv, const char *path,
+                              ox_httpreq_cb cb) noexcept {
+  if (int rc = httpsrv_settable(srv); rc != 0) return rc;
+  if (path == nullptr || *path != '/') return EINVAL;
+  ox__errno_guard keep;
+  std::unique_ptr<char, ox__free_deleter> pattern{httpsrv_literal(path)};
+  if (!pattern) return ENOMEM;
+  return ox__httproutes_add(&srv->routes, "GET", pattern.get(), cb, nullptr);
+}
+
+}  // namespace
+
+int ox_httpsrv_add_metrics_route(ox_httpsrv *srv, const char *path) noexcept {
+  int rc = httpsrv_add_literal_route(srv, path, httpsrv_serve_metrics);
+  if (rc == 0) srv->stats.on = true;
+  return rc;
+}
+
+int ox_httpsrv_add_ready_route(ox_httpsrv *srv, const char *path) noexcept {
+  return httpsrv_add_literal_route(srv, path, httpsrv_serve_ready);
+}
+
+int ox_httpsrv_set_ready(ox_httpsrv *srv, bool ready) noexcept {
+  if (srv == nullptr) return EINVAL;
+  srv->ready.store(ready, std::memory_order_relaxed);
+  return 0;
+}
+
 int ox_httpsrv_set_upld_dir(ox_httpsrv *srv, const char *dir) noexcept {
   if (int rc = httpsrv_settable(srv); rc != 0) return rc;
   if (dir == nullptr || *dir == '\0') return EINVAL;
@@ -511,6 +613,11 @@ bool ox_httpsrv_listen(ox_httpsrv *srv, uint16_t port,
     httpsrv_addr_text(srv, addr, sizeof addr);
     ox__httpsrv_error(srv, "ombrix: cannot listen on %sport %u: %s\n", addr,
                       static_cast<unsigned>(port), strerror(rc));
+    return false;
+  }
+  if (ox__httpstats_start(&srv->stats, srv->routes.count) != 0) {
+    ox__httpsrv_error(srv, "ombrix: no memory for the route metrics\n");
+    ox__httplistener_release(srv);
     return false;
   }
   srv->conn_threads = conn_threads;

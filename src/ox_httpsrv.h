@@ -14,6 +14,7 @@
 #include "ox_httpconn.h"
 #include "ox_httplisten.h"
 #include "ox_httppool.h"
+#include "ox_httpstats.h"
 #include "ox_httproute.h"
 #include "ox_httptls.h"
 
@@ -65,12 +66,14 @@ struct ox_httpsrv {
   ox_httplog_cb log_cb = nullptr;    // the access log; NULL: none
   void *log_cls = nullptr;
   std::atomic<bool> draining{false}; // replies close their connections
+  std::atomic<bool> ready{true};     // what the ready route answers
 
   ox__httproutes routes{};  // read-only once listening
   ox__httplistener listener;  // the socket and the thread accepting on it
   ox__httpconns conns;   // open connections and their watchdog
   ox__httppool pool;     // isolated requests, and its limits
   ox__errgate errors;    // lines on their way to |err_cb|
+  ox__httpstats stats;   // metrics, when asked for
 };
 
 // Formats a message and hands it to the server's error callback, unless a

@@ -17,6 +17,7 @@
 #include "ox_alloc.h"
 #include "ox_error.h"
 #include "ox_core.h"
+#include "ox_httpconn.h"
 
 namespace {
 
@@ -198,6 +199,71 @@ bool ox__httptls_send(MHD_Connection *con, const void *buf,
   if (info == nullptr || info->tls_session == nullptr) return false;
   auto session = static_cast<gnutls_session_t>(info->tls_session);
   return gnutls_record_send(session, buf, size) == static_cast<ssize_t>(size);
+}
+
+namespace {
+
+// The newest TLS version a ClientHello body |m| offers (0x0303 is TLS
+// 1.2): its supported_versions extension's, else its legacy version.
+// 0 when the message is cut short.
+unsigned int tls_offered_version(const unsigned char *m, size_t n) noexcept {
+  size_t at = 2 + 32;  // legacy_version, random
+  if (n < at + 1) return 0;
+  unsigned int legacy = m[0] << 8 | m[1];
+  at += 1 + m[at];  // session id
+  if (n < at + 2) return legacy;
+  at += 2 + (m[at] << 8 | m[at + 1]);  // cipher suites
+  if (n < at + 1) return legacy;
+  at += 1 + m[at];  // compression methods
+  if (n < at + 2) return legacy;
+  size_t end = at + 2 + (m[at] << 8 | m[at + 1]);
+  at += 2;
+  if (end > n) end = n;
+  while (at + 4 <= end) {
+    unsigned int type = m[at] << 8 | m[at + 1];
+    size_t len = m[at + 2] << 8 | m[at + 3];
+    at += 4;
+    if (at + len > end) break;
+    if (type == 43 && len >= 1) {  // supported_versions
+      unsigned int best = 0;
+      for (size_t i = at + 1; i + 1 < at + len && i + 1 <= at + m[at]; i += 2) {
+        unsigned int v = m[i] << 8 | m[i + 1];
+        // Reserved (GREASE) values end in 0x?a?a; they are no version.
+        if ((v & 0x0f0f) != 0x0a0a && v > best) best = v;
+      }
+      return best;
+    }
+    at += len;
+  }
+  return legacy;
+}
+
+int tls_hook(gnutls_session_t session, unsigned int htype, unsigned when,
+             unsigned int incoming, const gnutls_datum_t *msg) noexcept {
+  auto *con = static_cast<MHD_Connection *>(gnutls_session_get_ptr(session));
+  if (htype == GNUTLS_HANDSHAKE_CLIENT_HELLO && when == GNUTLS_HOOK_PRE &&
+      incoming != 0 && msg != nullptr &&
+      tls_offered_version(msg->data, msg->size) < 0x0303) {
+    gnutls_alert_send(session, GNUTLS_AL_FATAL, GNUTLS_A_PROTOCOL_VERSION);
+    return GNUTLS_E_UNSUPPORTED_VERSION_PACKET;
+  }
+  // The client's Finished: the handshake is done, whichever came first.
+  if (htype == GNUTLS_HANDSHAKE_FINISHED && when == GNUTLS_HOOK_POST &&
+      incoming != 0 && con != nullptr) {
+    ox__httpconn_tls_done(con);
+  }
+  return 0;
+}
+
+}  // namespace
+
+void ox__httptls_watch(MHD_Connection *con) noexcept {
+  const MHD_ConnectionInfo *info =
+      MHD_get_connection_info(con, MHD_CONNECTION_INFO_GNUTLS_SESSION);
+  if (info == nullptr || info->tls_session == nullptr) return;
+  gnutls_handshake_set_hook_function(
+      static_cast<gnutls_session_t>(info->tls_session), GNUTLS_HANDSHAKE_ANY,
+      GNUTLS_HOOK_BOTH, tls_hook);
 }
 
 int ox__httptls_read(const char *path, char **pem) noexcept {

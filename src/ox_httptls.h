@@ -46,6 +46,13 @@ bool ox__httptls_client_verified(MHD_Connection *con) noexcept;
 bool ox__httptls_send(MHD_Connection *con, const void *buf,
                       size_t size) noexcept;
 
+// Watches the handshake of the new TLS connection |con|: a client that
+// offers nothing newer than TLS 1.1 gets a protocol_version alert before
+// it is closed (so it reports a version it cannot speak, not a connection
+// that ended), and a handshake done is noted on the connection's record and
+// counted in the server's metrics.
+void ox__httptls_watch(MHD_Connection *con) noexcept;
+
 // Releases what |tls| holds, the key wiped first.
 void ox__httptls_clear(ox__httptls *tls) noexcept;
 

@@ -6,10 +6,12 @@
 #include <cerrno>
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ombrix.h"
 #include "support/http_client.h"
+#include "support/process.h"
 #include "support/server_fixture.h"
 #include "support/tls_files.h"
 
@@ -239,3 +241,61 @@ TEST(OxHttptls, HostileHandshakesAreClosedAndServingGoesOn) {
 }
 
 }  // namespace
+
+namespace {
+
+// What `openssl s_client` with |args| said (stdout and stderr) when it
+// connected to 127.0.0.1:|port| and its input ended at once.
+std::string s_client(uint16_t port, std::vector<std::string> args) {
+  std::vector<std::string> argv = {"/usr/bin/openssl", "s_client", "-connect",
+                                   "127.0.0.1:" + std::to_string(port)};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::string error;
+  auto p = oxtest::Process::start(argv, &error);
+  if (!p) return "cannot start openssl: " + error;
+  p->close_stdin();
+  p->wait(20000);
+  return p->read_stdout() + p->read_stderr();
+}
+
+}  // namespace
+
+// A client that speaks nothing newer than TLS 1.1 is told so with a
+// protocol_version alert before the close, instead of a connection that
+// just ends; handshakes done and failed are counted.
+TEST(OxHttptls, OldProtocolVersionsGetTheirAlert) {
+  REQUIRE_TLS_FILES();
+  if (access("/usr/bin/openssl", X_OK) != 0) GTEST_SKIP() << "no openssl";
+  oxtest::ServerOptions o = https_options(ThreadModel::kPolling);
+  auto base = o.configure;
+  o.configure = [base](ox_httpsrv *srv) {
+    base(srv);
+    EXPECT_EQ(ox_httpsrv_set_metrics(srv, true), 0);
+  };
+  TestServer srv(answer_secure, o);
+  ASSERT_TRUE(srv.listening());
+  for (const char *version : {"-tls1", "-tls1_1"}) {
+    SCOPED_TRACE(version);
+    std::string said = s_client(srv.port(), {version, "-cipher",
+                                             "DEFAULT@SECLEVEL=0"});
+    EXPECT_NE(said.find("alert protocol version"), std::string::npos) << said;
+  }
+  std::string ok = s_client(srv.port(), {"-tls1_2"});
+  EXPECT_NE(ok.find("Protocol  : TLSv1.2"), std::string::npos) << ok;
+  ASSERT_TRUE(https_get(srv.port(), "/after").ok());
+  // Closed connections are counted as the server lets go of them.
+  const std::string done = "ombrix_tls_handshakes_total{result=\"done\"} 2\n";
+  const std::string failed =
+      "ombrix_tls_handshakes_total{result=\"failed\"} 2\n";
+  std::string m;
+  for (int i = 0; i < 100; ++i) {
+    ox_str *text = ox_str_new();
+    ASSERT_EQ(ox_httpsrv_metrics(srv.get(), text), 0);
+    m = ox_str_content(text);
+    ox_str_free(text);
+    if (m.find(failed) != std::string::npos) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_NE(m.find(done), std::string::npos) << m;
+  EXPECT_NE(m.find(failed), std::string::npos) << m;
+}
