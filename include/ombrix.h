@@ -853,9 +853,14 @@ OX_EXPORT const char *ox_httpsrv_mime(ox_httpsrv *srv,
  * and 1.3 only, with GnuTLS's "NORMAL" ciphers.  The files are read and
  * checked now (the key must match the certificate), so a mistake shows
  * here, and is also told to the error callback in words ("ombrix: TLS:
- * the private key does not match the certificate ..."); a later call
- * replaces the pair.  The request head deadline
- * (ox_httpsrv_set_head_timeout()) also bounds the TLS handshake.
+ * the private key does not match the certificate ...").
+ *
+ * A later call replaces the pair, also while the server serves HTTPS (a
+ * renewed certificate; any thread): handshakes from then on get the new
+ * pair, connections already open keep theirs, and a pair that fails the
+ * checks is refused with the reason and leaves the old one serving.  The
+ * request head deadline (ox_httpsrv_set_head_timeout()) also bounds the TLS
+ * handshake.
  *
  * Returns 0, or: EINVAL    NULL |srv| or file name, a file that is not
  *                          PEM, a key that does not match;
@@ -864,7 +869,8 @@ OX_EXPORT const char *ox_httpsrv_mime(ox_httpsrv *srv,
  *                EFBIG     a file over 1 MiB;
  *                ENOTSUP   libmicrohttpd was built without TLS (or without
  *                          key passwords, when |key_pwd| is set);
- *                EALREADY  the server listens already;
+ *                EALREADY  the server listens for plain HTTP already,
+ *                          or was drained;
  *                ENOMEM, or the errno of reading a file (ENOENT, ...).
  */
 OX_EXPORT int ox_httpsrv_set_tls(ox_httpsrv *srv, const char *cert_file,
@@ -878,6 +884,32 @@ OX_EXPORT int ox_httpsrv_set_tls(ox_httpsrv *srv, const char *cert_file,
 OX_EXPORT int ox_httpsrv_set_tls_mem(ox_httpsrv *srv, const char *cert_pem,
                                      const char *key_pem,
                                      const char *key_pwd) OX_NOEXCEPT;
+
+/**
+ * Adds the pair for the host name |host| (SNI): a client that asks for
+ * that name in its handshake gets this certificate chain and key, read and
+ * checked as ox_httpsrv_set_tls() does.  |host| is a DNS name
+ * ("example.org") or a wildcard for one label ("*.example.org", which
+ * covers "a.example.org" but not "example.org" nor "a.b.example.org"),
+ * without regard to case; an exact name wins over a wildcard.  A client
+ * that asks for no name, or for one without a pair, gets the pair of
+ * ox_httpsrv_set_tls(), or without one the first pair added here.  Setting
+ * a name again replaces its pair, also while serving, as
+ * ox_httpsrv_set_tls() does.  Makes the server serve HTTPS.
+ *
+ * Returns as ox_httpsrv_set_tls() does; EINVAL also for a |host| that is
+ * no DNS name.
+ */
+OX_EXPORT int ox_httpsrv_set_tls_sni(ox_httpsrv *srv, const char *host,
+                                     const char *cert_file,
+                                     const char *key_file,
+                                     const char *key_pwd) OX_NOEXCEPT;
+
+/** As ox_httpsrv_set_tls_sni(), with the PEM texts themselves. */
+OX_EXPORT int ox_httpsrv_set_tls_sni_mem(ox_httpsrv *srv, const char *host,
+                                         const char *cert_pem,
+                                         const char *key_pem,
+                                         const char *key_pwd) OX_NOEXCEPT;
 
 /**
  * Asks every client of an HTTPS server for a certificate, and serves only
@@ -974,7 +1006,8 @@ OX_EXPORT int ox_httpsrv_metrics(ox_httpsrv *srv, ox_str *out) OX_NOEXCEPT;
 
 /**
  * Serves the metrics (ox_httpsrv_metrics()) at the path |path| (exactly;
- * it starts with '/'), as "text/plain; version=0.0.4", and turns them on.
+ * it starts with '/'), as "text/plain; version=0.0.4;
+ * charset=utf-8", and turns them on.
  * A route like any other: the authenticator runs first.  Returns as
  * ox_httpsrv_add_route() does, EINVAL for a path without its slash.
  */

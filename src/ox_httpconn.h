@@ -11,12 +11,14 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <thread>
 
 #include "ombrix.h"
 #include "ox_httpreq.h"
 #include "ox_httpstats.h"
+#include "ox_httptls.h"
 
 // What the connection waits for, which decides its deadline.
 enum class ox__connphase : uint8_t {
@@ -44,6 +46,8 @@ struct ox_httpconn {
   std::atomic<ox__closecause> cause{ox__closecause::done};  // for metrics
   bool tls = false;          // over TLS; |tls_done| once its handshake is
   bool tls_done = false;     // (counted then, or as failed at the close)
+  std::shared_ptr<const ox__tlscreds> tls_creds;  // what its handshakes
+                                                  // choose from
   bool body_unread = false;  // a body is arriving that nothing may read
                              // whole: linger when the connection closes
   int file_fd = -1;          // a file going out by sendfile(), under the

@@ -443,7 +443,7 @@ MHD_Result req_receive(ox_httpreq *req, const char *data,
     req->stage = ox__reqstage::answered;
     ox__httpstats_refused(&req->srv->stats, ox__refusal::too_large);
     ox__httpres_write_early(&req->res, req->body.status, req->conn->fd,
-                            req->srv->tls.cert != nullptr);
+                            req->srv->tls.on);
     return MHD_NO;
   }
   ox__httpconn_check_peer(req->conn);

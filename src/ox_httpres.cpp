@@ -498,7 +498,7 @@ MHD_Response *res_stream_response(ox_httpres *res, ox_read_cb read_cb,
 // connection; read piece by piece when gzipped or through TLS.
 MHD_Response *reply_build_file(ox_httpres *res, res_plan *plan) noexcept {
   ox__reply *r = &res->reply;
-  bool tls = res->srv->tls.cert != nullptr;
+  bool tls = res->srv->tls.on;
   if (plan->level == 0 && !tls) {
     MHD_Response *response =
         MHD_create_response_from_fd_at_offset64(r->length, r->fd, r->offset);
@@ -653,7 +653,7 @@ void reply_account(ox_httpres *res, const res_plan &plan) noexcept {
   bool counted = !plan.bodiless && (r->body == ox__body::stream ||
                                     (r->body == ox__body::file &&
                                      (plan.level != 0 ||
-                                      res->srv->tls.cert != nullptr)));
+                                      res->srv->tls.on)));
   res->size = plan.bodiless ? 0 : counted ? UINT64_MAX : plan.length;
   ox__httpconn_sending(res->conn, counted ? 0 : res->size);
   if (plan.sendfile_fd >= 0) {

@@ -87,7 +87,8 @@ void httpsrv_report(ox_httpsrv *srv, const char *text) noexcept {
 // tells of one.
 void httpsrv_count_own_reply(ox_httpsrv *srv, const char *fmt,
                              va_list ap) noexcept {
-  static const char prefix[] = "Error processing request (HTTP response code is %u";
+  static const char prefix[] =
+      "Error processing request (HTTP response code is %u";
   if (!srv->stats.on || strncmp(fmt, prefix, sizeof prefix - 1) != 0) return;
   va_list copy;
   va_copy(copy, ap);
@@ -121,7 +122,7 @@ unsigned int httpsrv_flags(const ox_httpsrv *srv, bool conn_threads) noexcept {
   // The library accepts: libmicrohttpd gets each client from it.
   unsigned int flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_ERROR_LOG |
                        MHD_USE_ITC | MHD_USE_NO_LISTEN_SOCKET;
-  if (srv->tls.cert != nullptr) flags |= MHD_USE_TLS;
+  if (srv->tls.on) flags |= MHD_USE_TLS;
   if (conn_threads) {
     // Each connection's own thread already serves an isolated request.
     flags |= MHD_USE_THREAD_PER_CONNECTION | MHD_USE_POLL;
@@ -193,8 +194,8 @@ void httpsrv_addr_text(const ox_httpsrv *srv, char *out, size_t size) noexcept {
   } else if (family == AF_INET6) {
     a = &reinterpret_cast<const sockaddr_in6 *>(&srv->bind_addr)->sin6_addr;
   }
-  if (a == nullptr || inet_ntop(family, a, out, static_cast<socklen_t>(size)) ==
-                          nullptr) {
+  if (a == nullptr ||
+      inet_ntop(family, a, out, static_cast<socklen_t>(size)) == nullptr) {
     out[0] = '\0';
     return;
   }
@@ -205,12 +206,12 @@ void httpsrv_addr_text(const ox_httpsrv *srv, char *out, size_t size) noexcept {
 void httpsrv_tls_options(const ox_httpsrv *srv, MHD_OptionItem *options,
                          size_t *n) noexcept {
   const ox__httptls *tls = &srv->tls;
-  if (tls->cert == nullptr) return;
-  options[(*n)++] = {MHD_OPTION_HTTPS_MEM_CERT, 0, tls->cert};
-  options[(*n)++] = {MHD_OPTION_HTTPS_MEM_KEY, 0, tls->key};
-  if (tls->password != nullptr) {
-    options[(*n)++] = {MHD_OPTION_HTTPS_KEY_PASSWORD, 0, tls->password};
-  }
+  if (!tls->on) return;
+  // Each handshake asks for its pair, so that pairs set while serving (a
+  // renewed certificate) and pairs by server name are handed out.
+  auto *retrieve = &ox__httptls_retrieve;
+  options[(*n)++] = {MHD_OPTION_HTTPS_CERT_CALLBACK, 0,
+                     reinterpret_cast<void *>(retrieve)};
   options[(*n)++] = {MHD_OPTION_HTTPS_PRIORITIES, 0,
                      const_cast<char *>(ox__httptls_priorities)};
   if (tls->client_ca != nullptr) {
@@ -486,30 +487,70 @@ const char *ox_httpsrv_mime(ox_httpsrv *srv, const char *path) noexcept {
   return ox__mime_of(srv->mimes, path);
 }
 
-int ox_httpsrv_set_tls(ox_httpsrv *srv, const char *cert_file,
-                       const char *key_file, const char *key_pwd) noexcept {
-  if (int rc = httpsrv_settable(srv); rc != 0) return rc;
+namespace {
+
+// Whether the TLS pairs of |srv| may be set now: before listen, or while
+// it serves HTTPS (a renewed certificate), but never to make a plain
+// server a TLS one.
+int httpsrv_tls_settable(const ox_httpsrv *srv) noexcept {
+  if (srv == nullptr) return EINVAL;
+  if (srv->stopped) return EALREADY;
+  return srv->daemon != nullptr && !srv->tls.on ? EALREADY : 0;
+}
+
+// Checks the pair in memory and sets it for |host| (NULL: the default).
+int httpsrv_set_pair(ox_httpsrv *srv, const char *host, const char *cert_pem,
+                     const char *key_pem, const char *key_pwd) noexcept {
+  if (int rc = httpsrv_tls_settable(srv); rc != 0) return rc;
+  if (cert_pem == nullptr || key_pem == nullptr) return EINVAL;
+  ox__errno_guard keep;
+  char why[512];
+  int rc = ox__httptls_set(&srv->tls, host, cert_pem, key_pem, key_pwd, why,
+                           sizeof why);
+  if (rc != 0) httpsrv_report(srv, why);
+  return rc;
+}
+
+// Reads the pair's files and sets it for |host| (NULL: the default).
+int httpsrv_set_pair_files(ox_httpsrv *srv, const char *host,
+                           const char *cert_file, const char *key_file,
+                           const char *key_pwd) noexcept {
+  if (int rc = httpsrv_tls_settable(srv); rc != 0) return rc;
   if (cert_file == nullptr || key_file == nullptr) return EINVAL;
   ox__errno_guard keep;
   char *cert = nullptr, *key = nullptr;
   int rc = httpsrv_read_pem(srv, cert_file, &cert);
   if (rc == 0) rc = httpsrv_read_pem(srv, key_file, &key);
-  if (rc == 0) rc = ox_httpsrv_set_tls_mem(srv, cert, key, key_pwd);
-  ox__httptls tmp{cert, key, nullptr, nullptr};
-  ox__httptls_clear(&tmp);  // wipes the key read
+  if (rc == 0) rc = httpsrv_set_pair(srv, host, cert, key, key_pwd);
+  ox__httptls_forget(cert);
+  ox__httptls_forget(key);  // wiped: it may be unencrypted
   return rc;
+}
+
+}  // namespace
+
+int ox_httpsrv_set_tls(ox_httpsrv *srv, const char *cert_file,
+                       const char *key_file, const char *key_pwd) noexcept {
+  return httpsrv_set_pair_files(srv, nullptr, cert_file, key_file, key_pwd);
 }
 
 int ox_httpsrv_set_tls_mem(ox_httpsrv *srv, const char *cert_pem,
                            const char *key_pem, const char *key_pwd) noexcept {
-  if (int rc = httpsrv_settable(srv); rc != 0) return rc;
-  if (cert_pem == nullptr || key_pem == nullptr) return EINVAL;
-  ox__errno_guard keep;
-  char why[512];
-  int rc = ox__httptls_set(&srv->tls, cert_pem, key_pem, key_pwd, why,
-                           sizeof why);
-  if (rc != 0) httpsrv_report(srv, why);
-  return rc;
+  return httpsrv_set_pair(srv, nullptr, cert_pem, key_pem, key_pwd);
+}
+
+int ox_httpsrv_set_tls_sni(ox_httpsrv *srv, const char *host,
+                           const char *cert_file, const char *key_file,
+                           const char *key_pwd) noexcept {
+  if (srv != nullptr && !ox__httptls_host_ok(host)) return EINVAL;
+  return httpsrv_set_pair_files(srv, host, cert_file, key_file, key_pwd);
+}
+
+int ox_httpsrv_set_tls_sni_mem(ox_httpsrv *srv, const char *host,
+                               const char *cert_pem, const char *key_pem,
+                               const char *key_pwd) noexcept {
+  if (srv != nullptr && !ox__httptls_host_ok(host)) return EINVAL;
+  return httpsrv_set_pair(srv, host, cert_pem, key_pem, key_pwd);
 }
 
 int ox_httpsrv_set_tls_client_ca(ox_httpsrv *srv,
@@ -589,8 +630,8 @@ MHD_Daemon *httpsrv_start_daemon(ox_httpsrv *srv, bool conn_threads) noexcept {
   httpsrv_tls_options(srv, options, &n);
   options[n] = {MHD_OPTION_END, 0, nullptr};
   return MHD_start_daemon(
-      httpsrv_flags(srv, conn_threads), 0, nullptr, nullptr,
-      ox__httpreq_access, srv,
+      httpsrv_flags(srv, conn_threads), 0, nullptr, nullptr, ox__httpreq_access,
+      srv,
       // The logger first, so that libmicrohttpd's option checks use it.
       MHD_OPTION_EXTERNAL_LOGGER, httpsrv_log, srv, MHD_OPTION_ARRAY, options,
       MHD_OPTION_END);
@@ -602,9 +643,10 @@ bool ox_httpsrv_listen(ox_httpsrv *srv, uint16_t port,
                        bool conn_threads) noexcept {
   if (srv == nullptr || srv->daemon != nullptr || srv->stopped) return false;
   ox__errno_guard keep;
-  if (srv->tls.client_ca != nullptr && srv->tls.cert == nullptr) {
-    ox__httpsrv_error(srv, "ombrix: TLS: client CAs without a certificate "
-                           "of the server's own\n");
+  if (srv->tls.client_ca != nullptr && !srv->tls.on) {
+    ox__httpsrv_error(srv,
+                      "ombrix: TLS: client CAs without a certificate "
+                      "of the server's own\n");
     return false;
   }
   uint16_t bound = 0;
@@ -664,8 +706,8 @@ int ox_httpsrv_drain(ox_httpsrv *srv, unsigned int timeout_ms,
   // refused at once rather than left in a backlog nobody accepts from.
   srv->draining.store(true, std::memory_order_relaxed);
   ox__httplistener_stop(srv);
-  auto deadline = std::chrono::steady_clock::now() +
-                  std::chrono::milliseconds(timeout_ms);
+  auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   // Connections between requests are closed as they become so; the drain
   // ends when none is left with a request, or at the deadline.
   unsigned int busy;

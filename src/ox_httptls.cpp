@@ -1,23 +1,28 @@
 // TLS material: checked once with GnuTLS, where a mistake can still be
-// reported, rather than found by libmicrohttpd at listen with a vaguer text.
+// reported, and parsed once into what handshakes are handed.
 #include "ox_httptls.h"
 
 #include <fcntl.h>
 #include <gnutls/gnutls.h>
 #include <gnutls/x509.h>
 #include <microhttpd.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <vector>
 
 #include "ox_alloc.h"
-#include "ox_error.h"
 #include "ox_core.h"
+#include "ox_error.h"
 #include "ox_httpconn.h"
+#include "ox_httpsrv.h"
 
 namespace {
 
@@ -94,12 +99,30 @@ bool tls_key_matches(gnutls_x509_crt_t crt,
          alen == blen && memcmp(a, b, alen) == 0;
 }
 
-// Parses the chain and the key apart and compares their public keys.
-// GnuTLS's own loader (gnutls_certificate_set_x509_key_mem2) leaks what it
-// parsed when it fails, so it only ever sees a pair checked here, once as
-// a last check and again in libmicrohttpd at listen.
-int tls_check(const char *cert, const char *key, const char *password,
-              char *why, size_t why_size) noexcept {
+// A pair parsed for handshakes, and the host name it serves ("": none).
+struct tls_pair {
+  char host[256] = "";
+  gnutls_pcert_st *certs = nullptr;
+  unsigned int count = 0;
+  gnutls_privkey_t key = nullptr;
+
+  tls_pair() = default;
+  tls_pair(const tls_pair &) = delete;
+  tls_pair &operator=(const tls_pair &) = delete;
+  ~tls_pair() {
+    for (unsigned int i = 0; i < count; i++) gnutls_pcert_deinit(&certs[i]);
+    ox_free(certs);
+    if (key != nullptr) gnutls_privkey_deinit(key);
+  }
+};
+
+// Parses the chain and the key apart, compares their public keys, and
+// makes them a pair for handshakes.  GnuTLS's own loader
+// (gnutls_certificate_set_x509_key_mem2) leaks what it parsed when it
+// fails, so it only ever sees a pair checked here, as a last check of
+// what GnuTLS will accept.
+int tls_parse(const char *cert, const char *key, const char *password,
+              tls_pair *pair, char *why, size_t why_size) noexcept {
   gnutls_datum_t c = tls_datum(cert), k = tls_datum(key);
   gnutls_x509_crt_t *crts = nullptr;
   unsigned int count = 0;
@@ -126,36 +149,152 @@ int tls_check(const char *cert, const char *key, const char *password,
   cred_ptr cred(cred_raw);
   rc = gnutls_certificate_set_x509_key_mem2(cred.get(), &c, &k,
                                             GNUTLS_X509_FMT_PEM, password, 0);
+  if (rc < 0) return tls_explain(rc, why, why_size);
+  pair->certs =
+      static_cast<gnutls_pcert_st *>(ox_alloc(count * sizeof *pair->certs));
+  if (pair->certs == nullptr)
+    return tls_explain(GNUTLS_E_MEMORY_ERROR, why, why_size);
+  unsigned int made = count;
+  rc = gnutls_pcert_import_x509_list(pair->certs, chain.get(), &made, 0);
+  if (rc < 0) return tls_explain(rc, why, why_size);
+  pair->count = made;
+  rc = gnutls_privkey_init(&pair->key);
+  if (rc >= 0) {
+    rc = gnutls_privkey_import_x509(pair->key, pkey.get(),
+                                    GNUTLS_PRIVKEY_IMPORT_COPY);
+  }
   return rc < 0 ? tls_explain(rc, why, why_size) : 0;
 }
 
 }  // namespace
 
-int ox__httptls_set(ox__httptls *tls, const char *cert, const char *key,
-                    const char *password, char *why, size_t why_size) noexcept {
-  if (MHD_is_feature_supported(MHD_FEATURE_TLS) != MHD_YES ||
-      (password != nullptr &&
-       MHD_is_feature_supported(MHD_FEATURE_HTTPS_KEY_PASSWORD) != MHD_YES)) {
+struct ox__tlscreds {
+  std::vector<std::shared_ptr<const tls_pair>> pairs;  // in the order set
+};
+
+namespace {
+
+// The pair for the server name |name| (lower case, "" for none): the one
+// set for it, else one whose wildcard covers its first label, else the
+// default, else the first set.
+const tls_pair *tls_pick(const ox__tlscreds &creds, const char *name) noexcept {
+  const tls_pair *fallback = nullptr, *wild = nullptr;
+  const char *parent = strchr(name, '.');
+  for (const auto &pair : creds.pairs) {
+    const char *host = pair->host;
+    if (*name != '\0' && strcmp(host, name) == 0) return pair.get();
+    if (parent != nullptr && host[0] == '*' && strcmp(host + 1, parent) == 0 &&
+        wild == nullptr) {
+      wild = pair.get();
+    }
+    if (*host == '\0' || fallback == nullptr) fallback = pair.get();
+  }
+  return wild != nullptr ? wild : fallback;
+}
+
+// The server name the client of |session| asked for, in lower case, or "".
+void tls_server_name(gnutls_session_t session, char *name, size_t size) {
+  size_t len = size - 1;
+  unsigned int type = 0;
+  if (gnutls_server_name_get(session, name, &len, &type, 0) != 0 ||
+      type != GNUTLS_NAME_DNS || len >= size || strlen(name) != len) {
+    len = 0;
+  }
+  name[len] = '\0';
+  for (size_t i = 0; i < len; i++) {
+    if (name[i] >= 'A' && name[i] <= 'Z')
+      name[i] = static_cast<char>(name[i] + 32);
+  }
+}
+
+}  // namespace
+
+bool ox__httptls_host_ok(const char *host) noexcept {
+  if (host == nullptr) return false;
+  if (host[0] == '*' && host[1] == '.') host += 2;
+  size_t len = strlen(host), label = 0;
+  if (len == 0 || len > 253) return false;
+  for (const char *p = host; *p != '\0'; p++) {
+    unsigned char ch = static_cast<unsigned char>(*p);
+    if (ch == '.') {
+      if (label == 0) return false;
+      label = 0;
+    } else if (isalnum(ch) != 0 || ch == '-' || ch == '_') {
+      if (++label > 63) return false;
+    } else {
+      return false;
+    }
+  }
+  return label != 0;
+}
+
+int ox__httptls_set(ox__httptls *tls, const char *host, const char *cert,
+                    const char *key, const char *password, char *why,
+                    size_t why_size) noexcept {
+  if (MHD_is_feature_supported(MHD_FEATURE_TLS) != MHD_YES) {
     snprintf(why, why_size,
              "ombrix: TLS: libmicrohttpd was built without it\n");
     return ENOTSUP;
   }
-  if (int rc = tls_check(cert, key, password, why, why_size); rc != 0) {
+  auto pair = std::shared_ptr<tls_pair>(new (std::nothrow) tls_pair,
+                                        [](tls_pair *p) { delete p; });
+  if (!pair) return ENOMEM;
+  if (host != nullptr) {
+    size_t len = strlen(host);
+    for (size_t i = 0; i <= len && i < sizeof pair->host; i++) {
+      pair->host[i] =
+          static_cast<char>(tolower(static_cast<unsigned char>(host[i])));
+    }
+  }
+  if (int rc = tls_parse(cert, key, password, pair.get(), why, why_size);
+      rc != 0) {
     return rc;
   }
-  secret_ptr c{ox__strdup(cert)}, k{ox__strdup(key)};
-  secret_ptr p{password != nullptr ? ox__strdup(password) : nullptr};
-  if (!c || !k || (password != nullptr && !p)) {
+  try {
+    auto creds = std::make_shared<ox__tlscreds>();
+    std::lock_guard<std::mutex> lock(tls->mutex);
+    if (tls->creds) creds->pairs = tls->creds->pairs;
+    bool replaced = false;
+    for (auto &held : creds->pairs) {
+      if (strcmp(held->host, pair->host) == 0) {
+        held = pair;
+        replaced = true;
+      }
+    }
+    if (!replaced) creds->pairs.push_back(pair);
+    tls->creds = std::move(creds);
+    tls->on = true;
+  } catch (const std::bad_alloc &) {
     snprintf(why, why_size, "ombrix: TLS: no memory\n");
     return ENOMEM;
   }
-  // The client CAs stay: only the server's own pair is replaced.
-  ox_free(tls->cert);
-  tls_wipe_free(tls->key);
-  tls_wipe_free(tls->password);
-  tls->cert = c.release();
-  tls->key = k.release();
-  tls->password = p.release();
+  return 0;
+}
+
+int ox__httptls_retrieve(gnutls_session_t session, const gnutls_datum_t *ca,
+                         int nca, const gnutls_pk_algorithm_t *algos,
+                         int nalgos, gnutls_pcert_st **certs,
+                         unsigned int *ncerts, gnutls_privkey_t *key) noexcept {
+  (void)ca, (void)nca, (void)algos, (void)nalgos;
+  auto *con = static_cast<MHD_Connection *>(gnutls_session_get_ptr(session));
+  ox_httpconn *conn = con != nullptr ? ox__httpconn_of(con) : nullptr;
+  if (conn == nullptr) return GNUTLS_E_INTERNAL_ERROR;
+  if (!conn->tls_creds) {
+    // The connection keeps the pairs of its first handshake while it lives:
+    // GnuTLS holds on to what it is handed.
+    ox__httptls *tls = &conn->srv->tls;
+    std::lock_guard<std::mutex> lock(tls->mutex);
+    conn->tls_creds = tls->creds;
+  }
+  if (!conn->tls_creds || conn->tls_creds->pairs.empty()) {
+    return GNUTLS_E_INSUFFICIENT_CREDENTIALS;
+  }
+  char name[256];
+  tls_server_name(session, name, sizeof name);
+  const tls_pair *pair = tls_pick(*conn->tls_creds, name);
+  *certs = pair->certs;
+  *ncerts = pair->count;
+  *key = pair->key;
   return 0;
 }
 
@@ -295,10 +434,11 @@ int ox__httptls_read(const char *path, char **pem) noexcept {
   return 0;
 }
 
+void ox__httptls_forget(char *pem) noexcept { tls_wipe_free(pem); }
+
 void ox__httptls_clear(ox__httptls *tls) noexcept {
   ox_free(tls->client_ca);
-  ox_free(tls->cert);
-  tls_wipe_free(tls->key);
-  tls_wipe_free(tls->password);
-  *tls = ox__httptls{};
+  tls->client_ca = nullptr;
+  std::lock_guard<std::mutex> lock(tls->mutex);
+  tls->creds.reset();
 }

@@ -1,19 +1,32 @@
-// TLS material of a server: the certificate chain and private key in PEM,
-// checked with GnuTLS when they are set, handed to libmicrohttpd at listen.
+// TLS material of a server: certificate chains and private keys in PEM,
+// checked with GnuTLS when they are set and parsed once for every
+// handshake.  A server holds a default pair and, for SNI, pairs chosen by
+// the host name the client asks for; setting a pair while serving swaps
+// it in for the handshakes that follow.
 #ifndef OX_HTTPTLS_H
 #define OX_HTTPTLS_H
 
+#include <gnutls/abstract.h>
+#include <gnutls/gnutls.h>
 #include <microhttpd.h>
 
 #include <cstddef>
+#include <memory>
+#include <mutex>
 
 #include "ombrix.h"
 
+// The pairs a handshake chooses from: never changed once made, shared by
+// the server and by the connections whose handshakes took a pair from it,
+// so that a connection keeps its certificate however often it is replaced.
+struct ox__tlscreds;
+
 struct ox__httptls {
-  char *cert;       // the certificate chain, PEM, NUL-terminated; NULL: plain
-  char *key;        // the private key, PEM (encrypted when |password| is set)
-  char *password;   // the key's password, or NULL
-  char *client_ca;  // CAs client certificates must chain to, PEM; NULL: none
+  bool on = false;            // serves HTTPS: a pair was set before listen
+  char *client_ca = nullptr;  // CAs client certificates must chain to, PEM;
+                              // NULL: none
+  std::mutex mutex;           // guards |creds|, replaced while serving
+  std::shared_ptr<const ox__tlscreds> creds;
 };
 
 // The TLS versions a server speaks: 1.2 and 1.3, nothing older.
@@ -21,12 +34,28 @@ inline constexpr char ox__httptls_priorities[] =
     "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2";
 
 // Checks that |cert| and |key| parse and belong together (decrypting the
-// key with |password|), then stores copies in |tls|, replacing what it
-// held.  On failure |tls| is unchanged and |why| (|why_size| bytes) holds
-// a text for the error callback.  Returns 0, EINVAL, EACCES (a wrong or
-// missing password), ENOTSUP (no TLS in libmicrohttpd), ENOMEM.
-int ox__httptls_set(ox__httptls *tls, const char *cert, const char *key,
-                    const char *password, char *why, size_t why_size) noexcept;
+// key with |password|), then makes them the pair for the host name |host|
+// (NULL: the default pair), replacing the one it had; new handshakes use
+// it at once.  |host| is a name ("example.org") or a wildcard for one
+// label ("*.example.org"), matched without regard to case.  On failure
+// |tls| is unchanged and |why| (|why_size| bytes) holds a text for the
+// error callback.  Returns 0, EINVAL, EACCES (a wrong or missing
+// password), ENOTSUP (no TLS in libmicrohttpd), ENOMEM.  Any thread.
+int ox__httptls_set(ox__httptls *tls, const char *host, const char *cert,
+                    const char *key, const char *password, char *why,
+                    size_t why_size) noexcept;
+
+// True when |host| may name an SNI pair: a DNS name of at most 253 bytes,
+// perhaps with "*." before it.
+bool ox__httptls_host_ok(const char *host) noexcept;
+
+// libmicrohttpd's certificate callback: hands a handshake the pair for the
+// name the client asked for (else the default pair, else the first set),
+// from the pairs its connection took at its first handshake.
+int ox__httptls_retrieve(gnutls_session_t session, const gnutls_datum_t *ca,
+                         int nca, const gnutls_pk_algorithm_t *algos,
+                         int nalgos, gnutls_pcert_st **certs,
+                         unsigned int *ncerts, gnutls_privkey_t *key) noexcept;
 
 // Reads the PEM file at |path| (at most 1 MiB) into a new NUL-terminated
 // block for ox_free().  Returns 0, EFBIG, ENOMEM or the errno of reading.
@@ -53,7 +82,10 @@ bool ox__httptls_send(MHD_Connection *con, const void *buf,
 // counted in the server's metrics.
 void ox__httptls_watch(MHD_Connection *con) noexcept;
 
-// Releases what |tls| holds, the key wiped first.
+// Wipes and frees a text ox__httptls_read() gave (NULL is ignored).
+void ox__httptls_forget(char *pem) noexcept;
+
+// Releases what |tls| holds; connections may hold its pairs still.
 void ox__httptls_clear(ox__httptls *tls) noexcept;
 
 #endif  // OX_HTTPTLS_H

@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <fstream>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -145,7 +148,7 @@ TEST(OxHttptls, BadKeyMaterialIsRefusedWithAClearError) {
   }
 }
 
-TEST(OxHttptls, EncryptedKeyServesAndTheSettingIsFixedOnceListening) {
+TEST(OxHttptls, EncryptedKeyServesAndOnlyThePairMayChangeOnceListening) {
   REQUIRE_TLS_FILES();
   const TlsFiles &f = tls_files();
   oxtest::ServerOptions o;
@@ -163,9 +166,22 @@ TEST(OxHttptls, EncryptedKeyServesAndTheSettingIsFixedOnceListening) {
   oxtest::Response r = https_get(srv.port(), "/enc");
   ASSERT_TRUE(r.ok()) << r.error;
   EXPECT_EQ(r.body, "secure /enc from 127.0.0.1");
+  // Client CAs are fixed once listening; the server's own pair is not.
+  EXPECT_EQ(ox_httpsrv_set_tls_client_ca(srv.get(), f.client_cert(0).c_str()),
+            EALREADY);
   EXPECT_EQ(
       ox_httpsrv_set_tls(srv.get(), f.cert().c_str(), f.key().c_str(), nullptr),
-      EALREADY);
+      0);
+  EXPECT_TRUE(https_get(srv.port(), "/again").ok());
+  // A plain server stays plain.
+  TestServer plain(answer_secure);
+  ASSERT_TRUE(plain.listening());
+  EXPECT_EQ(ox_httpsrv_set_tls(plain.get(), f.cert().c_str(), f.key().c_str(),
+                               nullptr),
+            EALREADY);
+  EXPECT_EQ(ox_httpsrv_set_tls_sni(plain.get(), "a.test", f.cert().c_str(),
+                                   f.key().c_str(), nullptr),
+            EALREADY);
 }
 
 TEST(OxHttptls, ClientCertificatesAreCheckedAgainstTheClientCas) {
@@ -276,8 +292,8 @@ TEST(OxHttptls, OldProtocolVersionsGetTheirAlert) {
   ASSERT_TRUE(srv.listening());
   for (const char *version : {"-tls1", "-tls1_1"}) {
     SCOPED_TRACE(version);
-    std::string said = s_client(srv.port(), {version, "-cipher",
-                                             "DEFAULT@SECLEVEL=0"});
+    std::string said =
+        s_client(srv.port(), {version, "-cipher", "DEFAULT@SECLEVEL=0"});
     EXPECT_NE(said.find("alert protocol version"), std::string::npos) << said;
   }
   std::string ok = s_client(srv.port(), {"-tls1_2"});
@@ -298,4 +314,167 @@ TEST(OxHttptls, OldProtocolVersionsGetTheirAlert) {
   }
   EXPECT_NE(m.find(done), std::string::npos) << m;
   EXPECT_NE(m.find(failed), std::string::npos) << m;
+}
+
+namespace {
+
+// The certificate a client of a TLS connection was shown: the subject
+// line of `openssl s_client`.
+std::string s_client_subject(const std::string &said) {
+  size_t at = said.find("subject=");
+  return at == std::string::npos ? ""
+                                 : said.substr(at, said.find('\n', at) - at);
+}
+
+}  // namespace
+
+// SNI: the pair is chosen by the name the client asks for, an exact name
+// before a wildcard, without regard to case; a client asking for none or
+// for an unknown name gets the default pair.
+TEST(OxHttptls, ServerNameChoosesThePair) {
+  REQUIRE_TLS_FILES();
+  if (access("/usr/bin/openssl", X_OK) != 0) GTEST_SKIP() << "no openssl";
+  const TlsFiles &f = tls_files();
+  oxtest::ServerOptions o = https_options(ThreadModel::kPolling);
+  auto base = o.configure;
+  o.configure = [base, &f](ox_httpsrv *srv) {
+    for (const char *bad : {"", "*.", "a..test", "-.test/x", "a test", "*"}) {
+      EXPECT_EQ(ox_httpsrv_set_tls_sni(srv, bad, f.extra_cert("a").c_str(),
+                                       f.extra_key("a").c_str(), nullptr),
+                EINVAL)
+          << bad;
+    }
+    // A name may come before the default pair.
+    EXPECT_EQ(ox_httpsrv_set_tls_sni(srv, "A.Test", f.extra_cert("a").c_str(),
+                                     f.extra_key("a").c_str(), nullptr),
+              0);
+    base(srv);
+    EXPECT_EQ(
+        ox_httpsrv_set_tls_sni(srv, "*.wild.test", f.extra_cert("wild").c_str(),
+                               f.extra_key("wild").c_str(), nullptr),
+        0);
+    // A pair that does not match is refused and leaves the name's own.
+    EXPECT_EQ(ox_httpsrv_set_tls_sni(srv, "a.test", f.cert().c_str(),
+                                     f.other_key().c_str(), nullptr),
+              EINVAL);
+  };
+  TestServer srv(answer_secure, o);
+  ASSERT_TRUE(srv.listening());
+  struct Case {
+    std::vector<std::string> args;
+    const char *subject;
+  } cases[] = {
+      {{"-servername", "a.test"}, "CN = a.test"},
+      {{"-servername", "A.TEST"}, "CN = a.test"},
+      {{"-servername", "x.wild.test"}, "CN = x.wild.test"},
+      {{"-servername", "wild.test"}, "CN = localhost"},
+      {{"-servername", "a.b.wild.test"}, "CN = localhost"},
+      {{"-servername", "other.test"}, "CN = localhost"},
+      {{"-noservername"}, "CN = localhost"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.args.back());
+    std::string said = s_client(srv.port(), c.args);
+    EXPECT_EQ(s_client_subject(said), std::string("subject=") + c.subject)
+        << said;
+  }
+}
+
+// A certificate renewed while clients keep connecting: none of them sees
+// an error, every connection made after the swap gets the new certificate,
+// a connection made before it keeps the old one and finishes, and a bad
+// pair set afterwards leaves the new one serving.
+TEST(OxHttptls, CertificateRenewedUnderLoad) {
+  REQUIRE_TLS_FILES();
+  if (access("/usr/bin/openssl", X_OK) != 0) GTEST_SKIP() << "no openssl";
+  const TlsFiles &f = tls_files();
+  const std::string bundle = f.dir() + "/both.pem";
+  {
+    std::ofstream out(bundle);
+    out << oxtest::read_file(f.cert())
+        << oxtest::read_file(f.extra_cert("renewed"));
+  }
+  TestServer srv(answer_secure, https_options(ThreadModel::kPool));
+  ASSERT_TRUE(srv.listening());
+
+  // A connection whose handshake is done before the swap.
+  std::string error;
+  auto old = oxtest::Process::start(
+      {"/usr/bin/openssl", "s_client", "-connect",
+       "127.0.0.1:" + std::to_string(srv.port()), "-ign_eof"},
+      &error);
+  ASSERT_TRUE(old) << error;
+  std::string line, seen;
+  while (seen.find("Verify return code") == std::string::npos &&
+         old->read_line(&line, 20000)) {
+    seen += line + "\n";
+  }
+  ASSERT_EQ(s_client_subject(seen), "subject=CN = localhost") << seen;
+
+  std::atomic<bool> swapped{false};
+  std::atomic<int> done{0}, original{0}, renewed{0};
+  std::mutex mutex;
+  std::vector<std::string> faults;
+  auto client = [&] {
+    int after = 0;
+    for (int i = 0; i < 300 && after < 10; ++i) {
+      bool was_swapped = swapped.load();
+      oxtest::Request req;
+      req.target = "/load";
+      req.ca_file = bundle;
+      oxtest::Response r = oxtest::http(srv.port(), req);
+      std::string fault;
+      if (!r.ok() || r.status != 200) {
+        fault = "request failed: " + r.error;
+      } else if (r.cert_serial != (was_swapped ? "5200" : "5100") &&
+                 (was_swapped || r.cert_serial != "5200")) {
+        fault = "certificate " + r.cert_serial +
+                (was_swapped ? " after" : " before") + " the swap";
+      } else {
+        ++(was_swapped ? renewed : original);
+      }
+      if (!fault.empty()) {
+        std::lock_guard<std::mutex> lock(mutex);
+        faults.push_back(fault);
+      }
+      if (was_swapped) ++after;
+      ++done;
+    }
+  };
+  std::thread a(client), b(client);
+  for (int i = 0; i < 200 && done.load() < 10; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(ox_httpsrv_set_tls(srv.get(), f.extra_cert("renewed").c_str(),
+                               f.extra_key("renewed").c_str(), nullptr),
+            0);
+  swapped = true;
+  a.join();
+  b.join();
+  EXPECT_TRUE(faults.empty())
+      << faults.size() << " faults, first: " << faults.front();
+  EXPECT_GE(original.load(), 10);
+  EXPECT_EQ(renewed.load(), 20);
+
+  // A bad pair is refused with the reason, and the renewed one serves on.
+  EXPECT_EQ(ox_httpsrv_set_tls(srv.get(), f.cert().c_str(),
+                               f.extra_key("renewed").c_str(), nullptr),
+            EINVAL);
+  oxtest::Request req;
+  req.ca_file = bundle;
+  oxtest::Response r = oxtest::http(srv.port(), req);
+  ASSERT_TRUE(r.ok()) << r.error;
+  EXPECT_EQ(r.cert_serial, "5200");
+  bool told = false;
+  for (const std::string &e : srv.errors()) {
+    told |= e.find("does not match the certificate") != std::string::npos;
+  }
+  EXPECT_TRUE(told);
+
+  // The connection from before the swap is served on its old handshake.
+  ASSERT_TRUE(old->write_stdin(
+      "GET /old HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
+  old->close_stdin();
+  old->wait(20000);
+  EXPECT_NE(old->read_stdout().find("secure /old from"), std::string::npos);
 }

@@ -1105,6 +1105,150 @@ TEST(FileserveProcess, HttpsOnOneAddressLogsEachRequest) {
   EXPECT_EQ(0, st.code) << proc->read_stderr();
 }
 
+// The port of fileserve's "Server running at https://..." line; -1 when
+// none came.
+int read_https_port(oxtest::Process &proc) {
+  std::string line;
+  const std::string prefix = "Server running at https://localhost:";
+  if (!proc.read_line(&line, kWaitMs) || line.rfind(prefix, 0) != 0) return -1;
+  return std::atoi(line.c_str() + prefix.size());
+}
+
+// The serial of the certificate fileserve shows a new connection, trusting
+// either test certificate; "" when the request failed.
+std::string served_serial(int port, const std::string &bundle) {
+  oxtest::Request req;
+  req.target = "/hello.txt";
+  req.ca_file = bundle;
+  oxtest::Response r = oxtest::http(static_cast<uint16_t>(port), req);
+  return r.ok() && r.status == 200 ? r.cert_serial : "";
+}
+
+// SIGHUP reloads the certificate files: the renewed pair serves new
+// connections; a bad pair is refused with a word on standard error and the
+// renewed one serves on.
+TEST(FileserveProcess, ReloadsItsCertificateOnSighup) {
+  oxtest::TlsFiles tls;
+  ASSERT_TRUE(tls.ok()) << tls.error();
+  const std::string dir = tls.dir(), cert = dir + "/live.pem",
+                    key = dir + "/live-key.pem", bundle = dir + "/both.pem";
+  std::ofstream(dir + "/hello.txt") << "hello\n";
+  auto put = [](const std::string &from, const std::string &to) {
+    std::ofstream(to) << oxtest::read_file(from);
+  };
+  put(tls.cert(), cert);
+  put(tls.key(), key);
+  std::ofstream(bundle) << oxtest::read_file(tls.cert())
+                        << oxtest::read_file(tls.extra_cert("renewed"));
+  auto proc = oxtest::Process::start(
+      {demo_path("fileserve"), "--cert", cert, "--key", key, "0", dir});
+  ASSERT_NE(nullptr, proc);
+  int port = read_https_port(*proc);
+  ASSERT_GT(port, 0) << proc->read_stderr();
+  EXPECT_EQ("5100", served_serial(port, bundle));
+
+  put(tls.extra_cert("renewed"), cert);
+  put(tls.extra_key("renewed"), key);
+  ASSERT_EQ(0, kill(proc->pid(), SIGHUP));
+  std::string serial;
+  for (int i = 0; i < 100 && serial != "5200"; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    serial = served_serial(port, bundle);
+  }
+  EXPECT_EQ("5200", serial);
+
+  put(tls.other_key(), key);  // a key of no certificate here
+  ASSERT_EQ(0, kill(proc->pid(), SIGHUP));
+  std::string said;
+  for (int i = 0; i < 100 && said.find("not reloaded") == std::string::npos;
+       ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    said += proc->read_stderr();
+  }
+  EXPECT_NE(std::string::npos, said.find("does not match")) << said;
+  EXPECT_NE(std::string::npos, said.find("not reloaded")) << said;
+  EXPECT_EQ("5200", served_serial(port, bundle));
+  proc->close_stdin();
+  oxtest::ExitStatus st = proc->wait(kWaitMs);
+  EXPECT_TRUE(st.exited);
+  EXPECT_EQ(0, st.code) << proc->read_stderr();
+}
+
+// A free TCP port on 127.0.0.1 for a program that takes no port 0.
+int free_port() {
+  Listener probe(0);
+  return probe.port;
+}
+
+// Debian's Prometheus scrapes a running fileserve: its query API then has
+// the request counter, and promtool accepts what fileserve serves.
+TEST(FileserveProcess, ScrapedByPrometheus) {
+  if (access("/usr/bin/prometheus", X_OK) != 0 ||
+      access("/usr/bin/promtool", X_OK) != 0) {
+    GTEST_SKIP() << "no prometheus (scripts/install-deps test)";
+  }
+  oxtest::TlsFiles scratch;  // a temporary directory that cleans up
+  ASSERT_TRUE(scratch.ok()) << scratch.error();
+  const std::string dir = scratch.dir();
+  std::ofstream(dir + "/hello.txt") << "hello\n";
+  auto fs = oxtest::Process::start(
+      {demo_path("fileserve"), "--metrics", "/metrics", "0", dir});
+  ASSERT_NE(nullptr, fs);
+  int port = read_running_port(*fs);
+  ASSERT_GT(port, 0) << fs->read_stderr();
+  const std::string base = "http://127.0.0.1:" + std::to_string(port);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(200, fetch(base + "/hello.txt").status);
+  EXPECT_EQ(404, fetch(base + "/missing").status);
+
+  Reply metrics = fetch(base + "/metrics");
+  ASSERT_EQ(200, metrics.status);
+  EXPECT_EQ("text/plain; version=0.0.4; charset=utf-8", metrics.header("content-type"));
+  oxtest::RunResult lint =
+      oxtest::run({"/usr/bin/promtool", "check", "metrics"}, metrics.body,
+                  kWaitMs);
+  EXPECT_TRUE(lint.status.exited && lint.status.code == 0)
+      << lint.out << lint.err;
+
+  std::ofstream(dir + "/prometheus.yml")
+      << "global:\n  scrape_interval: 1s\n"
+         "scrape_configs:\n  - job_name: fileserve\n"
+         "    metrics_path: /metrics\n"
+         "    static_configs:\n      - targets: ['127.0.0.1:"
+      << port << "']\n";
+  int web = free_port();
+  ASSERT_GT(web, 0);
+  auto prom = oxtest::Process::start(
+      {"/usr/bin/prometheus", "--config.file=" + dir + "/prometheus.yml",
+       "--storage.tsdb.path=" + dir + "/data",
+       "--web.listen-address=127.0.0.1:" + std::to_string(web)});
+  ASSERT_NE(nullptr, prom);
+  // The query API, once it has scraped: the 2xx count of GETs.  A scrape
+  // counts itself once it is answered, so the count is at least 5.
+  const std::string query =
+      "http://127.0.0.1:" + std::to_string(web) +
+      "/api/v1/query?query=ombrix_http_requests_total%7Bcode%3D%222xx%22%7D";
+  std::string answer;
+  for (int i = 0; i < 120; ++i) {
+    answer = fetch(query).body;
+    if (answer.find("\"job\":\"fileserve\"") != std::string::npos) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  }
+  EXPECT_NE(std::string::npos, answer.find("\"status\":\"success\""))
+      << answer;
+  EXPECT_NE(std::string::npos, answer.find("\"method\":\"GET\"")) << answer;
+  size_t value = answer.find("\"value\":[");
+  ASSERT_NE(std::string::npos, value) << answer;
+  size_t quote = answer.find(",\"", value);
+  ASSERT_NE(std::string::npos, quote) << answer;
+  EXPECT_GE(std::atoi(answer.c_str() + quote + 2), 5) << answer;
+  kill(prom->pid(), SIGTERM);
+  prom->wait(kWaitMs);
+  fs->close_stdin();
+  oxtest::ExitStatus st = fs->wait(kWaitMs);
+  EXPECT_TRUE(st.exited);
+  EXPECT_EQ(0, st.code) << fs->read_stderr();
+}
+
 }  // namespace
 
 // ------------------------------------------------------------ behind nginx

@@ -21,8 +21,7 @@ namespace oxtest {
 namespace {
 
 bool header_name_is(const std::string &a, std::string_view b) {
-  return a.size() == b.size() &&
-         strncasecmp(a.data(), b.data(), b.size()) == 0;
+  return a.size() == b.size() && strncasecmp(a.data(), b.data(), b.size()) == 0;
 }
 
 std::string trim(std::string_view s) {
@@ -100,6 +99,26 @@ std::vector<std::string> HeaderList::all(std::string_view name) const {
   return out;
 }
 
+namespace {
+
+// The serial number of the server's own certificate, as curl tells it.
+std::string client_cert_serial(CURL *c) {
+  curl_certinfo *info = nullptr;
+  if (curl_easy_getinfo(c, CURLINFO_CERTINFO, &info) != CURLE_OK ||
+      info == nullptr || info->num_of_certs < 1) {
+    return "";
+  }
+  const std::string key = "Serial Number:";
+  for (curl_slist *item = info->certinfo[0]; item != nullptr;
+       item = item->next) {
+    std::string line = item->data;
+    if (line.compare(0, key.size(), key) == 0) return line.substr(key.size());
+  }
+  return "";
+}
+
+}  // namespace
+
 Response http(uint16_t port, const Request &req) {
   client_global_init();
   Response res;
@@ -119,6 +138,7 @@ Response http(uint16_t port, const Request &req) {
     // chain and the name as it would for any server.
     curl_easy_setopt(c, CURLOPT_CAINFO, req.ca_file.c_str());
     curl_easy_setopt(c, CURLOPT_CAPATH, nullptr);
+    curl_easy_setopt(c, CURLOPT_CERTINFO, 1L);
     if (!req.cert_file.empty()) {
       curl_easy_setopt(c, CURLOPT_SSLCERT, req.cert_file.c_str());
       curl_easy_setopt(c, CURLOPT_SSLKEY, req.key_file.c_str());
@@ -195,6 +215,7 @@ Response http(uint16_t port, const Request &req) {
     if (errbuf[0] != '\0') res.error += std::string(": ") + errbuf;
   }
   curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &res.status);
+  if (!req.ca_file.empty()) res.cert_serial = client_cert_serial(c);
   return res;
 }
 
@@ -275,8 +296,7 @@ const std::string &RawConnection::read_to_close(int timeout_ms) {
   return read_until([](const std::string &) { return false; }, timeout_ms);
 }
 
-RawReply raw_exchange(uint16_t port, std::string_view request,
-                      int timeout_ms) {
+RawReply raw_exchange(uint16_t port, std::string_view request, int timeout_ms) {
   RawConnection con(port);
   RawReply reply;
   if (!con.connected()) return reply;
@@ -315,8 +335,8 @@ ParsedResponse parse_response(const std::string &wire, bool head) {
     while (true) {
       size_t line_end = rest.find("\r\n");
       if (line_end == std::string_view::npos) return out;
-      size_t len = strtoul(std::string(rest.substr(0, line_end)).c_str(),
-                           nullptr, 16);
+      size_t len =
+          strtoul(std::string(rest.substr(0, line_end)).c_str(), nullptr, 16);
       rest.remove_prefix(line_end + 2);
       out.consumed += line_end + 2;
       if (len == 0) {
@@ -339,8 +359,8 @@ ParsedResponse parse_response(const std::string &wire, bool head) {
     }
   }
   if (out.headers.has("Content-Length")) {
-    size_t len = strtoul(out.headers.get("Content-Length").c_str(), nullptr,
-                         10);
+    size_t len =
+        strtoul(out.headers.get("Content-Length").c_str(), nullptr, 10);
     out.body = std::string(rest.substr(0, len));
     out.complete = rest.size() >= len;
     out.consumed += out.body.size();

@@ -62,6 +62,8 @@ struct Response {
   HeaderList headers;        // of the final reply (after any 100 Continue)
   std::string body;          // bytes as received (decoded when asked)
   std::string tls_version;   // "TLSv1.3" over HTTPS, else 
+  std::string cert_serial;   // the server certificate's serial in hex
+                             // ("5100") over HTTPS
   bool ok() const { return curl_code == 0; }
 };
 

@@ -29,17 +29,20 @@ TlsFiles::TlsFiles() {
   }
   dir_ = pattern;
   // P-256 keys: quick to make, and what servers use.
-  openssl("certificate",
-          {"req", "-x509", "-newkey", "ec", "-pkeyopt",
-           "ec_paramgen_curve:P-256", "-nodes", "-keyout", key(), "-out",
-           cert(), "-days", "3650", "-subj", "/CN=localhost", "-addext",
-           "subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1"}) &&
+  openssl(
+      "certificate",
+      {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+       "-nodes", "-keyout", key(), "-out", cert(), "-days", "3650",
+       "-set_serial", "0x5100", "-subj", "/CN=localhost", "-addext",
+       "subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1"}) &&
       openssl("encrypted key",
               {"pkey", "-in", key(), "-aes256", "-passout",
                std::string("pass:") + password(), "-out", encrypted_key()}) &&
       openssl("other key", {"genpkey", "-algorithm", "EC", "-pkeyopt",
                             "ec_paramgen_curve:P-256", "-out", other_key()}) &&
-      client(0) && client(1);
+      client(0) && client(1) &&
+      extra("renewed", "localhost-renewed", "0x5200") &&
+      extra("a", "a.test", "0x5a00") && extra("wild", "x.wild.test", "0x5b00");
 }
 
 TlsFiles::~TlsFiles() {
@@ -54,6 +57,16 @@ bool TlsFiles::client(int n) {
       {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
        "-nodes", "-keyout", client_key(n), "-out", client_cert(n), "-days",
        "3650", "-subj", "/CN=client" + std::to_string(n)});
+}
+
+bool TlsFiles::extra(const std::string &name, const std::string &cn,
+                     const std::string &serial) {
+  return openssl(
+      name + " certificate",
+      {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+       "-nodes", "-keyout", extra_key(name), "-out", extra_cert(name), "-days",
+       "3650", "-set_serial", serial, "-subj", "/CN=" + cn, "-addext",
+       "subjectAltName=DNS:localhost,IP:127.0.0.1,DNS:" + cn});
 }
 
 bool TlsFiles::openssl(const std::string &what,

@@ -14,7 +14,8 @@ class TlsFiles {
   // Makes a self-signed certificate for 127.0.0.1, ::1 and localhost with
   // its key, the key again encrypted with password(), a second key that
   // matches nothing, and two self-signed client certificates with their
-  // keys.  ok() tells whether it worked; error() why not.
+  // keys, and the extra pairs below.  ok() tells whether it worked;
+  // error() why not.
   TlsFiles();
   ~TlsFiles();
   TlsFiles(const TlsFiles &) = delete;
@@ -34,11 +35,22 @@ class TlsFiles {
     return dir_ + "/client" + std::to_string(n) + "-key.pem";
   }
   const char *password() const { return "s3cret pass"; }
+  // Extra self-signed pairs, each for 127.0.0.1 and localhost too:
+  // "renewed" (CN localhost-renewed, serial 0x5200; cert() has 0x5100),
+  // "a" (CN a.test) and "wild" (CN x.wild.test).
+  std::string extra_cert(const std::string &name) const {
+    return dir_ + "/" + name + ".pem";
+  }
+  std::string extra_key(const std::string &name) const {
+    return dir_ + "/" + name + "-key.pem";
+  }
   const std::string &dir() const { return dir_; }
 
  private:
   bool openssl(const std::string &what, const std::vector<std::string> &args);
   bool client(int n);
+  bool extra(const std::string &name, const std::string &cn,
+             const std::string &serial);
   std::string dir_;
   std::string error_;
 };
