@@ -26,6 +26,7 @@
 #include "ox_httpenc.h"
 #include "ox_mime.h"
 #include "ox_httproute.h"
+#include "ox_httpstats.h"
 #include "ox_routes.h"
 
 namespace {
@@ -624,6 +625,37 @@ void conditional_strcmp(benchmark::State &state) {
 
 using bench_fn = void (*)(benchmark::State &);
 
+// Counting a request in the metrics, from one thread and from two at once:
+// each thread counts in its own shard, so two threads should take no
+// longer per request than one.  The baseline counts the same fields in one
+// set of atomics shared by both threads, whose cache lines then bounce
+// between the cores.
+ox__httpstats *stats_shared() {
+  static ox__httpstats *stats = [] {
+    auto *s = new ox__httpstats;
+    s->on = true;
+    return s;
+  }();
+  return stats;
+}
+
+void stats_request_ombrix(benchmark::State &state) {
+  ox__httpstats *stats = stats_shared();
+  for (auto _ : state) {
+    ox__httpstats_request(stats, "GET", 200, SIZE_MAX, 150, 0, 11);
+  }
+}
+
+void stats_request_one_shard(benchmark::State &state) {
+  static ox__statshard shared{};
+  for (auto _ : state) {
+    shared.requests[0][1].fetch_add(1, std::memory_order_relaxed);
+    shared.latency[0].fetch_add(1, std::memory_order_relaxed);
+    shared.latency_us.fetch_add(150, std::memory_order_relaxed);
+    shared.body_out.fetch_add(11, std::memory_order_relaxed);
+  }
+}
+
 void add(const std::string &name, bench_fn fn, int64_t arg) {
   benchmark::RegisterBenchmark(name.c_str(), fn)->Arg(arg);
 }
@@ -674,6 +706,11 @@ void register_all() {
   add("accept_gzip/strstr", accept_gzip_strstr, 0);
   add("mime_lookup/ombrix", mime_lookup_ombrix, 0);
   add("mime_lookup/unordered_map", mime_lookup_std, 0);
+  benchmark::RegisterBenchmark("stats_request/ombrix", stats_request_ombrix)
+      ->Arg(0)->Threads(1)->Threads(2);
+  benchmark::RegisterBenchmark("stats_request/one_shard",
+                               stats_request_one_shard)
+      ->Arg(0)->Threads(1)->Threads(2);
   add("conditional/ombrix", conditional_ombrix, 0);
   add("conditional/strcmp", conditional_strcmp, 0);
 }

@@ -1485,6 +1485,64 @@ class server {
   }
 
   /**
+   * Adds the pair the clients asking for |host| get (SNI; "*.example.org"
+   * for a wildcard), as ox_httpsrv_set_tls_sni() says.  Like set_tls(),
+   * it may be called again while serving to replace the pair.  Throws as
+   * set_tls() does, and error(EINVAL) for a |host| that is no DNS name.
+   */
+  void set_tls_sni(std::string_view host, std::string_view cert_file,
+                   std::string_view key_file,
+                   std::string_view key_password = {}) {
+    detail::cstr p(key_password);
+    detail::check(ox_httpsrv_set_tls_sni(
+                      srv_.get(), detail::cstr(host).get(),
+                      detail::cstr(cert_file).get(),
+                      detail::cstr(key_file).get(),
+                      key_password.empty() ? nullptr : p.get()),
+                  "ox_httpsrv_set_tls_sni");
+  }
+
+  /** Counts metrics (ox_httpsrv_set_metrics()); before listen(). */
+  void set_metrics(bool on = true) {
+    apply_setter(&ox_httpsrv_set_metrics, "ox_httpsrv_set_metrics", on);
+  }
+
+  /**
+   * Returns the metrics in Prometheus' text format (ox_httpsrv_metrics());
+   * any thread, any time.  Throws error(ENOMEM).
+   */
+  std::string metrics() const {
+    str out;
+    detail::check(ox_httpsrv_metrics(srv_.get(), out.native()),
+                  "ox_httpsrv_metrics");
+    return std::string(out.view());
+  }
+
+  /**
+   * Serves the metrics at |path| and turns them on
+   * (ox_httpsrv_add_metrics_route()).  Throws error(EINVAL) for a path
+   * without its leading slash, EALREADY once listening.
+   */
+  void add_metrics_route(std::string_view path) {
+    apply_setter(&ox_httpsrv_add_metrics_route, "ox_httpsrv_add_metrics_route",
+                 path);
+  }
+
+  /**
+   * Answers 200 "ready" at |path| while serving, 503 "not ready" once a
+   * drain began or set_ready(false) (ox_httpsrv_add_ready_route()).
+   */
+  void add_ready_route(std::string_view path) {
+    apply_setter(&ox_httpsrv_add_ready_route, "ox_httpsrv_add_ready_route",
+                 path);
+  }
+
+  /** Says what the ready route answers (ox_httpsrv_set_ready()). */
+  void set_ready(bool ready) noexcept {
+    ox_httpsrv_set_ready(srv_.get(), ready);
+  }
+
+  /**
    * Listens on the one address |addr| ("127.0.0.1", "::1") instead of
    * every address of both families.  Throws error(EINVAL) for a text that
    * is no address literal.

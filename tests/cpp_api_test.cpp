@@ -277,6 +277,11 @@ TEST(OxHttpCpp, SetupFailuresThrowTheirErrnoAndChangeNothing) {
             ENOENT},
            {"drain before listen", [&] { srv.drain(std::chrono::seconds(1)); },
             EINVAL},
+           {"SNI for no host name",
+            [&] { srv.set_tls_sni("a b", "/nonexistent/c.pem", "/k.pem"); },
+            EINVAL},
+           {"metrics path without its slash",
+            [&] { srv.add_metrics_route("metrics"); }, EINVAL},
        }) {
     SCOPED_TRACE(c.what);
     EXPECT_EQ(c.code, error_code(c.fn));
@@ -291,6 +296,27 @@ TEST(OxHttpCpp, SetupFailuresThrowTheirErrnoAndChangeNothing) {
            [&] { srv.set_thread_pool_size(2); }, [&] { srv.listen(0); }}) {
     EXPECT_EQ(EALREADY, error_code(fn));
   }
+}
+
+TEST(OxHttpCpp, MetricsAndReadinessAsTheCServerHasThem) {
+  ombrix::server srv;
+  srv.add_metrics_route("/metrics");
+  srv.add_ready_route("/ready");
+  srv.get("/", [](ombrix::request &, ombrix::response &res) { res.send("up"); });
+  srv.listen(0);
+  EXPECT_EQ("up", oxtest::http_get(srv.port(), "/").body);
+  EXPECT_EQ(200, oxtest::http_get(srv.port(), "/ready").status);
+  srv.set_ready(false);
+  EXPECT_EQ(503, oxtest::http_get(srv.port(), "/ready").status);
+  // The requests so far, served by routes: "/" and "/ready" twice.
+  std::string text = srv.metrics();
+  EXPECT_NE(text.find("ombrix_http_requests_total{method=\"GET\",code=\"2xx\"} 2"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(oxtest::http_get(srv.port(), "/metrics")
+                .body.find("ombrix_http_route_requests_total{method=\"GET\","
+                           "route=\"/\",code=\"2xx\"} 1"),
+            std::string::npos);
 }
 
 TEST(OxHttpCpp, SendDirServesTheTreeWithTheServersTypesAndGzip) {

@@ -2,7 +2,7 @@
 // bench/http/run: HTTPS (--cert FILE --key FILE) and the access log in the
 // Common Log Format (--log FILE); --con-mem BYTES sets the connection
 // memory (below 32 KiB it comes from the heap instead of a mapping of its
-// own per connection).  Same reply, thread per processor and
+// own per connection); --metrics PATH counts metrics and serves them there.  Same reply, thread per processor and
 // 1000 connections as loadtest, so the ratios show what each setting costs.
 #include <unistd.h>
 
@@ -29,7 +29,7 @@ void req_cb(void *, ox_httpreq *, ox_httpres *res) {
 int usage(const char *self) {
   std::fprintf(stderr,
                "%s PORT [--cert FILE --key FILE] [--log FILE] "
-               "[--con-mem BYTES]\n",
+               "[--con-mem BYTES] [--metrics PATH]\n",
                self);
   return 2;
 }
@@ -40,6 +40,7 @@ int main(int argc, char *argv[]) {
   if (argc < 2) return usage(argv[0]);
   auto port = static_cast<uint16_t>(std::strtol(argv[1], nullptr, 10));
   const char *cert = nullptr, *key = nullptr, *log = nullptr;
+  const char *metrics = nullptr;
   size_t con_mem = 0;
   for (int i = 2; i + 1 < argc; i += 2) {
     if (std::strcmp(argv[i], "--cert") == 0) {
@@ -48,6 +49,8 @@ int main(int argc, char *argv[]) {
       key = argv[i + 1];
     } else if (std::strcmp(argv[i], "--log") == 0) {
       log = argv[i + 1];
+    } else if (std::strcmp(argv[i], "--metrics") == 0) {
+      metrics = argv[i + 1];
     } else if (std::strcmp(argv[i], "--con-mem") == 0) {
       con_mem = std::strtoul(argv[i + 1], nullptr, 10);
     } else {
@@ -58,6 +61,9 @@ int main(int argc, char *argv[]) {
   ox_httpsrv_set_thr_pool_size(srv, get_cpu_count());
   ox_httpsrv_set_con_limit(srv, kConnectionsLimit);
   if (con_mem != 0 && ox_httpsrv_set_con_mem_limit(srv, con_mem) != 0) {
+    return usage(argv[0]);
+  }
+  if (metrics != nullptr && ox_httpsrv_add_metrics_route(srv, metrics) != 0) {
     return usage(argv[0]);
   }
   FILE *log_file = nullptr;
