@@ -340,12 +340,8 @@ bool ox__httptls_send(MHD_Connection *con, const void *buf,
   return gnutls_record_send(session, buf, size) == static_cast<ssize_t>(size);
 }
 
-namespace {
-
-// The newest TLS version a ClientHello body |m| offers (0x0303 is TLS
-// 1.2): its supported_versions extension's, else its legacy version.
-// 0 when the message is cut short.
-unsigned int tls_offered_version(const unsigned char *m, size_t n) noexcept {
+unsigned int ox__httptls_offered_version(const unsigned char *m,
+                                        size_t n) noexcept {
   size_t at = 2 + 32;  // legacy_version, random
   if (n < at + 1) return 0;
   unsigned int legacy = m[0] << 8 | m[1];
@@ -377,12 +373,14 @@ unsigned int tls_offered_version(const unsigned char *m, size_t n) noexcept {
   return legacy;
 }
 
+namespace {
+
 int tls_hook(gnutls_session_t session, unsigned int htype, unsigned when,
              unsigned int incoming, const gnutls_datum_t *msg) noexcept {
   auto *con = static_cast<MHD_Connection *>(gnutls_session_get_ptr(session));
   if (htype == GNUTLS_HANDSHAKE_CLIENT_HELLO && when == GNUTLS_HOOK_PRE &&
       incoming != 0 && msg != nullptr &&
-      tls_offered_version(msg->data, msg->size) < 0x0303) {
+      ox__httptls_offered_version(msg->data, msg->size) < 0x0303) {
     gnutls_alert_send(session, GNUTLS_AL_FATAL, GNUTLS_A_PROTOCOL_VERSION);
     return GNUTLS_E_UNSUPPORTED_VERSION_PACKET;
   }

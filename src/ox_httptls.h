@@ -82,6 +82,12 @@ bool ox__httptls_send(MHD_Connection *con, const void *buf,
 // counted in the server's metrics.
 void ox__httptls_watch(MHD_Connection *con) noexcept;
 
+// The newest TLS version the ClientHello body |m| (|n| bytes, as a client
+// sent it) offers, 0x0303 being TLS 1.2: that of its supported_versions
+// extension, else its legacy version; 0 when it is cut short.
+unsigned int ox__httptls_offered_version(const unsigned char *m,
+                                        size_t n) noexcept;
+
 // Wipes and frees a text ox__httptls_read() gave (NULL is ignored).
 void ox__httptls_forget(char *pem) noexcept;
 
