@@ -526,6 +526,13 @@ typedef void (*ox_free_cb)(void *handle);
 /** Receives the access-log record of each request once it is served; see
  * ox_httpsrv_set_log().  |rec| lives until the callback returns. */
 typedef void (*ox_httplog_cb)(void *cls, ox_httplog *rec);
+/** The before hook (ox_httpsrv_set_before()): returns true to let the
+ * request go on, false when it answered (or refused) it through |res|. */
+typedef bool (*ox_httpbefore_cb)(void *cls, ox_httpreq *req,
+                                 ox_httpres *res);
+/** The after hook (ox_httpsrv_set_after()): sees every reply before it is
+ * queued, through |res|. */
+typedef void (*ox_httpafter_cb)(void *cls, ox_httpreq *req, ox_httpres *res);
 
 /** The end codes of a stream: ox_eor(false) ends it, ox_eor(true) breaks it. */
 OX_EXPORT ssize_t ox_eor(bool err) OX_NOEXCEPT;
@@ -1036,6 +1043,107 @@ OX_EXPORT int ox_httpsrv_set_ready(ox_httpsrv *srv, bool ready) OX_NOEXCEPT;
 /** @} */
 
 /**
+ * @defgroup hooks Hooks, CORS and status pages
+ * What a program adds around every request: a hook on the head, a hook on
+ * every reply (the library's own included), cross-origin access for
+ * browsers, and the pages of the library's own replies.  Each is set
+ * before ox_httpsrv_listen() (EALREADY after; EINVAL for a NULL |srv|).
+ * @{
+ */
+
+/**
+ * Runs |cb| with |cls| on each request's head: after authentication and
+ * routing (so ox_httpreq_var() reads the route's captures, and
+ * ox_httpreq_headers() the head), before any of the body is read.  Only
+ * requests that a route or the request callback would take reach it; the
+ * library's own refusals (404, 405, 413 on an announced length) do not.
+ *
+ * |cb| returns true to let the request go on.  Returning false, it answers
+ * the request itself with a send on |res| (a handler that knows a note
+ * does not exist refuses a 300 KB upload before it arrives): the request
+ * callback is not called, and a body that was coming is not read (the
+ * connection then closes after the reply).  False without a send is
+ * answered 500 and told to the error callback.  |cb| runs on the serving
+ * thread and must not block; NULL removes the hook.
+ */
+OX_EXPORT int ox_httpsrv_set_before(ox_httpsrv *srv, ox_httpbefore_cb cb,
+                                    void *cls) OX_NOEXCEPT;
+
+/**
+ * Runs |cb| with |cls| on every reply just before it goes out: the
+ * program's, the authenticator's denials, and the library's own (400, 404,
+ * 405, 413, 500, 503, the CORS preflight answer...).  There |cb| may read
+ * the status (ox_httpres_status()), add, change or remove headers
+ * (ox_httpres_headers(); a 405 keeps its Allow), and replace the body with
+ * ox_httpres_replace_body(); content coding, validators, ranges and HEAD
+ * come after it.  Replies libmicrohttpd makes before the library sees a
+ * request (a request line it cannot read, a head over the connection
+ * memory), and the 413 written while a body still arrives past its limit,
+ * do not pass through it.  |cb| runs on the serving thread (or an isolated
+ * request's); NULL removes the hook.
+ */
+OX_EXPORT int ox_httpsrv_set_after(ox_httpsrv *srv, ox_httpafter_cb cb,
+                                   void *cls) OX_NOEXCEPT;
+
+/**
+ * Cross-origin access for browsers (CORS).  The origins a page may call
+ * from are |origins| (a NULL-terminated list of exact origins, such as
+ * "https://app.example.org"; "*" in it: every origin) or, when it names
+ * none, those |origin_cb| accepts.
+ */
+typedef struct ox_cors {
+  const char *const *origins;  /**< NULL-terminated; NULL: ask origin_cb */
+  bool (*origin_cb)(void *cls, const char *origin); /**< any thread */
+  void *origin_cls;            /**< handed to origin_cb */
+  const char *methods;  /**< Access-Control-Allow-Methods; NULL: "GET, HEAD,
+                             POST, PUT, PATCH, DELETE" */
+  const char *headers;  /**< Access-Control-Allow-Headers; NULL: the headers
+                             a preflight asks for */
+  const char *expose;   /**< Access-Control-Expose-Headers; NULL: none */
+  bool credentials;     /**< cookies and Basic credentials may be sent */
+  unsigned int max_age; /**< seconds a preflight answer is kept; 0: none */
+} ox_cors;
+
+/**
+ * Serves the browsers of the origins |cors| allows (copied; NULL turns
+ * CORS off).  A preflight (OPTIONS with Origin and
+ * Access-Control-Request-Method) from an allowed origin is answered 204 by
+ * the library for every path, before authentication and routing, so no
+ * OPTIONS route is needed.  Every reply to an allowed origin, the library's
+ * 404, 405 and 413 included, carries Access-Control-Allow-Origin (the
+ * origin itself with "Vary: Origin", or "*" when every origin is allowed
+ * without credentials), Access-Control-Allow-Credentials and
+ * Access-Control-Expose-Headers as asked, so that a page reads the real
+ * status.  Requests from other origins are served as before, without
+ * these headers: the browser then keeps the reply from the page.
+ *
+ * Returns 0, or: EINVAL   NULL |srv|, neither origins nor origin_cb, an
+ *                         empty origin, or a text with a control byte;
+ *                EALREADY the server listens already;
+ *                ENOMEM.
+ */
+OX_EXPORT int ox_httpsrv_set_cors(ox_httpsrv *srv,
+                                  const ox_cors *cors) OX_NOEXCEPT;
+
+/**
+ * Makes |body| (copied, |content_type| its type; NULL |body|: back to the
+ * library's one-line text) the page of every reply the library makes
+ * itself with |status| (400 to 599, and 301): refusals, limits, a missing
+ * reply (500), and the authenticator's 401 challenge.  Replies the program
+ * sends with that status are its own.  HEAD gets the page's headers only.
+ *
+ * Returns 0, or: EINVAL   NULL |srv|, |status| out of range, a type with a
+ *                         control byte;
+ *                EALREADY the server listens already;
+ *                ENOMEM.
+ */
+OX_EXPORT int ox_httpsrv_set_status_page(ox_httpsrv *srv, unsigned int status,
+                                         const char *body,
+                                         const char *content_type) OX_NOEXCEPT;
+
+/** @} */
+
+/**
  * Starts serving on |port| (0: a free port the system picks) and returns at
  * once.  With |conn_threads| every connection gets a thread of its own;
  * otherwise one polling thread (epoll) or the pool serves all.
@@ -1224,6 +1332,24 @@ OX_EXPORT int ox_httpupld_save(ox_httpupld *upld, bool overwritten) OX_NOEXCEPT;
 
 /** Returns the address of the reply header map; its pairs go out as set. */
 OX_EXPORT ox_strmap **ox_httpres_headers(ox_httpres *res) OX_NOEXCEPT;
+
+/**
+ * Returns the status of the reply described so far, or 0 before any send
+ * (the library then answers 500).  Allocates nothing.
+ */
+OX_EXPORT unsigned int ox_httpres_status(ox_httpres *res) OX_NOEXCEPT;
+
+/**
+ * In the after hook (ox_httpsrv_set_after()) only: replaces the body of
+ * the reply by the |size| bytes at |buf| (copied), of type |content_type|
+ * (NULL: none), keeping its status and the library's headers (a 405's
+ * Allow, a 301's Location).  A file or stream it replaces is released.
+ * Returns 0, EINVAL (NULL |res|, NULL |buf| with a size, a type with a
+ * control byte), EALREADY (not in the after hook), ENOMEM.
+ */
+OX_EXPORT int ox_httpres_replace_body(ox_httpres *res, const void *buf,
+                                      size_t size,
+                                      const char *content_type) OX_NOEXCEPT;
 
 /**
  * Adds "Set-Cookie: name=val; Path=/; HttpOnly; SameSite=Lax".  Two cookies

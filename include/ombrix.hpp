@@ -1029,6 +1029,26 @@ class response {
    */
   bool sent() const noexcept { return sent_; }
 
+  /**
+   * Returns the status of the reply described so far, or 0 before any
+   * send (ox_httpres_status()).
+   */
+  unsigned int status() const noexcept { return ox_httpres_status(res_); }
+
+  /**
+   * In an after hook (server::after()) only: replaces the body with |body|
+   * (copied) of type |content_type|, keeping the status and the library's
+   * own headers (ox_httpres_replace_body()).  Throws error(EALREADY)
+   * elsewhere, EINVAL for a type with a control byte, ENOMEM.
+   */
+  void replace_body(std::string_view body,
+                    std::string_view content_type = "text/plain") {
+    detail::cstr type(content_type);
+    detail::check(ox_httpres_replace_body(res_, body.data(), body.size(),
+                                          type.get()),
+                  "ox_httpres_replace_body");
+  }
+
   /** Returns the C response. */
   ox_httpres *native() const noexcept { return res_; }
 
@@ -1256,6 +1276,34 @@ class server {
   using error_sink = std::function<void(std::string_view)>;
   /** An access logger: any callable void(const ombrix::access_record &). */
   using access_logger = std::function<void(const access_record &)>;
+  /**
+   * A before hook: any callable bool(ombrix::request &, ombrix::response
+   * &) that returns true to let the request go on, or false once it sent
+   * the answer itself.
+   */
+  using before_hook = std::function<bool(request &, response &)>;
+  /** An after hook: any callable void(ombrix::request &, ombrix::response
+   * &) that sees every reply before it goes out. */
+  using after_hook = std::function<void(request &, response &)>;
+
+  /** Cross-origin access for browsers; see cors(). */
+  struct cors_options {
+    /** Exact origins ("https://app.example.org"); "*" takes every one. */
+    std::vector<std::string> origins;
+    /** Asked when |origins| does not name the origin; any thread. */
+    std::function<bool(std::string_view origin)> allow;
+    /** Access-Control-Allow-Methods; empty: GET, HEAD, POST, PUT, PATCH,
+     * DELETE. */
+    std::string methods;
+    /** Access-Control-Allow-Headers; empty: those a preflight asks for. */
+    std::string headers;
+    /** Access-Control-Expose-Headers; empty: none. */
+    std::string expose;
+    /** Cookies and Basic credentials may be sent. */
+    bool credentials = false;
+    /** How long a browser keeps a preflight's answer; 0: not at all. */
+    std::chrono::seconds max_age{0};
+  };
 
   /**
    * A server that answers 404 to every request until routes are added.
@@ -1558,6 +1606,73 @@ class server {
   }
 
   /**
+   * Runs |fn| on each request's head, after authentication and routing and
+   * before the body is read (ox_httpsrv_set_before()): it returns true to
+   * let the request go on, or false once it answered through the response
+   * (a body that was coming is then never read).  False without a send is
+   * answered 500; an exception is told to the error sink and answered 500.
+   * It runs on the serving thread: no blocking work there.  An empty |fn|
+   * removes the hook.  Before listen().
+   */
+  void before(before_hook fn) {
+    detail::check(ox_httpsrv_set_before(srv_.get(), fn ? &before_cb : nullptr,
+                                        this),
+                  "ox_httpsrv_set_before");
+    before_ = std::move(fn);
+  }
+
+  /**
+   * Runs |fn| on every reply just before it goes out, the library's own
+   * 404, 405, 413 and 500 included (ox_httpsrv_set_after()): it may read
+   * response::status(), add or change headers and replace_body().  Its
+   * exceptions go to the error sink and leave the reply as it was.  An
+   * empty |fn| removes the hook.  Before listen().
+   */
+  void after(after_hook fn) {
+    detail::check(ox_httpsrv_set_after(srv_.get(), fn ? &after_cb : nullptr,
+                                       this),
+                  "ox_httpsrv_set_after");
+    after_ = std::move(fn);
+  }
+
+  /**
+   * Serves browsers of the origins |opts| allows (ox_httpsrv_set_cors()):
+   * preflights are answered for every path without an OPTIONS route, and
+   * every reply to an allowed origin carries Access-Control-Allow-Origin.
+   * Throws error(EINVAL) when |opts| allows no origin or holds a text with
+   * a control byte, EALREADY once listening.
+   */
+  void cors(cors_options opts) {
+    std::vector<const char *> list;
+    for (const std::string &o : opts.origins) list.push_back(o.c_str());
+    list.push_back(nullptr);
+    ox_cors c{};
+    c.origins = opts.origins.empty() ? nullptr : list.data();
+    c.origin_cb = opts.allow ? &cors_allow_cb : nullptr;
+    c.origin_cls = this;
+    c.methods = opts.methods.empty() ? nullptr : opts.methods.c_str();
+    c.headers = opts.headers.empty() ? nullptr : opts.headers.c_str();
+    c.expose = opts.expose.empty() ? nullptr : opts.expose.c_str();
+    c.credentials = opts.credentials;
+    auto age = opts.max_age.count();
+    c.max_age = age <= 0 ? 0u : static_cast<unsigned int>(age);
+    detail::check(ox_httpsrv_set_cors(srv_.get(), &c), "ox_httpsrv_set_cors");
+    cors_allow_ = std::move(opts.allow);
+  }
+
+  /**
+   * Makes |body| of type |content_type| the page of every reply the library
+   * makes itself with |status| (400 to 599, and 301), as
+   * ox_httpsrv_set_status_page() says.  Throws error(EINVAL) for another
+   * status, EALREADY once listening.
+   */
+  void status_page(unsigned int status, std::string_view body,
+                   std::string_view content_type = "text/html") {
+    apply_setter(&ox_httpsrv_set_status_page, "ox_httpsrv_set_status_page",
+                 status, body, content_type);
+  }
+
+  /**
    * Writes an access log in the Common Log Format to |out| (stdout, say),
    * a line per request, as ox_httplog_clf() does.  NULL: no log.
    */
@@ -1676,6 +1791,19 @@ class server {
     }
   }
 
+  static bool before_cb(void *cls, ox_httpreq *creq,
+                        ox_httpres *cres) noexcept;
+  static void after_cb(void *cls, ox_httpreq *creq, ox_httpres *cres) noexcept;
+  static bool cors_allow_cb(void *cls, const char *origin) noexcept {
+    auto *self = static_cast<server *>(cls);
+    try {
+      return self->cors_allow_(detail::view(origin));
+    } catch (...) {
+      self->report("ombrix: exception in the CORS origin check\n");
+      return false;
+    }
+  }
+
   using tls_setter = int (*)(ox_httpsrv *, const char *, const char *,
                              const char *);
   void set_tls_with(tls_setter set, std::string_view a, std::string_view b,
@@ -1712,6 +1840,9 @@ class server {
   std::list<route_entry> routes_;  // stable addresses: each is a route's cls
   handler fallback_;
   authenticator auth_;
+  before_hook before_;
+  after_hook after_;
+  std::function<bool(std::string_view)> cors_allow_;
   error_sink sink_;
   access_logger access_;
   bool listening_ = false;
@@ -1818,6 +1949,49 @@ inline bool server::auth_cb(void *cls, ox_httpauth *a, ox_httpreq *creq,
     ox_httpauth_cancel(a);
   }
   return false;
+}
+
+inline bool server::before_cb(void *cls, ox_httpreq *creq,
+                              ox_httpres *cres) noexcept {
+  auto *self = static_cast<server *>(cls);
+  request req(creq, *self);
+  response res(cres, *self);
+  char text[512];
+  try {
+    return self->before_(req, res);
+  } catch (const std::exception &e) {
+    detail::exception_line(text, "the before hook of ", req.method(),
+                           req.path(), e.what());
+  } catch (...) {
+    detail::exception_line(text, "the before hook of ", req.method(),
+                           req.path(), "unknown exception");
+  }
+  self->report(text);
+  if (!res.sent()) {
+    ox_httpres_sendbinary(cres, detail::internal_error_text,
+                          sizeof(detail::internal_error_text) - 1,
+                          "text/plain", 500);
+  }
+  return false;
+}
+
+inline void server::after_cb(void *cls, ox_httpreq *creq,
+                             ox_httpres *cres) noexcept {
+  auto *self = static_cast<server *>(cls);
+  request req(creq, *self);
+  response res(cres, *self);
+  char text[512];
+  try {
+    self->after_(req, res);
+    return;
+  } catch (const std::exception &e) {
+    detail::exception_line(text, "the after hook of ", req.method(),
+                           req.path(), e.what());
+  } catch (...) {
+    detail::exception_line(text, "the after hook of ", req.method(),
+                           req.path(), "unknown exception");
+  }
+  self->report(text);
 }
 
 }  // namespace ombrix

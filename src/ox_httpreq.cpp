@@ -16,6 +16,7 @@
 #include "ox_extra.h"
 #include "ox_httpauth.h"
 #include "ox_httpconn.h"
+#include "ox_httpcors.h"
 #include "ox_httplog.h"
 #include "ox_httpsrv.h"
 #include "ox_httpupld.h"
@@ -336,6 +337,68 @@ unsigned int req_route(ox_httpreq *req) noexcept {
   return srv->req_cb != nullptr ? 0 : MHD_HTTP_NOT_FOUND;
 }
 
+// What sees every reply of the request before it is built: CORS headers
+// for an allowed origin, then the program's after hook.
+void req_filter(void *cls, ox_httpres *res) noexcept {
+  auto *req = static_cast<ox_httpreq *>(cls);
+  ox_httpsrv *srv = req->srv;
+  if (srv->cors != nullptr && ox__cors_allowed(srv->cors, req->origin)) {
+    ox__cors_decorate(srv->cors, req->origin, res);
+  }
+  if (srv->after_cb != nullptr) srv->after_cb(srv->after_cls, req, res);
+}
+
+// A reply described on the head (a preflight's, the before hook's) goes
+// out at once when a body is coming, which is then not read, or once the
+// head is done, so that the connection stays open.
+MHD_Result req_answer_on_head(ox_httpreq *req, uint64_t length) noexcept {
+  if (length != 0) {
+    req->stage = ox__reqstage::answered;
+    return ox__httpres_queue(&req->res);
+  }
+  req->replied = true;
+  req->conn->body_unread = false;
+  return MHD_YES;
+}
+
+// True for a CORS preflight from an origin the server allows: answered for
+// every path, before authentication, since browsers send no credentials
+// with it.
+bool req_is_preflight(const ox_httpreq *req) noexcept {
+  return strcmp(req->method, MHD_HTTP_METHOD_OPTIONS) == 0 &&
+         ox__cors_allowed(req->srv->cors, req->origin) &&
+         MHD_lookup_connection_value(req->res.con, MHD_HEADER_KIND,
+                                     "Access-Control-Request-Method") !=
+             nullptr;
+}
+
+MHD_Result req_preflight(ox_httpreq *req, uint64_t length) noexcept {
+  const char *asked = MHD_lookup_connection_value(
+      req->res.con, MHD_HEADER_KIND, "Access-Control-Request-Headers");
+  if (ox__cors_preflight(req->srv->cors, req->origin, asked, &req->res) !=
+      0) {
+    return req_refuse(req, MHD_HTTP_INTERNAL_SERVER_ERROR);
+  }
+  return req_answer_on_head(req, length);
+}
+
+// The program's before hook, on the routed head.  Returns true when the
+// request goes on; otherwise |*ret| is the answer.
+bool req_before(ox_httpreq *req, uint64_t length, MHD_Result *ret) noexcept {
+  ox_httpsrv *srv = req->srv;
+  if (srv->before_cb(srv->before_cls, req, &req->res)) return true;
+  if (ox__httpres_prepared(&req->res)) {
+    *ret = req_answer_on_head(req, length);
+    return false;
+  }
+  req_named named(req);
+  ox__httpsrv_error(srv, "ombrix: the before hook stopped %s %s without "
+                         "a reply\n",
+                    named.method, named.target);
+  *ret = req_refuse(req, MHD_HTTP_INTERNAL_SERVER_ERROR);
+  return false;
+}
+
 // Takes the connection's own record when it is free (keep-alive requests
 // then cost no allocation of ours), or a new one.
 ox_httpreq *req_new(ox_httpsrv *srv, ox_httpconn *conn, MHD_Connection *con,
@@ -355,6 +418,13 @@ ox_httpreq *req_new(ox_httpsrv *srv, ox_httpconn *conn, MHD_Connection *con,
   req->path = url;
   req->method = method;
   req->stage = ox__reqstage::receiving;
+  if (srv->after_cb != nullptr || srv->cors != nullptr) {
+    req->res.filter = req_filter;
+    req->res.filter_cls = req;
+  }
+  if (srv->cors != nullptr) {
+    req->origin = MHD_lookup_connection_value(con, MHD_HEADER_KIND, "Origin");
+  }
   return req;
 }
 
@@ -405,11 +475,16 @@ MHD_Result req_head(ox_httpsrv *srv, MHD_Connection *con, const char *url,
     return req_refuse(req, MHD_HTTP_FORBIDDEN);
   }
   MHD_Result ret = MHD_YES;
+  if (srv->cors != nullptr && req_is_preflight(req)) {
+    return req_preflight(req, length);
+  }
   if (srv->auth_cb != nullptr && !req_authenticate(req, &ret)) return ret;
   if (unsigned int status = req_route(req)) {
     // A body nobody takes is not worth reading.
     if (length != 0) return req_refuse(req, status);
     req->refusal = status;
+  } else if (srv->before_cb != nullptr && !req_before(req, length, &ret)) {
+    return ret;
   }
   const char *type = MHD_lookup_connection_value(con, MHD_HEADER_KIND,
                                                  MHD_HTTP_HEADER_CONTENT_TYPE);
@@ -498,6 +573,7 @@ MHD_Result req_isolate(ox_httpreq *req) noexcept {
 MHD_Result req_complete(ox_httpreq *req) noexcept {
   ox__httpconn_enter(req->conn, ox__connphase::busy);
   req->conn->body_unread = false;
+  if (req->replied) return req_reply(req);  // answered on the head
   if (unsigned int status = ox__httpbody_finish(&req->body)) {
     if (status == MHD_HTTP_INTERNAL_SERVER_ERROR) {
       req_named named(req);

@@ -45,8 +45,11 @@ struct ox_httpreq {
   void *isolated_cls;
   ox_free_cb isolated_free;   // receives isolated_cls once it is done with
   ox_httpreq *isolated_next;  // the isolation queue
+  const char *origin;       // the Origin header when CORS is on, or NULL
   unsigned int refusal;     // a status the library answers instead (404,
                             // 405, 503)
+  bool replied;             // the before hook answered: its reply goes out
+                            // once the head is done
   ox__reqstage stage;
   uint8_t filled;           // which of the connection maps are filled
   bool pooled;              // the connection's record, kept between requests

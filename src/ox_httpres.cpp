@@ -27,6 +27,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 #include "ox_alloc.h"
 #include "ox_core.h"
@@ -60,22 +61,12 @@ const char *res_status_text(unsigned int status) noexcept {
   }
 }
 
-// True for bytes that may stand in a header value: no control byte but
-// the tab, so that nothing a program passes can end the header.
-bool res_header_safe(const char *value) noexcept {
-  for (const char *p = value; *p != '\0'; p++) {
-    auto c = static_cast<unsigned char>(*p);
-    if ((c < 0x20 && c != '\t') || c == 0x7f) return false;
-  }
-  return true;
-}
-
 // Takes |type| as the reply's Content-Type: copied into the reply (NULL or
 // "": none).  Returns 0, EINVAL or ENOMEM.
 int res_set_type(ox__reply *r, const char *type) noexcept {
   r->type = nullptr;
   if (type == nullptr || *type == '\0') return 0;
-  if (!res_header_safe(type)) return EINVAL;
+  if (!ox__header_safe(type)) return EINVAL;
   size_t n = strlen(type);
   if (n < sizeof r->type_buf) {
     memcpy(r->type_buf, type, n + 1);
@@ -713,6 +704,13 @@ void ox__httpres_describe_status(ox_httpres *res, unsigned int status,
   r->data = const_cast<char *>(res_status_text(status));
   r->length = strlen(r->data);
   r->type = type;
+  // The program's page for it, if any: the server's copy, as lasting as
+  // the library's own text.
+  if (const ox__statuspage *page = ox__httpsrv_page(res->srv, status)) {
+    r->data = page->body;
+    r->length = page->length;
+    r->type = page->type;
+  }
   r->field = field;
   r->field_value = value;
 }
@@ -751,6 +749,11 @@ int ox__httpres_describe_file(ox_httpres *res, int fd, const struct stat &st,
 MHD_Result ox__httpres_queue(ox_httpres *res, const char *realm) noexcept {
   if (!ox__httpres_prepared(res)) {
     ox__httpres_describe_status(res, MHD_HTTP_INTERNAL_SERVER_ERROR);
+  }
+  if (res->filter != nullptr) {
+    res->filtering = true;
+    res->filter(res->filter_cls, res);
+    res->filtering = false;
   }
   // Only whole files and bodies the server may gzip read request fields.
   const ox__reply *r = &res->reply;
@@ -810,6 +813,14 @@ void ox__httpres_write_early(ox_httpres *res, unsigned int status, int fd,
     res->sent_status = status;
     res->size = strlen(text);
   }
+}
+
+bool ox__header_safe(const char *value) noexcept {
+  for (const char *p = value; *p != '\0'; p++) {
+    auto c = static_cast<unsigned char>(*p);
+    if ((c < 0x20 && c != '\t') || c == 0x7f) return false;
+  }
+  return true;
 }
 
 void ox__httpres_discard(ox_httpres *res) noexcept {
@@ -877,6 +888,35 @@ int ox_httpres_set_cookie(ox_httpres *res, const char *name,
   }
   ox_str_free(cookie);
   return rc;
+}
+
+unsigned int ox_httpres_status(ox_httpres *res) noexcept {
+  if (res == nullptr) return ox__einval<unsigned int>(0);
+  return ox__httpres_prepared(res) ? res->status : 0;
+}
+
+int ox_httpres_replace_body(ox_httpres *res, const void *buf, size_t size,
+                            const char *content_type) noexcept {
+  if (res == nullptr || (buf == nullptr && size != 0)) return EINVAL;
+  if (!res->filtering) return EALREADY;
+  if (content_type != nullptr && !ox__header_safe(content_type)) return EINVAL;
+  ox__errno_guard keep;
+  // The library's own header (Allow, Location) stays with the status.
+  ox__reply *r = &res->reply;
+  const char *field = r->field;
+  char *field_value = std::exchange(r->field_value, nullptr);
+  unsigned int status = res->status;
+  res_release(r);
+  int rc = ox__httpres_describe_bytes(res, buf, size, content_type, status);
+  if (rc != 0) {
+    ox_free(field_value);
+    // The reply is gone with its body: the library answers 500 instead.
+    ox__httpres_describe_status(res, MHD_HTTP_INTERNAL_SERVER_ERROR);
+    return rc;
+  }
+  r->field = field;
+  r->field_value = field_value;
+  return 0;
 }
 
 int ox_httpres_sendbinary(ox_httpres *res, const void *buf, size_t size,

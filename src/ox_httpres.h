@@ -79,6 +79,11 @@ struct ox_httpres {
   uint64_t streamed;
   ox_str *joined[3];      // Accept-Encoding, If-Match, If-None-Match sent
                           // in several lines, each joined in one
+  // What sees the reply before it is built (the request's after hook and
+  // CORS), or NULL; |filtering| while it runs.
+  void (*filter)(void *cls, ox_httpres *res);
+  void *filter_cls;
+  bool filtering;
 };
 
 // The body bytes the reply carried: what a counted stream produced, else
@@ -161,6 +166,10 @@ void ox__httpres_discard(ox_httpres *res) noexcept;
 
 // Releases what |res| holds once its request is over.
 void ox__httpres_free(ox_httpres *res) noexcept;
+
+// True for a text that may stand in a header value: no control byte but
+// the tab, so that nothing a program passes can end the header.
+bool ox__header_safe(const char *value) noexcept;
 
 // The request header |name| of the request |res| answers, or NULL.
 const char *ox__httpres_request_header(const ox_httpres *res,

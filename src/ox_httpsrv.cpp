@@ -19,6 +19,7 @@
 #include "ox_alloc.h"
 #include "ox_core.h"
 #include "ox_httpreq.h"
+#include "ox_httpres.h"
 #include "ox_mime.h"
 
 namespace {
@@ -461,6 +462,99 @@ int httpsrv_read_pem(ox_httpsrv *srv, const char *path, char **pem) noexcept {
 
 }  // namespace
 
+int ox_httpsrv_set_before(ox_httpsrv *srv, ox_httpbefore_cb cb,
+                          void *cls) noexcept {
+  if (int rc = httpsrv_settable(srv); rc != 0) return rc;
+  srv->before_cb = cb;
+  srv->before_cls = cls;
+  return 0;
+}
+
+int ox_httpsrv_set_after(ox_httpsrv *srv, ox_httpafter_cb cb,
+                         void *cls) noexcept {
+  if (int rc = httpsrv_settable(srv); rc != 0) return rc;
+  srv->after_cb = cb;
+  srv->after_cls = cls;
+  return 0;
+}
+
+int ox_httpsrv_set_cors(ox_httpsrv *srv, const ox_cors *cors) noexcept {
+  if (int rc = httpsrv_settable(srv); rc != 0) return rc;
+  ox__cors *made = nullptr;
+  if (cors != nullptr) {
+    ox__errno_guard keep;
+    if (int rc = ox__cors_make(cors, &made); rc != 0) return rc;
+  }
+  ox__cors_free(srv->cors);
+  srv->cors = made;
+  return 0;
+}
+
+namespace {
+
+void httpsrv_page_free(ox__statuspage *page) noexcept {
+  ox_free(page->body);
+  ox_free(page->type);
+  ox_free(page);
+}
+
+// Takes |page| out of the server's list, if it is there.
+void httpsrv_page_drop(ox_httpsrv *srv, unsigned int status) noexcept {
+  for (ox__statuspage **at = &srv->pages; *at != nullptr;
+       at = &(*at)->next) {
+    if ((*at)->status == status) {
+      ox__statuspage *gone = *at;
+      *at = gone->next;
+      httpsrv_page_free(gone);
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+const ox__statuspage *ox__httpsrv_page(const ox_httpsrv *srv,
+                                       unsigned int status) noexcept {
+  for (const ox__statuspage *p = srv->pages; p != nullptr; p = p->next) {
+    if (p->status == status) return p;
+  }
+  return nullptr;
+}
+
+int ox_httpsrv_set_status_page(ox_httpsrv *srv, unsigned int status,
+                               const char *body,
+                               const char *content_type) noexcept {
+  if (int rc = httpsrv_settable(srv); rc != 0) return rc;
+  if ((status != 301 && (status < 400 || status > 599)) ||
+      (content_type != nullptr && !ox__header_safe(content_type))) {
+    return EINVAL;
+  }
+  ox__errno_guard keep;
+  if (body == nullptr) {
+    httpsrv_page_drop(srv, status);
+    return 0;
+  }
+  auto *page =
+      static_cast<ox__statuspage *>(ox_alloc(sizeof(ox__statuspage)));
+  if (page == nullptr) return ENOMEM;
+  page->status = status;
+  page->length = strlen(body);
+  page->body = ox__strdup(body);
+  page->type = content_type != nullptr && *content_type != '\0'
+                   ? ox__strdup(content_type)
+                   : nullptr;
+  if (page->body == nullptr ||
+      (page->type == nullptr && content_type != nullptr &&
+       *content_type != '\0')) {
+    httpsrv_page_free(page);
+    return ENOMEM;
+  }
+  httpsrv_page_drop(srv, status);
+  page->next = srv->pages;
+  srv->pages = page;
+  return 0;
+}
+
 int ox_httpsrv_set_compression(ox_httpsrv *srv, int level) noexcept {
   if (int rc = httpsrv_settable(srv); rc != 0) return rc;
   if (level < 0 || level > 9) return EINVAL;
@@ -730,6 +824,8 @@ void ox_httpsrv_free(ox_httpsrv *srv) noexcept {
   }
   ox__httptls_clear(&srv->tls);
   ox__httproutes_free(&srv->routes);
+  ox__cors_free(srv->cors);
+  while (srv->pages != nullptr) httpsrv_page_drop(srv, srv->pages->status);
   ox_free(srv->upld_dir);
   ox_strmap_cleanup(&srv->mimes);
   delete srv;

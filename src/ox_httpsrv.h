@@ -12,11 +12,25 @@
 
 #include "ombrix.h"
 #include "ox_httpconn.h"
+#include "ox_httpcors.h"
 #include "ox_httplisten.h"
 #include "ox_httppool.h"
 #include "ox_httpstats.h"
 #include "ox_httproute.h"
 #include "ox_httptls.h"
+
+// A page the program chose for the library's replies of one status.
+struct ox__statuspage {
+  ox__statuspage *next;
+  unsigned int status;
+  char *body;  // NUL-terminated; |length| bytes
+  size_t length;
+  char *type;  // Content-Type, or NULL
+};
+
+// The program's page for the library's replies of |status|, or NULL.
+const ox__statuspage *ox__httpsrv_page(const ox_httpsrv *srv,
+                                       unsigned int status) noexcept;
 
 // The error callback's gate: a burst of lines passes in each window, the
 // rest of a flood (a client leaving mid-request makes a line each) is
@@ -65,6 +79,13 @@ struct ox_httpsrv {
   ox__httptls tls{};                 // certificate and key; none: plain HTTP
   ox_httplog_cb log_cb = nullptr;    // the access log; NULL: none
   void *log_cls = nullptr;
+  ox_httpbefore_cb before_cb = nullptr;  // on each routed head; may be NULL
+  void *before_cls = nullptr;
+  ox_httpafter_cb after_cb = nullptr;    // on every reply; may be NULL
+  void *after_cls = nullptr;
+  ox__cors *cors = nullptr;          // cross-origin access; NULL: none
+  ox__statuspage *pages = nullptr;   // the program's pages for the
+                                     // library's replies, by status
   std::atomic<bool> draining{false}; // replies close their connections
   std::atomic<bool> ready{true};     // what the ready route answers
 

@@ -158,6 +158,16 @@ static void test_server(void) {
   CHECK(ox_httpsrv_set_auth_cb(srv, NULL) == 0);
   CHECK(ox_httpsrv_set_req_cb(srv, never_req) == 0);
   CHECK(ox_httpsrv_set_err_cb(srv, NULL) == 0);
+  {
+    static const char *const origins[] = {"https://app.example", NULL};
+    ox_cors cors = {0};
+    cors.origins = origins;
+    cors.max_age = 60;
+    CHECK(ox_httpsrv_set_cors(srv, &cors) == 0);
+    CHECK(ox_httpsrv_set_before(srv, NULL, NULL) == 0);
+    CHECK(ox_httpsrv_set_after(srv, NULL, NULL) == 0);
+    CHECK(ox_httpsrv_set_status_page(srv, 404, "<p>no</p>", "text/html") == 0);
+  }
   CHECK(ox_httpreq_peer(NULL) == NULL);
   CHECK(ox_httplog_status(NULL) == 0);
   CHECK(ox_httpsrv_listen(srv, 0, false));

@@ -319,6 +319,78 @@ TEST(OxHttpCpp, MetricsAndReadinessAsTheCServerHasThem) {
             std::string::npos);
 }
 
+TEST(OxHttpCpp, HooksCorsAndStatusPagesWithLambdas) {
+  ombrix::server srv;
+  Sink sink;
+  sink.attach(srv);
+  srv.put("/notes/(?<id>[0-9]+)", [](ombrix::request &req,
+                                     ombrix::response &res) {
+    res.send("stored " + std::string(req.var("id")));
+  });
+  srv.before([](ombrix::request &req, ombrix::response &res) {
+    if (req.var("id") == "9") throw std::runtime_error("no nines");
+    if (req.var("id") != "404") return true;
+    res.send("no such note", "text/plain", 404);
+    return false;
+  });
+  srv.after([](ombrix::request &, ombrix::response &res) {
+    res.set_header("X-Status", std::to_string(res.status()));
+    if (res.status() == 405) res.replace_body("{\"error\":405}", "application/json");
+  });
+  ombrix::server::cors_options cors;
+  cors.allow = [](std::string_view origin) {
+    return origin == "https://notes.example";
+  };
+  cors.max_age = std::chrono::minutes(10);
+  srv.cors(cors);
+  srv.status_page(404, "<p>none</p>");
+  EXPECT_THROW(srv.status_page(200, "x"), ombrix::error);
+  srv.listen(0);
+
+  oxtest::Request put;
+  put.method = "PUT";
+  put.target = "/notes/404";
+  put.body = std::string(300000, 'n');
+  oxtest::Response refused = oxtest::http(srv.port(), put);
+  EXPECT_EQ(refused.status, 404);
+  EXPECT_EQ(refused.body, "no such note");
+  put.target = "/notes/9";
+  EXPECT_EQ(oxtest::http(srv.port(), put).status, 500);
+  put.target = "/notes/1";
+  put.body = "text";
+  put.headers = {"Origin: https://notes.example"};
+  oxtest::Response stored = oxtest::http(srv.port(), put);
+  EXPECT_EQ(stored.body, "stored 1");
+  EXPECT_EQ(stored.headers.get("X-Status"), "200");
+  EXPECT_EQ(stored.headers.get("Access-Control-Allow-Origin"),
+            "https://notes.example");
+
+  oxtest::Request get;
+  get.target = "/notes/1";
+  get.headers = put.headers;
+  oxtest::Response not_allowed = oxtest::http(srv.port(), get);
+  EXPECT_EQ(not_allowed.status, 405);
+  EXPECT_EQ(not_allowed.body, "{\"error\":405}");
+  EXPECT_EQ(not_allowed.headers.get("Allow"), "PUT");
+  EXPECT_EQ(not_allowed.headers.get("Access-Control-Allow-Origin"),
+            "https://notes.example");
+  get.target = "/elsewhere";
+  oxtest::Response missing = oxtest::http(srv.port(), get);
+  EXPECT_EQ(missing.body, "<p>none</p>");
+  EXPECT_EQ(missing.headers.get("Content-Type"), "text/html");
+  get.method = "OPTIONS";
+  get.headers.push_back("Access-Control-Request-Method: PUT");
+  oxtest::Response preflight = oxtest::http(srv.port(), get);
+  EXPECT_EQ(preflight.status, 204);
+  EXPECT_EQ(preflight.headers.get("Access-Control-Max-Age"), "600");
+
+  bool told = false;
+  for (const std::string &line : sink.take()) {
+    told = told || line.find("no nines") != std::string::npos;
+  }
+  EXPECT_TRUE(told);
+}
+
 TEST(OxHttpCpp, SendDirServesTheTreeWithTheServersTypesAndGzip) {
   ombrix::server srv;
   srv.set_compression(9);
