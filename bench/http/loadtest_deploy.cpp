@@ -2,8 +2,10 @@
 // bench/http/run: HTTPS (--cert FILE --key FILE) and the access log in the
 // Common Log Format (--log FILE); --con-mem BYTES sets the connection
 // memory (below 32 KiB it comes from the heap instead of a mapping of its
-// own per connection); --metrics PATH counts metrics and serves them there.  Same reply, thread per processor and
-// 1000 connections as loadtest, so the ratios show what each setting costs.
+// own per connection); --metrics PATH counts metrics and serves them there;
+// --after-header NAME has an after hook add "NAME: 1" to every reply.  Same
+// reply, thread per processor and 1000 connections as loadtest, so the
+// ratios show what each setting costs.
 #include <unistd.h>
 
 #include <cstdint>
@@ -26,10 +28,15 @@ void req_cb(void *, ox_httpreq *, ox_httpres *res) {
   ox_httpres_sendbinary(res, "Hello world", 11, "text/plain", 200);
 }
 
+// The after hook of --after-header: one header on every reply.
+void add_header(void *cls, ox_httpreq *, ox_httpres *res) {
+  ox_strmap_add(ox_httpres_headers(res), static_cast<const char *>(cls), "1");
+}
+
 int usage(const char *self) {
   std::fprintf(stderr,
                "%s PORT [--cert FILE --key FILE] [--log FILE] "
-               "[--con-mem BYTES] [--metrics PATH]\n",
+               "[--con-mem BYTES] [--metrics PATH] [--after-header NAME]\n",
                self);
   return 2;
 }
@@ -40,7 +47,7 @@ int main(int argc, char *argv[]) {
   if (argc < 2) return usage(argv[0]);
   auto port = static_cast<uint16_t>(std::strtol(argv[1], nullptr, 10));
   const char *cert = nullptr, *key = nullptr, *log = nullptr;
-  const char *metrics = nullptr;
+  const char *metrics = nullptr, *after_header = nullptr;
   size_t con_mem = 0;
   for (int i = 2; i + 1 < argc; i += 2) {
     if (std::strcmp(argv[i], "--cert") == 0) {
@@ -51,6 +58,8 @@ int main(int argc, char *argv[]) {
       log = argv[i + 1];
     } else if (std::strcmp(argv[i], "--metrics") == 0) {
       metrics = argv[i + 1];
+    } else if (std::strcmp(argv[i], "--after-header") == 0) {
+      after_header = argv[i + 1];
     } else if (std::strcmp(argv[i], "--con-mem") == 0) {
       con_mem = std::strtoul(argv[i + 1], nullptr, 10);
     } else {
@@ -64,6 +73,11 @@ int main(int argc, char *argv[]) {
     return usage(argv[0]);
   }
   if (metrics != nullptr && ox_httpsrv_add_metrics_route(srv, metrics) != 0) {
+    return usage(argv[0]);
+  }
+  if (after_header != nullptr &&
+      ox_httpsrv_set_after(srv, add_header,
+                           const_cast<char *>(after_header)) != 0) {
     return usage(argv[0]);
   }
   FILE *log_file = nullptr;
