@@ -34,7 +34,8 @@
  *     and hand both to one isolated callback (ox_httpreq_isolate()), which
  *     then owns them on its own thread; no other thread may touch them.
  *     An authentication callback reads and denies through its record, and
- *     may set reply headers.  A stream's callbacks run on a serving thread
+ *     may set reply headers and a body callback
+ *     (ox_httpreq_set_body_cb()).  A stream's callbacks run on a serving thread
  *     and see only their handle.
  *  9. Lazy getters.  The request maps (ox_httpreq_headers() and the
  *     others) are filled on first use; when memory runs out a pair may be
@@ -533,6 +534,10 @@ typedef bool (*ox_httpbefore_cb)(void *cls, ox_httpreq *req,
 /** The after hook (ox_httpsrv_set_after()): sees every reply before it is
  * queued, through |res|. */
 typedef void (*ox_httpafter_cb)(void *cls, ox_httpreq *req, ox_httpres *res);
+/** Receives the next |size| bytes of a request body at |data|; returns 0
+ * to go on.  See ox_httpreq_set_body_cb(). */
+typedef int (*ox_httpbody_cb)(void *cls, ox_httpreq *req, const void *data,
+                              size_t size);
 
 /** The end codes of a stream: ox_eor(false) ends it, ox_eor(true) breaks it. */
 OX_EXPORT ssize_t ox_eor(bool err) OX_NOEXCEPT;
@@ -748,6 +753,11 @@ OX_EXPORT int ox_httpsrv_set_payld_limit(ox_httpsrv *srv,
 /**
  * Sets the largest total of uploaded file bytes in one request (default
  * 1 GiB; files go to disk, never whole to memory).  More is answered 413.
+ * It bounds a body handed to a body callback (ox_httpreq_set_body_cb())
+ * too, which is held nowhere either: one announced larger is answered 413
+ * before it is read, one found larger as it arrives is answered 413 once
+ * it ends (or closed 1 MiB past the limit), and the callback never gets a
+ * byte past the limit.
  */
 OX_EXPORT int ox_httpsrv_set_uplds_limit(ox_httpsrv *srv,
                                          uint64_t bytes) OX_NOEXCEPT;
@@ -1241,6 +1251,41 @@ OX_EXPORT bool ox_httpreq_is_uploading(ox_httpreq *req) OX_NOEXCEPT;
 OX_EXPORT ox_httpupld *ox_httpreq_uploads(ox_httpreq *req) OX_NOEXCEPT;
 
 /**
+ * Hands the body of |req| to |cb| piece by piece as it arrives, in order,
+ * instead of holding it: a firmware image written straight to flash, a
+ * hash computed on the way.  Nothing of the body is kept: the payload
+ * stays empty, and url-encoded and multipart bodies are not parsed (no
+ * fields, no uploads).  Once the whole body has been handed over, the
+ * request callback (or the route) runs as for any request.  A request
+ * without a body never calls |cb|.
+ *
+ * Only before the body is read: from the authentication callback (which
+ * then lets the request through).  The body is bounded by
+ * ox_httpsrv_set_uplds_limit(), not the payload limit, and by the body
+ * deadline of ox_httpsrv_set_body_timeout().
+ *
+ * |cb| runs on the serving thread of the connection, one piece at a time,
+ * with |cls| and |req| (which it may read, but not answer); |data| lives
+ * until it returns.  It returns 0 to go on; anything else stops the body
+ * and is answered at once, the connection then closed, the request
+ * callback not called: E2BIG as 413 (more than the program takes),
+ * EBADMSG as 400 (data it refuses), any other value as 500.  The library
+ * logs nothing for it: the callback knows why.
+ *
+ * |free_cb| (may be NULL) receives |cls| exactly once: when the request
+ * ends (served, refused, or its client gone), or at once when this call
+ * fails.
+ *
+ * Returns 0, or: EINVAL    NULL |req| or |cb|;
+ *                EALREADY  a body callback was set already, or the body is
+ *                          being read or was read (called from the request
+ *                          callback, or from |cb| itself).
+ */
+OX_EXPORT int ox_httpreq_set_body_cb(ox_httpreq *req, ox_httpbody_cb cb,
+                                     void *cls,
+                                     ox_free_cb free_cb) OX_NOEXCEPT;
+
+/**
  * Returns what the group named |name| captured of the path, for a request
  * a route of ox_httpsrv_add_route() took: |*len| bytes (|len| may be NULL)
  * at the result, a view into ox_httpreq_path() that is NOT NUL-terminated.
@@ -1286,8 +1331,13 @@ OX_EXPORT int ox_httpreq_isolate2(ox_httpreq *req, ox_httpreq_cb cb,
 
 /**
  * @defgroup httpupld Uploads
- * Files of a multipart request, held in temporary files that are removed
- * when the request ends unless saved.
+ * Files of a multipart request, held in temporary files of the upload
+ * directory (mode 0600) that are removed when the request ends unless
+ * saved.  A saved file gets the mode of an ordinary new file: 0666 less
+ * the umask in force when the server started listening.  The umask is
+ * read from /proc/self/status, which leaves it as it is; where /proc is
+ * not mounted it is read by setting it and setting it back, and a file
+ * another thread creates in between gets the umask 022.
  * @{
  */
 
@@ -1310,17 +1360,71 @@ OX_EXPORT const char *ox_httpupld_mime(ox_httpupld *upld) OX_NOEXCEPT;
 OX_EXPORT uint64_t ox_httpupld_size(ox_httpupld *upld) OX_NOEXCEPT;
 
 /**
- * Moves the upload into the server's upload directory under its name.
- * A name is refused when it is empty, ".", "..", holds '/', '\\' or a
- * control byte, or is longer than 255 bytes: the client's text never
- * becomes a path outside the directory.
+ * Returns the path of the upload's file: the temporary file until it is
+ * saved (the program may read it there), then the path it was saved to.
+ * It lives as long as the upload.
+ */
+OX_EXPORT const char *ox_httpupld_path(ox_httpupld *upld) OX_NOEXCEPT;
+
+/**
+ * Moves the upload to |path|, a path of the program's choosing in any
+ * directory (relative paths from the current directory), taken as it is:
+ * pass a client's file name through ox_safe_filename() first.
+ *
+ * The move is atomic: |path| shows no file, or the whole upload.  Without
+ * |overwrite| an existing |path| is EEXIST, decided by the file system in
+ * the same step (so of two requests saving to one name at once, exactly
+ * one succeeds and the other gets EEXIST); with it an existing file is
+ * replaced in one step.  On another file system than the upload
+ * directory the file is copied into a temporary file beside |path| first,
+ * then moved into place the same way.  Nothing is synced to disk: a
+ * program that needs the file through a power loss calls fsync() on it.
+ *
+ * Returns 0, or: EINVAL    NULL |upld| or |path|, or an empty |path|;
+ *                EEXIST    |overwrite| is false and |path| exists;
+ *                EALREADY  the upload was saved already;
+ *                ENOMEM    no memory;
+ *                another errno from the file system (ENOENT for a
+ *                directory that does not exist, EACCES...).
+ * On failure the upload stays where it was, and may be saved again.
+ */
+OX_EXPORT int ox_httpupld_save_as(ox_httpupld *upld, const char *path,
+                                  bool overwrite) OX_NOEXCEPT;
+
+/**
+ * Moves the upload into the server's upload directory under its name, as
+ * ox_httpupld_save_as() does.  A name is refused when it is empty, ".",
+ * "..", holds '/', '\\' or a control byte, or is longer than 255 bytes:
+ * the client's text never becomes a path outside the directory.
  *
  * Returns 0, or: EINVAL  NULL |upld|, or a refused name;
  *                EEXIST  |overwritten| is false and the file exists;
  *                EALREADY the upload was saved already;
+ *                ENAMETOOLONG the path would exceed PATH_MAX;
  *                another errno from the file system.
  */
 OX_EXPORT int ox_httpupld_save(ox_httpupld *upld, bool overwritten) OX_NOEXCEPT;
+
+/**
+ * Writes into |out| (|size| bytes; 256 hold any result) a safe file name
+ * made of |name|, a client's: one path component that stays inside any
+ * directory it is joined to.  From |name| it takes what follows the last
+ * '/' or '\\'; drops control characters (C0, DEL, C1); makes '_' of
+ * each of "*:<>?| and of each byte that is not UTF-8; removes the dots,
+ * spaces and dashes it starts with (no hidden file, no "." or "..", no
+ * option to a command) and the dots and spaces it ends with; and cuts it
+ * to 255 bytes (or |size| - 1) on a character boundary, keeping an
+ * extension of up to 16 bytes.  The result is valid UTF-8, never empty.
+ *
+ * Returns 0, or: EINVAL  NULL |name| or |out|, a |size| of 0, or nothing
+ *                        of |name| is left ("", "..", "a/", "..."): the
+ *                        program then picks a name of its own;
+ *                ERANGE  |size| holds not even the first character;
+ *                ENOMEM  no memory.
+ * On failure |out| holds "" (unless it is NULL or |size| is 0).
+ */
+OX_EXPORT int ox_safe_filename(const char *name, char *out,
+                               size_t size) OX_NOEXCEPT;
 
 /** @} */
 

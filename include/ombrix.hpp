@@ -678,6 +678,21 @@ class entrypoints {
   ox_entrypoints *table_;
 };
 
+/**
+ * Returns a safe file name made of |name|, a client's, as
+ * ox_safe_filename() makes it: one path component, valid UTF-8, no more
+ * than 255 bytes, that stays inside any directory it is joined to.  An
+ * empty string when nothing of |name| is left ("", "..", "a/"): the
+ * program then picks a name of its own.  Throws error(ENOMEM).
+ */
+inline std::string safe_filename(std::string_view name) {
+  char out[256];
+  int rc = ox_safe_filename(detail::cstr(name).get(), out, sizeof out);
+  if (rc == EINVAL) return std::string();
+  detail::check(rc, "ox_safe_filename");
+  return out;
+}
+
 /** A file uploaded with a request (ox_httpupld), valid while it is served. */
 class upload {
  public:
@@ -698,6 +713,13 @@ class upload {
   /** Returns the number of bytes received. */
   std::uint64_t size() const noexcept { return ox_httpupld_size(upld_); }
   /**
+   * Returns the path of the file: the temporary file until it is saved,
+   * then where it was saved.
+   */
+  std::string_view path() const noexcept {
+    return detail::view(ox_httpupld_path(upld_));
+  }
+  /**
    * Moves the file into the server's upload directory under its name, as
    * ox_httpupld_save() does.  Throws error(EINVAL) for a name refused,
    * EEXIST when |overwrite| is false and the file exists, EALREADY, or
@@ -705,6 +727,19 @@ class upload {
    */
   void save(bool overwrite = false) const {
     detail::check(ox_httpupld_save(upld_, overwrite), "ox_httpupld_save");
+  }
+  /**
+   * Moves the file to |path|, the program's choice, atomically, as
+   * ox_httpupld_save_as() does: `u.save_as(dir + "/" +
+   * ombrix::safe_filename(u.name()))`.  Throws error(EEXIST) when
+   * |overwrite| is false and |path| exists (of two saves racing for one
+   * name exactly one wins), EALREADY, EINVAL for an empty |path|, or
+   * another errno of the file system.
+   */
+  void save_as(std::string_view path, bool overwrite = false) const {
+    detail::check(ox_httpupld_save_as(upld_, detail::cstr(path).get(),
+                                      overwrite),
+                  "ox_httpupld_save_as");
   }
   /** Returns the C upload. */
   ox_httpupld *native() const noexcept { return upld_; }
@@ -844,6 +879,25 @@ class request {
     if (body == nullptr) return std::string_view();
     return std::string_view(ox_str_content(body), ox_str_length(body));
   }
+
+  /**
+   * Hands the body to |fn|, a callable void(std::string_view piece), piece
+   * by piece as it arrives, instead of holding it, as
+   * ox_httpreq_set_body_cb() does: the payload stays empty and forms are
+   * not parsed; the handler runs once the whole body was handed over.
+   * Only from the authenticator, before the body is read.  The body is
+   * bounded by server::set_uploads_limit().
+   *
+   * An exception from |fn| stops the body, goes to the error sink as a
+   * handler's does, and is answered at once (the connection then closed):
+   * 413 for an ombrix::error (or any std::system_error of the generic
+   * category) of code E2BIG, 400 for one of EBADMSG, 500 for anything
+   * else.  |fn| is moved to the heap and destroyed when the request ends.
+   * Throws error(EALREADY) when a body callable was set already or the
+   * body is being read, ENOMEM.
+   */
+  template <class Fn>
+  void on_body(Fn &&fn);
 
   /** Returns true when the request carries at least one uploaded file. */
   bool is_uploading() const noexcept { return ox_httpreq_is_uploading(req_); }
@@ -1223,6 +1277,21 @@ struct isolated_job final : job {
   isolated_job(F &&f, ombrix::server &s) : fn(std::forward<F>(f)), srv(&s) {}
   void run(ox_httpreq *req, ox_httpres *res) noexcept override {
     serve(*srv, fn, req, res, "isolated ");
+  }
+  Fn fn;
+  ombrix::server *srv;
+};
+
+// A body callable, owned by the C library from ox_httpreq_set_body_cb() on:
+// it hands it back to |free_cb| when the request ends.
+template <class Fn>
+struct body_job {
+  template <class F>
+  body_job(F &&f, ombrix::server &s) : fn(std::forward<F>(f)), srv(&s) {}
+  static int body_cb(void *cls, ox_httpreq *req, const void *data,
+                     std::size_t size) noexcept;
+  static void free_cb(void *cls) noexcept {
+    delete static_cast<body_job *>(cls);
   }
   Fn fn;
   ombrix::server *srv;
@@ -1883,6 +1952,40 @@ void serve(ombrix::server &srv, Fn &fn, ox_httpreq *creq, ox_httpres *cres,
   }
 }
 
+// The errno code a system error from a body callable stops the body
+// with: its own in the generic category (E2BIG and EBADMSG tell the
+// status); anything else is a 500.
+inline int body_abort_code(const std::system_error &e) noexcept {
+  const std::error_code &code = e.code();
+  return code.category() == std::generic_category() && code.value() != 0
+             ? code.value()
+             : EIO;
+}
+
+template <class Fn>
+int body_job<Fn>::body_cb(void *cls, ox_httpreq *req, const void *data,
+                          std::size_t size) noexcept {
+  auto *job = static_cast<body_job *>(cls);
+  const char *context = "the body reader of ";
+  std::string_view method = view(ox_httpreq_method(req));
+  std::string_view path = view(ox_httpreq_path(req));
+  char text[512];
+  int code = EIO;
+  try {
+    job->fn(std::string_view(static_cast<const char *>(data), size));
+    return 0;
+  } catch (const std::system_error &e) {
+    exception_line(text, context, method, path, e.what());
+    code = body_abort_code(e);
+  } catch (const std::exception &e) {
+    exception_line(text, context, method, path, e.what());
+  } catch (...) {
+    exception_line(text, context, method, path, "unknown exception");
+  }
+  job->srv->report(text);
+  return code;
+}
+
 template <class Reader>
 ssize_t stream_job<Reader>::read_cb(void *handle, std::uint64_t offset,
                                     char *buf, std::size_t size) noexcept {
@@ -1911,6 +2014,16 @@ void request::isolate(Fn &&fn) {
                                &detail::job::release_cb);
   if (rc != 0) throw error(rc, "ox_httpreq_isolate2");
   isolated_ = true;
+}
+
+template <class Fn>
+void request::on_body(Fn &&fn) {
+  using job_type = detail::body_job<std::decay_t<Fn>>;
+  auto *job = new job_type(std::forward<Fn>(fn), *srv_);
+  // The library owns the job from here, and releases it even on failure.
+  detail::check(ox_httpreq_set_body_cb(req_, &job_type::body_cb, job,
+                                       &job_type::free_cb),
+                "ox_httpreq_set_body_cb");
 }
 
 template <class Reader>

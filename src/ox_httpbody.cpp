@@ -1,7 +1,8 @@
 // Request bodies: every byte is counted against the limits before it is
 // held, form parts are handed from the parser straight to the fields map or
 // to an upload file, and each upload file is closed as its part ends, so a
-// request holds at most one descriptor however many files it carries.
+// request holds at most one descriptor however many files it carries.  A
+// body the program takes itself goes to its callback and nowhere else.
 #include "ox_httpbody.h"
 
 #include <cerrno>
@@ -51,7 +52,8 @@ int body_begin_file(ox_httpbody *body, const char *name, const char *filename,
   }
   if (++body->nfiles > body->srv->files_max) return body_over_limit(body);
   ox_httpupld *upld = nullptr;
-  int rc = ox__httpupld_new(body->srv->upld_dir, name, filename, mime, &upld);
+  int rc = ox__httpupld_new(body->srv->upld_dir, body->srv->file_mode, name,
+                            filename, mime, &upld);
   if (rc != 0) return body_fail(body, 500, rc);
   if (body->upld_last != nullptr) {
     body->upld_last->next = upld;
@@ -124,12 +126,37 @@ void body_keep_payload(ox_httpbody *body, const char *data,
   }
 }
 
+// Hands a piece to the program's callback.  A refusal is final: the rest
+// of the body is worth nothing to the program, however large it is.
+bool body_pass_to_sink(ox_httpbody *body, const char *data,
+                       size_t size) noexcept {
+  int rc = body->sink_cb(body->sink_cls, body->sink_req, data, size);
+  if (rc == 0) return true;
+  body_fail(body, rc == E2BIG ? 413 : rc == EBADMSG ? 400 : 500, rc);
+  return false;
+}
+
 }  // namespace
+
+int ox__httpbody_sink(ox_httpbody *body, ox_httpreq *req, ox_httpbody_cb cb,
+                      void *cls, ox_free_cb free_cb) noexcept {
+  if (body->sink_cb != nullptr || body->srv != nullptr) return EALREADY;
+  body->sink_cb = cb;
+  body->sink_cls = cls;
+  body->sink_free = free_cb;
+  body->sink_req = req;
+  return 0;
+}
 
 unsigned int ox__httpbody_begin(ox_httpbody *body, const ox_httpsrv *srv,
                                 const char *content_type,
                                 uint64_t length) noexcept {
   body->srv = srv;
+  if (body->sink_cb != nullptr) {
+    // Held nowhere, like the files of a form: the upload limit bounds it.
+    body->allowed = srv->uplds_limit;
+    return length != UINT64_MAX && length > body->allowed ? 413 : 0;
+  }
   ox__formkind kind = ox__httpform_kind(content_type);
   body->multipart = kind == ox__formkind::multipart;
   // Files go to disk; everything else of the body is held in memory.
@@ -153,6 +180,7 @@ bool ox__httpbody_feed(ox_httpbody *body, const char *data,
     return body->received - body->allowed <= body_drain_slack;
   }
   if (body->status != 0) return true;
+  if (body->sink_cb != nullptr) return body_pass_to_sink(body, data, size);
   if (!body->multipart) body_keep_payload(body, data, size);
   if (body->form != nullptr && body->status == 0) {
     int rc = ox__httpform_feed(body->form, data, size);
@@ -182,5 +210,6 @@ void ox__httpbody_free(ox_httpbody *body) noexcept {
   if (body->fields != nullptr) ox_strmap_cleanup(&body->fields);
   if (body->field_val != nullptr) ox_str_free(body->field_val);
   if (body->uplds != nullptr) ox__httpuplds_free(body->uplds);
+  if (body->sink_free != nullptr) body->sink_free(body->sink_cls);
   *body = ox_httpbody{};
 }

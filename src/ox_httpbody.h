@@ -1,6 +1,6 @@
 // Body intake of one request: the payload held in memory, the fields of a
-// form, and the files of a multipart form streamed to disk, each within the
-// server's limits.
+// form, the files of a multipart form streamed to disk, or the whole body
+// handed to a callback of the program, each within the server's limits.
 #ifndef OX_HTTPBODY_H
 #define OX_HTTPBODY_H
 
@@ -32,7 +32,18 @@ struct ox_httpbody {
   int failure;             // the errno behind a 500, for the error log
   ox__bodypart part;       // the part being received
   bool multipart;          // parsed as multipart, held nowhere whole
+  ox_httpbody_cb sink_cb;  // set: the body goes here alone, piece by piece
+  void *sink_cls;
+  ox_free_cb sink_free;    // receives sink_cls when the request ends
+  ox_httpreq *sink_req;    // the request handed to sink_cb
 };
+
+// Hands the body to |cb| instead of holding or parsing it; the body's
+// limit is then the upload limit.  Before ox__httpbody_begin() only.
+// Returns 0, or EALREADY (set already, or the body begun); then |free_cb|
+// is not called, and the caller hands |cls| back.
+int ox__httpbody_sink(ox_httpbody *body, ox_httpreq *req, ox_httpbody_cb cb,
+                      void *cls, ox_free_cb free_cb) noexcept;
 
 // Looks at the head.  |content_type| may be NULL; |length| is the
 // Content-Length, or UINT64_MAX for a chunked body.  Returns 0, or the
@@ -43,9 +54,10 @@ unsigned int ox__httpbody_begin(ox_httpbody *body, const ox_httpsrv *srv,
                                 uint64_t length) noexcept;
 
 // Takes the next piece of the body.  Past a limit the rest is counted and
-// dropped, so a client still gets its reply; returns false once the body
-// runs so far past what it could have been allowed that the connection is
-// better closed.
+// dropped, so a client still gets its reply; returns false once the
+// connection is better closed, with |status| the reply: the body runs so
+// far past what it could have been allowed, or the callback it goes to
+// refused it.
 bool ox__httpbody_feed(ox_httpbody *body, const char *data,
                        size_t size) noexcept;
 
@@ -53,7 +65,8 @@ bool ox__httpbody_feed(ox_httpbody *body, const char *data,
 // Returns 0, or the status the body earned (400, 413, 500).
 unsigned int ox__httpbody_finish(ox_httpbody *body) noexcept;
 
-// Releases what the body holds; uploads not saved are removed.
+// Releases what the body holds; uploads not saved are removed, and the
+// closure of a body callback handed back.
 void ox__httpbody_free(ox_httpbody *body) noexcept;
 
 #endif  // OX_HTTPBODY_H

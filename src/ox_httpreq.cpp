@@ -507,8 +507,8 @@ MHD_Result req_head(ox_httpsrv *srv, MHD_Connection *con, const char *url,
   return MHD_YES;
 }
 
-// One piece of the body.  One that goes on far past its limit is told so
-// at once, and the connection closed.
+// One piece of the body.  One that goes on far past its limit, or that a
+// body callback refused, is told so at once, and the connection closed.
 MHD_Result req_receive(ox_httpreq *req, const char *data,
                        size_t *size) noexcept {
   ox__httpconn_received(req->conn, *size);
@@ -516,9 +516,12 @@ MHD_Result req_receive(ox_httpreq *req, const char *data,
   *size = 0;
   if (!go_on) {
     req->stage = ox__reqstage::answered;
-    ox__httpstats_refused(&req->srv->stats, ox__refusal::too_large);
+    if (req->body.status == MHD_HTTP_CONTENT_TOO_LARGE) {
+      ox__httpstats_refused(&req->srv->stats, ox__refusal::too_large);
+    }
     ox__httpres_write_early(&req->res, req->body.status, req->conn->fd,
                             req->srv->tls.on);
+    ox__httpsrv_closing_on_purpose();
     return MHD_NO;
   }
   ox__httpconn_check_peer(req->conn);
@@ -791,6 +794,22 @@ const char *ox_httpreq_capture(ox_httpreq *req, unsigned int index,
   if (req == nullptr) return ox__einval<const char *>(nullptr);
   if (index >= ox__httproute_groups_max) return nullptr;
   return ox__httproutematch_group(&req->match, req->path, index + 1, len);
+}
+
+int ox_httpreq_set_body_cb(ox_httpreq *req, ox_httpbody_cb cb, void *cls,
+                           ox_free_cb free_cb) noexcept {
+  int rc = 0;
+  if (req == nullptr || cb == nullptr) {
+    rc = EINVAL;
+  } else if (req->stage != ox__reqstage::receiving) {
+    rc = EALREADY;
+  } else {
+    // Refused too once the body is begun: the callback itself runs while
+    // the request is still receiving.
+    rc = ox__httpbody_sink(&req->body, req, cb, cls, free_cb);
+  }
+  if (rc != 0 && free_cb != nullptr) free_cb(cls);
+  return rc;
 }
 
 int ox_httpreq_isolate2(ox_httpreq *req, ox_httpreq_cb cb, void *cls,

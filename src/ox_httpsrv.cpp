@@ -15,11 +15,13 @@
 #include <memory>
 #include <new>
 #include <thread>
+#include <utility>
 
 #include "ox_alloc.h"
 #include "ox_core.h"
 #include "ox_httpreq.h"
 #include "ox_httpres.h"
+#include "ox_httpupld.h"
 #include "ox_mime.h"
 
 namespace {
@@ -100,6 +102,18 @@ void httpsrv_count_own_reply(ox_httpsrv *srv, const char *fmt,
   }
 }
 
+// Set on a serving thread whose request was answered and is closed on
+// purpose: libmicrohttpd, told so by MHD_NO, logs at once on the same
+// thread that the application reported an internal error.  That line is
+// no error of anyone's, and the reply already says what happened.
+thread_local bool httpsrv_closing_on_purpose = false;
+
+bool httpsrv_is_purposeful_close(const char *text) noexcept {
+  static const char line[] = "Application reported internal error";
+  return std::exchange(httpsrv_closing_on_purpose, false) &&
+         strncmp(text, line, sizeof line - 1) == 0;
+}
+
 // libmicrohttpd's own diagnostics go to the error callback too.
 void httpsrv_log(void *cls, const char *fmt, va_list ap) noexcept {
   auto *srv = static_cast<ox_httpsrv *>(cls);
@@ -109,6 +123,7 @@ void httpsrv_log(void *cls, const char *fmt, va_list ap) noexcept {
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
   vsnprintf(text, sizeof(text), fmt, ap);
 #pragma GCC diagnostic pop
+  if (httpsrv_is_purposeful_close(text)) return;
   httpsrv_report(srv, text);
 }
 
@@ -134,6 +149,10 @@ unsigned int httpsrv_flags(const ox_httpsrv *srv, bool conn_threads) noexcept {
 }
 
 }  // namespace
+
+void ox__httpsrv_closing_on_purpose() noexcept {
+  httpsrv_closing_on_purpose = true;
+}
 
 void ox__httpsrv_error(ox_httpsrv *srv, const char *fmt, ...) noexcept {
   char text[1024];
@@ -757,6 +776,8 @@ bool ox_httpsrv_listen(ox_httpsrv *srv, uint16_t port,
     return false;
   }
   srv->conn_threads = conn_threads;
+  // Read once: the umask is the process's, and reading it may set it.
+  srv->file_mode = ox__httpupld_file_mode();
   srv->daemon = httpsrv_start_daemon(srv, conn_threads);
   const char *failed = nullptr;
   if (srv->daemon == nullptr) {

@@ -67,6 +67,8 @@ struct ox_httpsrv {
   uint32_t match_limit = ox__httproute_match_limit;  // steps a route pattern
                                      // may take on one path
   char *upld_dir = nullptr;          // where uploads go; our copy
+  mode_t file_mode = 0644;           // what saved uploads get: 0666 less
+                                     // the umask, read as listening starts
   ox_strmap *mimes = nullptr;        // content types by lower-case
                                      // extension, over the built-in ones
   int gzip_level = 0;                // 1..9: replies are gzipped when the
@@ -102,6 +104,10 @@ struct ox_httpsrv {
 // ox__escape() first.
 void ox__httpsrv_error(ox_httpsrv *srv, const char *fmt, ...) noexcept
     __attribute__((format(printf, 2, 3)));
+
+// Call before returning MHD_NO for a request answered already: the line
+// libmicrohttpd then logs about it is dropped.
+void ox__httpsrv_closing_on_purpose() noexcept;
 
 // Tells the error callback how many lines were held back, once their
 // window is over (the watchdog asks every second).

@@ -67,6 +67,10 @@ static void test_memory_and_errors(void) {
   CHECK(ox_strerror(ENOENT, msg, sizeof msg) == 0);
   CHECK(strcmp(msg, "No such file or directory") == 0);
   CHECK(strcmp(ox_escape("a\"b\n", msg, sizeof msg), "a\\x22b\\x0A") == 0);
+  CHECK(ox_safe_filename("../.x.txt", msg, sizeof msg) == 0);
+  CHECK(strcmp(msg, "x.txt") == 0);
+  CHECK(ox_httpupld_path(NULL) == NULL && errno == EINVAL);
+  CHECK(ox_httpreq_set_body_cb(NULL, NULL, NULL, NULL) == EINVAL);
   name = ox_extract_entrypoint("/r1/foo");
   CHECK(name != NULL && strcmp(name, "/r1") == 0);
   ox_free(name);

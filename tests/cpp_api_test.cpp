@@ -7,6 +7,11 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -523,6 +528,62 @@ TEST(OxHttpCpp, ConcurrentRoutedRequestsOnAPoolKeepTheirOwnCaptures) {
   }
   for (std::thread &c : clients) c.join();
   EXPECT_EQ(36, good.load());
+}
+
+TEST(OxHttpCpp, UploadSavesWhereAskedAndBodyGoesToTheCallable) {
+  char tmpl[] = "/tmp/ox-cpp-save.XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(tmpl));
+  const std::string dir = tmpl;
+  Sink sink;
+  {
+  ombrix::server srv;
+  sink.attach(srv);
+  srv.set_upload_dir(dir);
+  std::string got;  // the serving thread's alone until the server is freed
+  srv.authenticate([&got](ombrix::auth &, ombrix::request &req,
+                          ombrix::response &) {
+    if (req.path() != "/sink") return true;
+    std::function<void(std::string_view)> fn = [&got](std::string_view piece) {
+      if (piece.find('!') != std::string_view::npos)
+        throw ombrix::error(EBADMSG, "a bang");
+      got += piece;
+    };
+    req.on_body(std::move(fn));
+    EXPECT_EQ(EALREADY, error_code([&] { req.on_body([](std::string_view) {}); }));
+    return true;
+  });
+  srv.post("/up", [&dir](ombrix::request &req, ombrix::response &res) {
+    std::string trace;
+    for (ombrix::upload u : req.uploads()) {
+      std::ifstream tmp{std::string(u.path())};
+      trace += std::string(std::istreambuf_iterator<char>(tmp), {}) + " ";
+      std::string to = dir + "/" + ombrix::safe_filename(u.name());
+      u.save_as(to);
+      trace += std::string(u.path() == to ? "moved" : "stayed") + " " +
+               std::to_string(error_code([&] { u.save_as(to, true); }));
+    }
+    res.send(trace);
+  });
+  srv.post("/sink", [&got](ombrix::request &req, ombrix::response &res) {
+    res.send(got + " " + std::to_string(req.payload().size()));
+  });
+  srv.listen(0);
+  oxtest::Request up;
+  up.method = "POST";
+  up.target = "/up";
+  up.form = {{"f", "data", "../../.x.txt", "text/plain", 0, {}}};
+  EXPECT_EQ("data moved " + std::to_string(EALREADY),
+            oxtest::http(srv.port(), up).body);
+  EXPECT_EQ("abc 0", oxtest::http_post(srv.port(), "/sink", "abc").body);
+  EXPECT_EQ(400, oxtest::http_post(srv.port(), "/sink", "no!").status);
+  }
+  EXPECT_EQ("", ombrix::safe_filename(".."));
+  std::ifstream saved(dir + "/x.txt");
+  EXPECT_EQ("data", std::string(std::istreambuf_iterator<char>(saved), {}));
+  EXPECT_EQ(std::vector<std::string>{"ombrix: exception in the body reader of "
+                                     "POST /sink: a bang: Bad message\n"},
+            sink.take());
+  std::filesystem::remove_all(dir);
 }
 
 // ------------------------------------------------------------- data types
