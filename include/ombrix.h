@@ -951,9 +951,10 @@ OX_EXPORT int ox_httpsrv_set_reuse_port(ox_httpsrv *srv,
  * is done with it: its reply sent, or its connection lost.  |cb| runs on
  * the serving threads, several at once with a pool, and should be quick;
  * ox_httplog_clf() and ox_httplog_combined() are ready ones.  NULL |cb|:
- * no log (the default, which costs nothing).  Requests that libmicrohttpd refuses on its own before
- * their head is whole (a malformed request line, a head over the memory
- * limit) reach no callback and are not logged.
+ * no log (the default, which costs nothing).  Requests that libmicrohttpd
+ * refuses on its own before their head is whole (a malformed request
+ * line, a head over the memory limit) reach no callback and are not
+ * logged.
  */
 OX_EXPORT int ox_httpsrv_set_log(ox_httpsrv *srv, ox_httplog_cb cb,
                                  void *cls) OX_NOEXCEPT;
@@ -1292,7 +1293,8 @@ typedef struct ox_cookie_opts {
   ox_samesite same_site;
 } ox_cookie_opts;
 
-/** The attributes of ox_httpres_set_cookie(): Path=/; HttpOnly; SameSite=Lax. */
+/** The attributes of ox_httpres_set_cookie(): "Path=/; HttpOnly;
+ * SameSite=Lax". */
 #define OX_COOKIE_OPTS_DEFAULT \
   { NULL, NULL, 0, 0, false, true, OX_SAMESITE_LAX }
 

@@ -52,8 +52,8 @@ const char *clf_date(time_t t) noexcept {
   return cached;
 }
 
-// The request target as the client sent it; the path stands in when the
-// head was refused before the target was read (it decodes to a NUL).
+// The request target as the client sent it.  The head's first step sets
+// it; the path stands in should a record ever be logged before that.
 const char *log_target(const ox_httpreq *req) noexcept {
   return req->target != nullptr ? req->target : req->path;
 }

@@ -250,9 +250,11 @@ size_t req_absolute_prefix(const char *target) noexcept {
 // no form the method allows.  500 when memory runs out.
 unsigned int req_read_target(ox_httpreq *req) noexcept {
   const ox_httpconn *conn = req->conn;
-  if (conn->target_nul) return MHD_HTTP_BAD_REQUEST;
   const char *target = conn->target != nullptr ? conn->target : req->path;
+  // Kept before any refusal: the log and the error callback then show the
+  // target as sent, not the path its NUL cut short.
   req->target = target;
+  if (conn->target_nul) return MHD_HTTP_BAD_REQUEST;
   const char *question = strchr(target, '?');
   req->query = question != nullptr ? question + 1 : nullptr;
   if (target[0] == '/') return 0;

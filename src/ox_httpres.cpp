@@ -878,6 +878,7 @@ struct cookie_line {
   const char *path;    // "" for no Path
   const char *domain;  // "" for no Domain
   const ox_cookie_opts *opts;
+  int same_site;       // opts->same_site as the int the caller stored
   bool expire;
 };
 
@@ -890,8 +891,14 @@ constexpr ox_cookie_opts cookie_defaults = OX_COOKIE_OPTS_DEFAULT;
 cookie_line cookie_of(const char *name, const char *val,
                       const ox_cookie_opts *opts, bool expire) noexcept {
   const ox_cookie_opts *o = opts != nullptr ? opts : &cookie_defaults;
+  // C lets any int sit in an enum, and a value out of its range is not one
+  // C++ may load as the enum: it is read as the int it is, then checked.
+  static_assert(sizeof o->same_site == sizeof(int));
+  int same_site;
+  memcpy(&same_site, &o->same_site, sizeof same_site);
   return cookie_line{name, val, o->path != nullptr ? o->path : "/",
-                     o->domain != nullptr ? o->domain : "", o, expire};
+                     o->domain != nullptr ? o->domain : "", o, same_site,
+                     expire};
 }
 
 // The checks of ox_httpres_set_cookie2(): bytes that could forge the
@@ -906,7 +913,7 @@ bool cookie_line_valid(const cookie_line &c) noexcept {
   if (o.max_age < 0 || o.expires < 0 || o.expires > cookie_expires_max) {
     return false;
   }
-  switch (o.same_site) {
+  switch (c.same_site) {
     case OX_SAMESITE_LAX:
     case OX_SAMESITE_STRICT:
     case OX_SAMESITE_OMIT:
@@ -946,7 +953,7 @@ void cookie_tail(const cookie_line &c, char (&out)[160]) noexcept {
   if (o.expires > 0) at = cookie_put_expires(at, o.expires);
   if (o.secure) at = stpcpy(at, "; Secure");
   if (o.http_only) at = stpcpy(at, "; HttpOnly");
-  switch (o.same_site) {
+  switch (c.same_site) {
     case OX_SAMESITE_STRICT: stpcpy(at, "; SameSite=Strict"); break;
     case OX_SAMESITE_NONE: stpcpy(at, "; SameSite=None"); break;
     case OX_SAMESITE_OMIT: break;

@@ -287,6 +287,10 @@ TEST(OxHttplog, CombinedLinesAddRefererAgentAndIdEscapedAsTheRequestLine) {
       // A CR inside a value is refused, and logged escaped.
       {"GET /cr HTTP/1.1\r\nUser-Agent: a\rb\r\n",
        "\"GET /cr HTTP/1.1\" 400 12 \"-\" \"a\\x0Db\""},
+      // A target refused for decoding to a NUL is logged as it was sent,
+      // not as the path the NUL cut short.
+      {"GET /a%00b?q HTTP/1.1\r\n",
+       "\"GET /a%00b?q HTTP/1.1\" 400 12 \"-\" \"-\""},
       // The program's id is one more quoted field, escaped as well.
       {"GET /id HTTP/1.1\r\nX-Set-Id: req-42\r\n",
        "\"GET /id HTTP/1.1\" 200 5 \"-\" \"-\" \"req-42\""},
@@ -300,8 +304,9 @@ TEST(OxHttplog, CombinedLinesAddRefererAgentAndIdEscapedAsTheRequestLine) {
   int n = 0;
   for (const Case &c : cases) {
     SCOPED_TRACE(c.head);
-    oxtest::raw_exchange(srv.port(), std::string(c.head) +
-                                         "Host: x\r\nConnection: close\r\n\r\n");
+    oxtest::raw_exchange(
+        srv.port(),
+        std::string(c.head) + "Host: x\r\nConnection: close\r\n\r\n");
     ASSERT_EQ(sink.count.wait_for(++n, 10000), n);
     // The CLF line is the combined one without the fields it adds.
     std::string clf(c.combined);
