@@ -967,10 +967,11 @@ OX_EXPORT int ox_httpsrv_set_reuse_port(ox_httpsrv *srv,
  * Calls |cb| with |cls| and a record of each request once libmicrohttpd
  * is done with it: its reply sent, or its connection lost.  |cb| runs on
  * the serving threads, several at once with a pool, and should be quick;
- * ox_httplog_clf() is a ready one.  NULL |cb|: no log (the default, which
- * costs nothing).  Requests that libmicrohttpd refuses on its own before
- * their head is whole (a malformed request line, a head over the memory
- * limit) reach no callback and are not logged.
+ * ox_httplog_clf() and ox_httplog_combined() are ready ones.  NULL |cb|:
+ * no log (the default, which costs nothing).  Requests that libmicrohttpd
+ * refuses on its own before their head is whole (a malformed request
+ * line, a head over the memory limit) reach no callback and are not
+ * logged.
  */
 OX_EXPORT int ox_httpsrv_set_log(ox_httpsrv *srv, ox_httplog_cb cb,
                                  void *cls) OX_NOEXCEPT;
@@ -1304,6 +1305,23 @@ OX_EXPORT const char *ox_httpreq_capture(ox_httpreq *req, unsigned int index,
                                          size_t *len) OX_NOEXCEPT;
 
 /**
+ * Gives the request the id |id| (copied) for its access-log record, where
+ * ox_httplog_id() reads it: a request id the program made or took from
+ * the client, to find the request's line among the program's own logs.
+ * A second call replaces the id.  Any callback that holds |req| may set
+ * it; requests the library answers before a callback runs (404, 413, a
+ * malformed head) carry none.
+ *
+ * Returns 0, or: EINVAL  NULL |req| or |id|; an |id| that is empty,
+ *                        longer than 128 bytes, or holds a byte outside
+ *                        printable ASCII (a control byte, DEL, non-ASCII):
+ *                        the id must never break a line of a text log;
+ *                ENOMEM  the copy failed (the id set before stays).
+ */
+OX_EXPORT int ox_httpreq_set_log_id(ox_httpreq *req,
+                                    const char *id) OX_NOEXCEPT;
+
+/**
  * Hands |req| to |cb|, which runs on a thread of its own once the current
  * callback returns and may block; the connection waits, others are served.
  * The reply goes out when |cb| returns.  Isolated requests share a bounded
@@ -1459,10 +1477,105 @@ OX_EXPORT int ox_httpres_replace_body(ox_httpres *res, const void *buf,
  * Adds "Set-Cookie: name=val; Path=/; HttpOnly; SameSite=Lax".  Two cookies
  * give two headers.  EINVAL for NULL arguments, an empty name, or a name or
  * value with bytes a cookie cannot hold (controls, ';', ',', whitespace,
- * and '=' in the name).
+ * '"', '\\', bytes outside ASCII, and '=' in the name).
  */
 OX_EXPORT int ox_httpres_set_cookie(ox_httpres *res, const char *name,
                                     const char *val) OX_NOEXCEPT;
+
+/** Which requests from other sites carry a cookie: its SameSite attribute. */
+typedef enum ox_samesite {
+  /** "SameSite=Lax": links followed from other sites carry it, their
+   * forms, frames and scripts do not. */
+  OX_SAMESITE_LAX = 0,
+  /** "SameSite=Strict": only requests from the site itself. */
+  OX_SAMESITE_STRICT = 1,
+  /** "SameSite=None": every request; the cookie must be |secure|. */
+  OX_SAMESITE_NONE = 2,
+  /** No SameSite attribute: the browser's default applies. */
+  OX_SAMESITE_OMIT = 3
+} ox_samesite;
+
+/**
+ * The attributes of a cookie for ox_httpres_set_cookie2().  A zero-filled
+ * struct is a valid choice (a session cookie for the whole site, SameSite
+ * Lax, readable by scripts); OX_COOKIE_OPTS_DEFAULT gives the attributes
+ * of ox_httpres_set_cookie().
+ */
+typedef struct ox_cookie_opts {
+  /** The paths the cookie goes with: NULL for "/" (the whole site), ""
+   * for no Path attribute (the browser takes the directory of the
+   * request's path). */
+  const char *path;
+  /** The Domain attribute ("example.com": that host and its subdomains),
+   * or NULL or "" for none (this host alone). */
+  const char *domain;
+  /** Seconds the cookie lives (Max-Age), or 0 for no Max-Age.  To end a
+   * cookie use ox_httpres_delete_cookie(). */
+  int64_t max_age;
+  /** When the cookie ends (Expires, seconds since the epoch), or 0 for no
+   * Expires.  Where both are set browsers take Max-Age. */
+  time_t expires;
+  /** Secure: the browser sends the cookie over HTTPS only. */
+  bool secure;
+  /** HttpOnly: scripts in the page cannot read the cookie. */
+  bool http_only;
+  /** The SameSite attribute. */
+  ox_samesite same_site;
+} ox_cookie_opts;
+
+/** The attributes of ox_httpres_set_cookie(): "Path=/; HttpOnly;
+ * SameSite=Lax". */
+#define OX_COOKIE_OPTS_DEFAULT \
+  { NULL, NULL, 0, 0, false, true, OX_SAMESITE_LAX }
+
+/**
+ * Adds "Set-Cookie: name=val" with the attributes |opts| says, in this
+ * order: Path, Domain, Max-Age, Expires (an IMF-fixdate, "Sun, 06 Nov 1994
+ * 08:49:37 GMT"), Secure, HttpOnly, SameSite.  A NULL |opts| gives the
+ * attributes of ox_httpres_set_cookie(), which this call then equals.
+ * The name and value are checked as ox_httpres_set_cookie() checks them.
+ *
+ * Returns 0, or: EINVAL  a NULL |res|, |name| or |val|; a name or value
+ *                        ox_httpres_set_cookie() refuses; a path or domain
+ *                        with a ';', a control byte or a byte outside
+ *                        ASCII (each would end the attribute and start one
+ *                        the program did not write); a negative |max_age|;
+ *                        an |expires| before 1970 or after 9999; an
+ *                        unknown |same_site|; SameSite=None without
+ *                        Secure, a name starting "__Secure-" without
+ *                        Secure, a name starting "__Host-" without Secure,
+ *                        with a domain or with a path other than "/"
+ *                        (browsers drop each of these cookies);
+ *                ENOMEM.
+ *                On failure no header is added.
+ */
+OX_EXPORT int ox_httpres_set_cookie2(ox_httpres *res, const char *name,
+                                     const char *val,
+                                     const ox_cookie_opts *opts) OX_NOEXCEPT;
+
+/**
+ * Adds a Set-Cookie that ends the browser's cookie |name|, set before with
+ * the attributes |opts| (NULL: those of ox_httpres_set_cookie()): an empty
+ * value, "Max-Age=0" and an Expires at the epoch (for browsers that read no
+ * Max-Age) in place of the lifetime |opts| gives, and its other attributes
+ * as ox_httpres_set_cookie2() writes them.  A browser ends only the cookie
+ * whose name, Path and Domain all match, so hand in the |opts| it was set
+ * with; they are checked as ox_httpres_set_cookie2() checks them, so those
+ * of a "__Host-" or "__Secure-" cookie must have |secure|.
+ *
+ *     Set-Cookie: sid=; Path=/; Max-Age=0;
+ *         Expires=Thu, 01 Jan 1970 00:00:00 GMT; HttpOnly; SameSite=Lax
+ *
+ * (one line, for NULL |opts|).
+ *
+ * Returns 0, or: EINVAL  a NULL |res| or |name|, or what
+ *                        ox_httpres_set_cookie2() refuses of |name| and
+ *                        |opts| (their |max_age| and |expires| aside);
+ *                ENOMEM.
+ *                On failure no header is added.
+ */
+OX_EXPORT int ox_httpres_delete_cookie(ox_httpres *res, const char *name,
+                                       const ox_cookie_opts *opts) OX_NOEXCEPT;
 
 /**
  * Sends the |size| bytes at |buf| (copied now; NULL with size 0 is an empty
@@ -1572,9 +1685,10 @@ OX_EXPORT int ox_httpres_sendstream(ox_httpres *res, uint64_t size,
 
 /**
  * @defgroup httplog Access log
- * The record ox_httpsrv_set_log() hands its callback, and a writer in the
- * Common Log Format.  The pointers handed out live until the callback
- * returns.
+ * The record ox_httpsrv_set_log() hands its callback, and writers in the
+ * Common and the Combined Log Formats.  The record, and every pointer its
+ * getters hand out, live until the callback returns: a callback that keeps
+ * a text copies it.
  * @{
  */
 
@@ -1583,6 +1697,33 @@ OX_EXPORT const char *ox_httplog_method(ox_httplog *rec) OX_NOEXCEPT;
 
 /** Returns the request's decoded path, without the query. */
 OX_EXPORT const char *ox_httplog_path(ox_httplog *rec) OX_NOEXCEPT;
+
+/**
+ * Returns the request target as the client sent it, query included and
+ * nothing decoded ("/notes?limit=2", "/a%20b", or an absolute form
+ * "http://host/x").  Its bytes are the client's: escape them before they
+ * go into a text log, as the writers below do.
+ */
+OX_EXPORT const char *ox_httplog_target(ox_httplog *rec) OX_NOEXCEPT;
+
+/**
+ * Returns the value of the request header |name| (any case: "user-agent"
+ * finds "User-Agent"), or NULL when the request has none.  Of a header
+ * sent several times the first line is returned; ox_httpreq_headers()
+ * holds them all.  The host of an absolute-form target stands for the
+ * Host header, as in ox_httpreq_headers().  The value is read from the
+ * connection when asked, so a log that asks for no header costs nothing;
+ * like the record it lives until the callback returns.  Its bytes are the
+ * client's.  NULL with errno EINVAL for a NULL |rec| or |name|.
+ */
+OX_EXPORT const char *ox_httplog_header(ox_httplog *rec,
+                                        const char *name) OX_NOEXCEPT;
+
+/**
+ * Returns the id the program gave the request with ox_httpreq_set_log_id(),
+ * or NULL when it gave none.
+ */
+OX_EXPORT const char *ox_httplog_id(ox_httplog *rec) OX_NOEXCEPT;
 
 /** Returns the request's HTTP version ("HTTP/1.1"). */
 OX_EXPORT const char *ox_httplog_version(ox_httplog *rec) OX_NOEXCEPT;
@@ -1619,18 +1760,34 @@ OX_EXPORT const char *ox_httplog_user(ox_httplog *rec) OX_NOEXCEPT;
  * An ox_httplog_cb that writes one line in the Common Log Format to the
  * stdio stream |cls| (a FILE *, such as stdout):
  *
- *     127.0.0.1 - - [08/Dec/2026:11:30:00 +0000] "GET /x HTTP/1.1" 200 12
+ *     127.0.0.1 - - [08/Dec/2026:11:30:00 +0000] "GET /x?n=1 HTTP/1.1" 200 12
  *
  * peer, "-", the Basic user or "-", the time in UTC, the request line (the
- * decoded path, without the query), the status ("-" for none), the body
+ * target as sent, query included), the status ("-" for none), the body
  * bytes ("-" for none).  Bytes of the client's text that could forge or
- * break a line (controls, '"', '\\', non-ASCII) are written as \\xHH.  A
+ * break a line (controls, '"', '\\', non-ASCII) are written as \\xHH, and
+ * in the user, which stands outside quotes, spaces and brackets too.  A
  * line is written whole under the stream's lock, so lines of serving
  * threads never interleave; the stream's buffering decides when it
  * reaches the file (fflush() it, or make it line-buffered, to see each at
  * once).  A NULL |cls| or |rec| does nothing.
  */
 OX_EXPORT void ox_httplog_clf(void *cls, ox_httplog *rec) OX_NOEXCEPT;
+
+/**
+ * As ox_httplog_clf(), in the Combined Log Format: the same line, then the
+ * Referer and the User-Agent quoted, each "-" when the request has none
+ * (or an empty one), and escaped as the request line is:
+ *
+ *     127.0.0.1 - - [08/Dec/2026:11:30:00 +0000] "GET / HTTP/1.1" 200 12
+ *         "https://example.com/" "curl/7.88.1"
+ *
+ * (one line).  When the program gave the request an id
+ * (ox_httpreq_set_log_id()) it follows as one more quoted field,
+ * "... "curl/7.88.1" "req-42""; without an id the line ends after the
+ * User-Agent, so that tools that read the Combined Log Format read it.
+ */
+OX_EXPORT void ox_httplog_combined(void *cls, ox_httplog *rec) OX_NOEXCEPT;
 
 /** @} */
 

@@ -873,6 +873,18 @@ class request {
     return detail::view(ox_httpreq_peer(req_));
   }
 
+  /**
+   * Gives the request the id |id| for its access-log record
+   * (access_record::id(), and the last field of server::log_to() lines in
+   * log_format::combined).  Throws error(EINVAL) for an id that is empty,
+   * over 128 bytes or not printable ASCII; ENOMEM.
+   */
+  void set_log_id(std::string_view id) {
+    detail::cstr i(id);
+    detail::check(ox_httpreq_set_log_id(req_, i.get()),
+                  "ox_httpreq_set_log_id");
+  }
+
   /** Returns the body, every byte of it (NUL bytes included). */
   std::string_view payload() const noexcept {
     ox_str *body = ox_httpreq_payload(req_);
@@ -940,6 +952,63 @@ class request {
   ombrix::server *srv_;
   bool isolated_ = false;
 };
+
+/** Which requests from other sites carry a cookie (ox_samesite). */
+enum class cookie_same_site {
+  lax = OX_SAMESITE_LAX,        ///< links from other sites, not their forms
+  strict = OX_SAMESITE_STRICT,  ///< requests from the site itself only
+  none = OX_SAMESITE_NONE,      ///< every request; needs |secure|
+  omit = OX_SAMESITE_OMIT,      ///< no attribute: the browser's default
+};
+
+/**
+ * The attributes of a cookie for response::cookie() and
+ * response::delete_cookie(), as ox_cookie_opts documents them; the
+ * defaults are those of the two-argument response::cookie() ("Path=/;
+ * HttpOnly; SameSite=Lax").
+ */
+struct cookie_options {
+  /** The paths it goes with; "" for no Path attribute. */
+  std::string_view path = "/";
+  /** The Domain attribute, or "" for none (this host alone). */
+  std::string_view domain;
+  /** How long it lives (Max-Age, whole seconds); 0 for no Max-Age. */
+  std::chrono::seconds max_age{0};
+  /** When it ends (Expires); the epoch (the default) for no Expires. */
+  std::chrono::system_clock::time_point expires{};
+  /** Sent over HTTPS only. */
+  bool secure = false;
+  /** Hidden from scripts in the page. */
+  bool http_only = true;
+  /** Which requests from other sites carry it. */
+  cookie_same_site same_site = cookie_same_site::lax;
+};
+
+/** @cond ombrix_internal */
+namespace detail {
+
+// An ox_cookie_opts over a cookie_options, with the C strings it points at.
+class cookie_opts {
+ public:
+  explicit cookie_opts(const cookie_options &opts)
+      : path_(opts.path), domain_(opts.domain) {
+    c_.path = path_.get();
+    c_.domain = domain_.get();
+    c_.max_age = static_cast<std::int64_t>(opts.max_age.count());
+    c_.expires = std::chrono::system_clock::to_time_t(opts.expires);
+    c_.secure = opts.secure;
+    c_.http_only = opts.http_only;
+    c_.same_site = static_cast<ox_samesite>(opts.same_site);
+  }
+  const ox_cookie_opts *get() const noexcept { return &c_; }
+
+ private:
+  cstr path_, domain_;
+  ox_cookie_opts c_{};
+};
+
+}  // namespace detail
+/** @endcond */
 
 /**
  * The reply a handler builds: a view over ox_httpres.  One send per
@@ -1071,6 +1140,35 @@ class response {
                   "ox_httpres_set_cookie");
   }
 
+  /**
+   * Sets the cookie |name| to |value| with the attributes |opts|
+   * (ox_httpres_set_cookie2()).  Throws error(EINVAL) for bytes a cookie,
+   * its path or its domain cannot hold, a negative max_age, an expires
+   * before 1970 or after 9999, and the cookies browsers drop
+   * (cookie_same_site::none without secure, a "__Secure-" or "__Host-"
+   * name without what it requires); ENOMEM.  No header is added then.
+   */
+  void cookie(std::string_view name, std::string_view value,
+              const cookie_options &opts) {
+    detail::cstr n(name), v(value);
+    detail::cookie_opts o(opts);
+    detail::check(ox_httpres_set_cookie2(res_, n.get(), v.get(), o.get()),
+                  "ox_httpres_set_cookie2");
+  }
+
+  /**
+   * Ends the browser's cookie |name| (ox_httpres_delete_cookie()), set
+   * with |opts|: its path and domain must be those it was set with.
+   * Throws error(EINVAL) as cookie() does, ENOMEM.
+   */
+  void delete_cookie(std::string_view name,
+                     const cookie_options &opts = cookie_options()) {
+    detail::cstr n(name);
+    detail::cookie_opts o(opts);
+    detail::check(ox_httpres_delete_cookie(res_, n.get(), o.get()),
+                  "ox_httpres_delete_cookie");
+  }
+
   /** Returns the reply headers set so far. */
   strmap_view headers() const noexcept {
     ox_strmap **m = ox_httpres_headers(res_);
@@ -1186,7 +1284,8 @@ class auth {
 
 /**
  * The access-log record of a served request (a view of an ox_httplog),
- * valid during the server's access logger only.
+ * valid during the server's access logger only: so are the views it
+ * hands out.
  */
 class access_record {
  public:
@@ -1202,6 +1301,22 @@ class access_record {
   /** Returns the decoded path, without the query. */
   std::string_view path() const noexcept {
     return detail::view(ox_httplog_path(rec_));
+  }
+  /** Returns the target as the client sent it ("/notes?limit=2"). */
+  std::string_view target() const noexcept {
+    return detail::view(ox_httplog_target(rec_));
+  }
+  /**
+   * Returns the first request header named |name| (any case), or an empty
+   * view when there is none; read from the connection when asked.
+   */
+  std::string_view header(std::string_view name) const {
+    detail::cstr n(name);
+    return detail::view(ox_httplog_header(rec_, n.get()));
+  }
+  /** Returns the id request::set_log_id() gave, or an empty view. */
+  std::string_view id() const noexcept {
+    return detail::view(ox_httplog_id(rec_));
   }
   /** Returns the HTTP version ("HTTP/1.1"). */
   std::string_view version() const noexcept {
@@ -1312,6 +1427,12 @@ struct stream_job {
 
 }  // namespace detail
 /** @endcond */
+
+/** The line format of server::log_to(). */
+enum class log_format {
+  common,    ///< the Common Log Format
+  combined,  ///< the Combined Log Format, and the log id when there is one
+};
 
 /**
  * An HTTP server (an owned ox_httpsrv) answered by C++ callables: routes
@@ -1742,12 +1863,17 @@ class server {
   }
 
   /**
-   * Writes an access log in the Common Log Format to |out| (stdout, say),
-   * a line per request, as ox_httplog_clf() does.  NULL: no log.
+   * Writes an access log to |out| (stdout, say), a line per request, in
+   * the Common Log Format (ox_httplog_clf()) or the Combined one
+   * (ox_httplog_combined(): Referer, User-Agent and the request's log id).
+   * NULL: no log.
    */
-  void log_to(std::FILE *out) {
+  void log_to(std::FILE *out, log_format format = log_format::common) {
+    ox_httplog_cb writer = format == log_format::combined
+                               ? &ox_httplog_combined
+                               : &ox_httplog_clf;
     apply_setter(&ox_httpsrv_set_log, "ox_httpsrv_set_log",
-                 out != nullptr ? &ox_httplog_clf : nullptr, out);
+                 out != nullptr ? writer : nullptr, out);
   }
 
   /**

@@ -1,7 +1,11 @@
-// The access log: the record each request leaves, its accessors, and a
-// writer of the Common Log Format.  Nothing here runs unless the program
-// set a log callback.
+// The access log: the record each request leaves, its accessors, and
+// writers of the Common and Combined Log Formats.  Nothing here runs unless
+// the program set a log callback, and the record copies nothing up front:
+// the headers a callback asks for are read from the connection, which
+// libmicrohttpd keeps whole until the completion notice returns.
 #include "ox_httplog.h"
+
+#include <strings.h>
 
 #include <cstdio>
 #include <cstring>
@@ -48,6 +52,74 @@ const char *clf_date(time_t t) noexcept {
   return cached;
 }
 
+// The request target as the client sent it.  The head's first step sets
+// it; the path stands in should a record ever be logged before that.
+const char *log_target(const ox_httpreq *req) noexcept {
+  return req->target != nullptr ? req->target : req->path;
+}
+
+// Writes ' "text"' with |text| escaped, or ' "-"' for none or an empty one.
+void clf_put_quoted(FILE *out, const char *text) noexcept {
+  fputs_unlocked(" \"", out);
+  if (text != nullptr && *text != '\0') {
+    clf_put_escaped(out, text);
+  } else {
+    fputc_unlocked('-', out);
+  }
+  fputc_unlocked('"', out);
+}
+
+// A Common Log Format line of a record, its end left open for the fields
+// a writer adds.  What allocates or formats (the user's decoding, the
+// numbers) is done on construction, before the stream is locked.
+class clf_line {
+ public:
+  explicit clf_line(ox_httplog *rec) noexcept
+      : rec_(rec), user_(ox_httplog_user(rec)), peer_(ox_httplog_peer(rec)) {
+    // Status and body bytes, "-" for none (as CLF has it).
+    if (unsigned int s = ox_httplog_status(rec); s != 0) {
+      snprintf(status_, sizeof status_, "%u", s);
+    }
+    if (rec->bytes != 0) {
+      snprintf(bytes_, sizeof bytes_, "%llu",
+               static_cast<unsigned long long>(rec->bytes));
+    }
+  }
+
+  // Writes the line without its newline; the caller holds the lock.
+  void put(FILE *out) const noexcept {
+    const ox_httpreq *req = rec_->req;
+    fputs_unlocked(peer_ != nullptr ? peer_ : "-", out);
+    fputs_unlocked(" - ", out);
+    if (user_ != nullptr && *user_ != '\0') {
+      clf_put_escaped(out, user_, true);
+    } else {
+      fputc_unlocked('-', out);
+    }
+    fputc_unlocked(' ', out);
+    fputs_unlocked(clf_date(rec_->time), out);
+    fputs_unlocked(" \"", out);
+    // The request line as the client sent it, query included (the path the
+    // callbacks see is decoded and without it).
+    clf_put_escaped(out, req->method);
+    fputc_unlocked(' ', out);
+    clf_put_escaped(out, log_target(req));
+    fputc_unlocked(' ', out);
+    clf_put_escaped(out, req->version != nullptr ? req->version : "-");
+    fputs_unlocked("\" ", out);
+    fputs_unlocked(status_, out);
+    fputc_unlocked(' ', out);
+    fputs_unlocked(bytes_, out);
+  }
+
+ private:
+  ox_httplog *rec_;
+  const char *user_;
+  const char *peer_;
+  char status_[16] = "-";
+  char bytes_[24] = "-";
+};
+
 }  // namespace
 
 void ox__httplog_emit(ox_httpreq *req, MHD_RequestTerminationCode toe,
@@ -73,6 +145,30 @@ const char *ox_httplog_method(ox_httplog *rec) noexcept {
 const char *ox_httplog_path(ox_httplog *rec) noexcept {
   if (rec == nullptr) return ox__einval<const char *>(nullptr);
   return rec->req->path;
+}
+
+const char *ox_httplog_target(ox_httplog *rec) noexcept {
+  if (rec == nullptr) return ox__einval<const char *>(nullptr);
+  return log_target(rec->req);
+}
+
+const char *ox_httplog_header(ox_httplog *rec, const char *name) noexcept {
+  if (rec == nullptr || name == nullptr) {
+    return ox__einval<const char *>(nullptr);
+  }
+  const ox_httpreq *req = rec->req;
+  // As in the request's header map, the host of an absolute-form target
+  // stands for the Host field.
+  if (req->authority != nullptr &&
+      strcasecmp(name, MHD_HTTP_HEADER_HOST) == 0) {
+    return req->authority;
+  }
+  return ox__httpres_request_header(&req->res, name);
+}
+
+const char *ox_httplog_id(ox_httplog *rec) noexcept {
+  if (rec == nullptr) return ox__einval<const char *>(nullptr);
+  return rec->req->log_id;
 }
 
 const char *ox_httplog_version(ox_httplog *rec) noexcept {
@@ -126,38 +222,26 @@ void ox_httplog_clf(void *cls, ox_httplog *rec) noexcept {
   auto *out = static_cast<FILE *>(cls);
   if (out == nullptr || rec == nullptr) return;
   ox__errno_guard keep;
-  const char *user = ox_httplog_user(rec);
-  const char *peer = ox_httplog_peer(rec);
-  // The line's end: status and body bytes, "-" for none (as CLF has it).
-  char tail[48], status[16] = "-", bytes[24] = "-";
-  if (unsigned int s = ox_httplog_status(rec); s != 0) {
-    snprintf(status, sizeof status, "%u", s);
-  }
-  if (rec->bytes != 0) {
-    snprintf(bytes, sizeof bytes, "%llu",
-             static_cast<unsigned long long>(rec->bytes));
-  }
-  snprintf(tail, sizeof tail, "\" %s %s\n", status, bytes);
+  clf_line line(rec);
   // One lock for the line, so that serving threads never interleave.
   flockfile(out);
-  fputs_unlocked(peer != nullptr ? peer : "-", out);
-  fputs_unlocked(" - ", out);
-  if (user != nullptr && *user != '\0') {
-    clf_put_escaped(out, user, true);
-  } else {
-    fputc_unlocked('-', out);
-  }
-  fputc_unlocked(' ', out);
-  fputs_unlocked(clf_date(rec->time), out);
-  fputs_unlocked(" \"", out);
-  // The request line as the client sent it, query included (the path the
-  // callbacks see is decoded and without it).
-  clf_put_escaped(out, rec->req->method);
-  fputc_unlocked(' ', out);
-  const char *target = rec->req->target;
-  clf_put_escaped(out, target != nullptr ? target : rec->req->path);
-  fputc_unlocked(' ', out);
-  clf_put_escaped(out, rec->req->version != nullptr ? rec->req->version : "-");
-  fputs_unlocked(tail, out);
+  line.put(out);
+  fputc_unlocked('\n', out);
+  funlockfile(out);
+}
+
+void ox_httplog_combined(void *cls, ox_httplog *rec) noexcept {
+  auto *out = static_cast<FILE *>(cls);
+  if (out == nullptr || rec == nullptr) return;
+  ox__errno_guard keep;
+  clf_line line(rec);
+  const char *referer = ox_httplog_header(rec, MHD_HTTP_HEADER_REFERER);
+  const char *agent = ox_httplog_header(rec, MHD_HTTP_HEADER_USER_AGENT);
+  flockfile(out);
+  line.put(out);
+  clf_put_quoted(out, referer);
+  clf_put_quoted(out, agent);
+  if (rec->req->log_id != nullptr) clf_put_quoted(out, rec->req->log_id);
+  fputc_unlocked('\n', out);
   funlockfile(out);
 }

@@ -11,7 +11,10 @@
 #include "ombrix.h"
 
 struct ox_httplog {
-  ox_httpreq *req;       // the request, alive for the callback's duration
+  ox_httpreq *req;       // the request, alive for the callback's duration;
+                         // libmicrohttpd frees the head it read only after
+                         // the completion notice, so headers are looked up
+                         // there when asked
   uint64_t bytes;        // body bytes sent
   uint64_t duration_us;  // from the head's arrival to the end of the reply
   time_t time;           // when the head arrived (seconds since the epoch)

@@ -36,6 +36,10 @@ struct req_named {
   }
 };
 
+// The longest id ox_httpreq_set_log_id() takes: room for the ids programs
+// make (a UUID, a trace context), while a log line stays bounded.
+constexpr size_t req_log_id_max = 128;
+
 // Bits of ox_httpreq::filled.
 constexpr uint8_t req_has_headers = 1;
 constexpr uint8_t req_has_cookies = 2;
@@ -247,9 +251,11 @@ size_t req_absolute_prefix(const char *target) noexcept {
 // no form the method allows.  500 when memory runs out.
 unsigned int req_read_target(ox_httpreq *req) noexcept {
   const ox_httpconn *conn = req->conn;
-  if (conn->target_nul) return MHD_HTTP_BAD_REQUEST;
   const char *target = conn->target != nullptr ? conn->target : req->path;
+  // Kept before any refusal: the log and the error callback then show the
+  // target as sent, not the path its NUL cut short.
   req->target = target;
+  if (conn->target_nul) return MHD_HTTP_BAD_REQUEST;
   const char *question = strchr(target, '?');
   req->query = question != nullptr ? question + 1 : nullptr;
   if (target[0] == '/') return 0;
@@ -439,6 +445,7 @@ void req_free(ox_httpreq *req) noexcept {
   }
   ox__httpbody_free(&req->body);
   ox_free(req->authority);
+  ox_free(req->log_id);
   if (req->pooled) {
     req->busy = false;
   } else {
@@ -596,6 +603,16 @@ MHD_Result req_complete(ox_httpreq *req) noexcept {
   }
   if (req->isolated_cb != nullptr) return req_isolate(req);
   return req_reply(req);
+}
+
+// True for an id of printable ASCII alone: nothing in it can end a log
+// line or be read as another field's bytes by a terminal.
+bool req_log_id_printable(const char *id) noexcept {
+  for (const char *p = id; *p != '\0'; p++) {
+    auto c = static_cast<unsigned char>(*p);
+    if (c < 0x20 || c >= 0x7f) return false;
+  }
+  return true;
 }
 
 bool req_ows(char c) noexcept { return c == ' ' || c == '\t'; }
@@ -834,4 +851,18 @@ int ox_httpreq_isolate2(ox_httpreq *req, ox_httpreq_cb cb, void *cls,
 
 int ox_httpreq_isolate(ox_httpreq *req, ox_httpreq_cb cb, void *cls) noexcept {
   return ox_httpreq_isolate2(req, cb, cls, nullptr);
+}
+
+int ox_httpreq_set_log_id(ox_httpreq *req, const char *id) noexcept {
+  if (req == nullptr || id == nullptr) return EINVAL;
+  size_t len = strnlen(id, req_log_id_max + 1);
+  if (len == 0 || len > req_log_id_max || !req_log_id_printable(id)) {
+    return EINVAL;
+  }
+  ox__errno_guard keep;
+  char *copy = ox__strdup(id);
+  if (copy == nullptr) return ENOMEM;
+  ox_free(req->log_id);
+  req->log_id = copy;
+  return 0;
 }

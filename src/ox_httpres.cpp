@@ -32,6 +32,7 @@
 #include "ox_alloc.h"
 #include "ox_core.h"
 #include "ox_extra.h"
+#include "ox_httpcond.h"
 #include "ox_httpconn.h"
 #include "ox_httpenc.h"
 #include "ox_httpfile.h"
@@ -41,7 +42,6 @@
 
 namespace {
 
-constexpr char res_cookie_attrs[] = "; Path=/; HttpOnly; SameSite=Lax";
 constexpr char res_text_type[] = "text/plain; charset=utf-8";
 
 // The library's own replies: the reason phrase as a one-line body.
@@ -864,6 +864,135 @@ bool cookie_valid(const char *text, bool in_name) noexcept {
   return true;
 }
 
+// A Path or Domain value: ASCII without control bytes or ';', each of which
+// would end the attribute and start one the program did not write.
+bool cookie_attr_valid(const char *text) noexcept {
+  for (const char *p = text; *p != '\0'; p++) {
+    auto c = static_cast<unsigned char>(*p);
+    if (c < 0x20 || c >= 0x7f || c == ';') return false;
+  }
+  return true;
+}
+
+bool cookie_prefixed(const char *name, const char *prefix) noexcept {
+  return strncasecmp(name, prefix, strlen(prefix)) == 0;
+}
+
+// The last second an IMF-fixdate can write: 9999-12-31 23:59:59 UTC.
+constexpr time_t cookie_expires_max = 253402300799;
+
+// A cookie as it goes out: the options with NULL made explicit, and
+// |expire| for a line that ends the cookie.
+struct cookie_line {
+  const char *name;
+  const char *val;
+  const char *path;    // "" for no Path
+  const char *domain;  // "" for no Domain
+  const ox_cookie_opts *opts;
+  int same_site;       // opts->same_site as the int the caller stored
+  bool expire;
+};
+
+// The attributes of ox_httpres_set_cookie(), which a NULL ox_cookie_opts
+// stands for.
+constexpr ox_cookie_opts cookie_defaults = OX_COOKIE_OPTS_DEFAULT;
+
+// The line of cookie |name| with |opts| (NULL: the defaults); |expire| for
+// one that ends it.
+cookie_line cookie_of(const char *name, const char *val,
+                      const ox_cookie_opts *opts, bool expire) noexcept {
+  const ox_cookie_opts *o = opts != nullptr ? opts : &cookie_defaults;
+  // C lets any int sit in an enum, and a value out of its range is not one
+  // C++ may load as the enum: it is read as the int it is, then checked.
+  static_assert(sizeof o->same_site == sizeof(int));
+  int same_site;
+  memcpy(&same_site, &o->same_site, sizeof same_site);
+  return cookie_line{name, val, o->path != nullptr ? o->path : "/",
+                     o->domain != nullptr ? o->domain : "", o, same_site,
+                     expire};
+}
+
+// The checks of ox_httpres_set_cookie2(): bytes that could forge the
+// header or another attribute, and the combinations browsers drop.
+bool cookie_line_valid(const cookie_line &c) noexcept {
+  const ox_cookie_opts &o = *c.opts;
+  if (*c.name == '\0' || !cookie_valid(c.name, true) ||
+      !cookie_valid(c.val, false) || !cookie_attr_valid(c.path) ||
+      !cookie_attr_valid(c.domain)) {
+    return false;
+  }
+  if (o.max_age < 0 || o.expires < 0 || o.expires > cookie_expires_max) {
+    return false;
+  }
+  switch (c.same_site) {
+    case OX_SAMESITE_LAX:
+    case OX_SAMESITE_STRICT:
+    case OX_SAMESITE_OMIT:
+      break;
+    case OX_SAMESITE_NONE:
+      if (!o.secure) return false;
+      break;
+    default:
+      return false;
+  }
+  if (cookie_prefixed(c.name, "__Secure-") && !o.secure) return false;
+  if (cookie_prefixed(c.name, "__Host-") &&
+      (!o.secure || *c.domain != '\0' || strcmp(c.path, "/") != 0)) {
+    return false;
+  }
+  return true;
+}
+
+// Writes "; Expires=" and the IMF-fixdate of |t| at |at|; returns the end.
+char *cookie_put_expires(char *at, time_t t) noexcept {
+  at = stpcpy(at, "; Expires=");
+  ox__httpdate_format(t, at);
+  return at + strlen(at);
+}
+
+// The attributes after Path and Domain, which are short: at most "; Max-Age=
+// <19 digits>; Expires=<date>; Secure; HttpOnly; SameSite=Strict", or a
+// deletion's "; Max-Age=0; Expires=<date>" with those after it.
+void cookie_tail(const cookie_line &c, char (&out)[160]) noexcept {
+  const ox_cookie_opts &o = *c.opts;
+  char *at = out;
+  *at = '\0';
+  if (c.expire) at = cookie_put_expires(stpcpy(at, "; Max-Age=0"), 0);
+  if (o.max_age > 0) {
+    at += snprintf(at, 32, "; Max-Age=%" PRId64, o.max_age);
+  }
+  if (o.expires > 0) at = cookie_put_expires(at, o.expires);
+  if (o.secure) at = stpcpy(at, "; Secure");
+  if (o.http_only) at = stpcpy(at, "; HttpOnly");
+  switch (c.same_site) {
+    case OX_SAMESITE_STRICT: stpcpy(at, "; SameSite=Strict"); break;
+    case OX_SAMESITE_NONE: stpcpy(at, "; SameSite=None"); break;
+    case OX_SAMESITE_OMIT: break;
+    default: stpcpy(at, "; SameSite=Lax"); break;
+  }
+}
+
+// Checks |c| and adds its Set-Cookie header.  Returns 0, EINVAL or ENOMEM;
+// on failure no header is added.
+int cookie_add(ox_httpres *res, const cookie_line &c) noexcept {
+  if (!cookie_line_valid(c)) return EINVAL;
+  ox__errno_guard keep;
+  char tail[160];
+  cookie_tail(c, tail);
+  ox_str *line = ox_str_new();
+  if (line == nullptr) return ENOMEM;
+  const char *path_attr = *c.path != '\0' ? "; Path=" : "";
+  const char *domain_attr = *c.domain != '\0' ? "; Domain=" : "";
+  int rc = ox_str_printf(line, "%s=%s%s%s%s%s%s", c.name, c.val, path_attr,
+                         c.path, domain_attr, c.domain, tail);
+  if (rc == 0) {
+    rc = ox_strmap_add(&res->headers, MHD_HTTP_HEADER_SET_COOKIE,
+                       ox_str_content(line));
+  }
+  ox_str_free(line);
+  return rc;
+}
+
 // The checks of the sends that take a body: NULL only with size 0.
 int res_body_sendable(const ox_httpres *res, const void *buf, size_t size,
                       unsigned int status) noexcept {
@@ -875,19 +1004,24 @@ int res_body_sendable(const ox_httpres *res, const void *buf, size_t size,
 
 int ox_httpres_set_cookie(ox_httpres *res, const char *name,
                           const char *val) noexcept {
-  if (res == nullptr || name == nullptr || val == nullptr || *name == '\0' ||
-      !cookie_valid(name, true) || !cookie_valid(val, false)) {
-    return EINVAL;
-  }
-  ox_str *cookie = ox_str_new();
-  if (cookie == nullptr) return ENOMEM;
-  int rc = ox_str_printf(cookie, "%s=%s%s", name, val, res_cookie_attrs);
-  if (rc == 0) {
-    rc = ox_strmap_add(&res->headers, MHD_HTTP_HEADER_SET_COOKIE,
-                       ox_str_content(cookie));
-  }
-  ox_str_free(cookie);
-  return rc;
+  return ox_httpres_set_cookie2(res, name, val, nullptr);
+}
+
+int ox_httpres_set_cookie2(ox_httpres *res, const char *name, const char *val,
+                           const ox_cookie_opts *opts) noexcept {
+  if (res == nullptr || name == nullptr || val == nullptr) return EINVAL;
+  return cookie_add(res, cookie_of(name, val, opts, false));
+}
+
+int ox_httpres_delete_cookie(ox_httpres *res, const char *name,
+                             const ox_cookie_opts *opts) noexcept {
+  if (res == nullptr || name == nullptr) return EINVAL;
+  // The cookie's own attributes, so that the browser matches it; only its
+  // lifetime changes, to one already over.
+  ox_cookie_opts ended = opts != nullptr ? *opts : cookie_defaults;
+  ended.max_age = 0;
+  ended.expires = 0;
+  return cookie_add(res, cookie_of(name, "", &ended, true));
 }
 
 unsigned int ox_httpres_status(ox_httpres *res) noexcept {

@@ -174,6 +174,16 @@ static void test_server(void) {
   }
   CHECK(ox_httpreq_peer(NULL) == NULL);
   CHECK(ox_httplog_status(NULL) == 0);
+  CHECK(ox_httplog_target(NULL) == NULL);
+  CHECK(ox_httpreq_set_log_id(NULL, "id") == EINVAL);
+  CHECK(ox_httpsrv_set_log(srv, ox_httplog_combined, stdout) == 0);
+  {
+    /* The default attributes spelled out in C. */
+    ox_cookie_opts opts = OX_COOKIE_OPTS_DEFAULT;
+    opts.same_site = OX_SAMESITE_STRICT;
+    CHECK(ox_httpres_set_cookie2(NULL, "a", "1", &opts) == EINVAL);
+    CHECK(ox_httpres_delete_cookie(NULL, "a", &opts) == EINVAL);
+  }
   CHECK(ox_httpsrv_listen(srv, 0, false));
   CHECK(ox_httpsrv_port(srv) > 0);
   {

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -440,6 +441,85 @@ TEST(OxHttpCpp, AccessLoggerSeesThePeerAndDrainStopsTheServer) {
   std::lock_guard<std::mutex> lock(mu);
   EXPECT_EQ(std::vector<std::string>{"GET /who 200 9 127.0.0.1"}, seen);
   EXPECT_EQ(EINVAL, error_code([&] { srv.drain(std::chrono::seconds(1)); }));
+}
+
+TEST(OxHttpCpp, CookieOptionsLogIdAndTheRecordsHeaders) {
+  ombrix::server srv;
+  std::mutex mu;
+  std::string seen;
+  std::atomic<int> logged{0};
+  srv.get("/notes", [](ombrix::request &req, ombrix::response &res) {
+    ombrix::cookie_options o;
+    o.path = "/notes";
+    o.max_age = std::chrono::hours(1);
+    o.expires = std::chrono::system_clock::from_time_t(784111777);
+    o.secure = true;
+    o.same_site = ombrix::cookie_same_site::none;
+    res.cookie("sid", "abc", o);
+    res.cookie("plain", "1");
+    res.delete_cookie("old");
+    res.delete_cookie("sid", o);
+    o.secure = false;
+    ombrix::cookie_options bad_path;
+    bad_path.path = "/;";
+    int refused = error_code([&] { res.cookie("x", "1", o); }) +
+                  error_code([&] { res.delete_cookie("x", bad_path); }) +
+                  error_code([&] { req.set_log_id("a\nb"); });
+    req.set_log_id(req.header("X-Request-Id"));
+    res.send(std::to_string(refused));
+  });
+  srv.on_access([&](const ombrix::access_record &rec) {
+    std::lock_guard<std::mutex> lock(mu);
+    seen = std::string(rec.target()) + " " +
+           std::string(rec.header("user-agent")) + " [" +
+           std::string(rec.header("X-None")) + "] " + std::string(rec.id());
+    logged++;
+  });
+  srv.listen(0);
+  oxtest::Request req;
+  req.target = "/notes?limit=2";
+  req.headers = {"User-Agent: notes/1", "X-Request-Id: r-1"};
+  oxtest::Response r = oxtest::http(srv.port(), req);
+  EXPECT_EQ(std::to_string(3 * EINVAL), r.body) << r.error;
+  EXPECT_EQ((std::vector<std::string>{
+                "sid=abc; Path=/notes; Max-Age=3600; "
+                "Expires=Sun, 06 Nov 1994 08:49:37 GMT; Secure; HttpOnly; "
+                "SameSite=None",
+                "plain=1; Path=/; HttpOnly; SameSite=Lax",
+                "old=; Path=/; Max-Age=0; "
+                "Expires=Thu, 01 Jan 1970 00:00:00 GMT; HttpOnly; SameSite=Lax",
+                "sid=; Path=/notes; Max-Age=0; "
+                "Expires=Thu, 01 Jan 1970 00:00:00 GMT; Secure; HttpOnly; "
+                "SameSite=None"}),
+            r.headers.all("Set-Cookie"));
+  for (int i = 0; i < 1000 && logged < 1; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  std::lock_guard<std::mutex> lock(mu);
+  EXPECT_EQ("/notes?limit=2 notes/1 [] r-1", seen);
+}
+
+TEST(OxHttpCpp, LogToWritesCombinedLines) {
+  char *text = nullptr;
+  size_t size = 0;
+  std::FILE *out = open_memstream(&text, &size);
+  ASSERT_NE(nullptr, out);
+  {
+    ombrix::server srv;
+    srv.log_to(out, ombrix::log_format::combined);
+    srv.listen(0);
+    oxtest::Request req;
+    req.target = "/x?y=1";
+    req.headers = {"Referer: http://r/", "User-Agent: ua"};
+    EXPECT_EQ(404, oxtest::http(srv.port(), req).status);
+    // The server's destructor waits for every callback.
+  }
+  std::fclose(out);
+  std::string line(text, size);
+  std::free(text);
+  EXPECT_NE(std::string::npos,
+            line.find("\"GET /x?y=1 HTTP/1.1\" 404 10 \"http://r/\" \"ua\"\n"))
+      << line;
 }
 
 TEST(OxHttpCpp, ResponseRefusesASecondSendAndBadInput) {

@@ -214,3 +214,190 @@ TEST(OxHttplog, DurationCoversTheCallbackAndNullsAreRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// The line |writer| makes of each request, its date made "[D]"; and the
+// fields a custom callback reads of the same record.
+struct WriterSink {
+  std::mutex mu;
+  std::vector<std::string> lines;  // one per request, in order
+  Counter count;
+
+  static void record(void *cls, ox_httplog *rec) {
+    auto *self = static_cast<WriterSink *>(cls);
+    char *text = nullptr;
+    size_t size = 0;
+    FILE *out = open_memstream(&text, &size);
+    ASSERT_NE(out, nullptr);
+    ox_httplog_clf(out, rec);
+    ox_httplog_combined(out, rec);
+    fclose(out);
+    std::string both =
+        std::regex_replace(std::string(text, size), std::regex("\\[[^\\]]+\\]"),
+                           "[D]");
+    free(text);
+    {
+      std::lock_guard<std::mutex> lock(self->mu);
+      self->lines.push_back(both);
+    }
+    self->count.add();
+  }
+};
+
+// A server whose handler gives the request the id the client names in
+// X-Set-Id, and answers "hello" on every path but /missing.
+oxtest::ServerOptions writers(WriterSink *sink) {
+  oxtest::ServerOptions o;
+  o.configure = [sink](ox_httpsrv *srv) {
+    EXPECT_EQ(ox_httpsrv_set_log(srv, WriterSink::record, sink), 0);
+  };
+  return o;
+}
+
+void id_and_hello(ox_httpreq *req, ox_httpres *res) {
+  if (strcmp(ox_httpreq_path(req), "/missing") == 0) {
+    EXPECT_EQ(ox_httpres_sendbinary(res, "", 0, nullptr, 404), 0);
+    return;
+  }
+  if (const char *id = ox_strmap_get(*ox_httpreq_headers(req), "X-Set-Id")) {
+    EXPECT_EQ(ox_httpreq_set_log_id(req, id), 0);
+  }
+  send_text(res, "hello");
+}
+
+TEST(OxHttplog, CombinedLinesAddRefererAgentAndIdEscapedAsTheRequestLine) {
+  struct Case {
+    const char *head;      // the request line and fields after it
+    const char *combined;  // the line expected, its date made "[D]"
+  } cases[] = {
+      {"GET /notes?limit=2 HTTP/1.1\r\nReferer: https://ex.com/a?b=1\r\n"
+       "User-Agent: curl/8.1 (x86_64)\r\n",
+       "\"GET /notes?limit=2 HTTP/1.1\" 200 5 \"https://ex.com/a?b=1\" "
+       "\"curl/8.1 (x86_64)\""},
+      // Absent and empty both read "-"; a reply with no body bytes too.
+      {"GET /missing HTTP/1.1\r\nUser-Agent:\r\n",
+       "\"GET /missing HTTP/1.1\" 404 - \"-\" \"-\""},
+      // Quotes, backslashes, control bytes, DEL and non-ASCII cannot end
+      // the field or the line.
+      {"GET /x HTTP/1.1\r\nUser-Agent: a\"b\\c\x01" "d\te\x7f\xff\r\n"
+       "Referer: \" \"-\r\n",
+       "\"GET /x HTTP/1.1\" 200 5 \"\\x22 \\x22-\" "
+       "\"a\\x22b\\x5Cc\\x01d\\x09e\\x7F\\xFF\""},
+      // A CR inside a value is refused, and logged escaped.
+      {"GET /cr HTTP/1.1\r\nUser-Agent: a\rb\r\n",
+       "\"GET /cr HTTP/1.1\" 400 12 \"-\" \"a\\x0Db\""},
+      // A target refused for decoding to a NUL is logged as it was sent,
+      // not as the path the NUL cut short.
+      {"GET /a%00b?q HTTP/1.1\r\n",
+       "\"GET /a%00b?q HTTP/1.1\" 400 12 \"-\" \"-\""},
+      // The program's id is one more quoted field, escaped as well.
+      {"GET /id HTTP/1.1\r\nX-Set-Id: req-42\r\n",
+       "\"GET /id HTTP/1.1\" 200 5 \"-\" \"-\" \"req-42\""},
+      {"GET /id?a=%22 HTTP/1.1\r\nX-Set-Id: a\"b\\c\r\n",
+       "\"GET /id?a=%22 HTTP/1.1\" 200 5 \"-\" \"-\" \"a\\x22b\\x5Cc\""},
+  };
+  WriterSink sink;
+  TestServer srv(id_and_hello, writers(&sink));
+  ASSERT_TRUE(srv.listening());
+  std::string expected, seen;
+  int n = 0;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.head);
+    oxtest::raw_exchange(
+        srv.port(),
+        std::string(c.head) + "Host: x\r\nConnection: close\r\n\r\n");
+    ASSERT_EQ(sink.count.wait_for(++n, 10000), n);
+    // The CLF line is the combined one without the fields it adds.
+    std::string clf(c.combined);
+    clf = clf.substr(0, clf.find(" \"", clf.find("\" ") + 2));
+    expected += "127.0.0.1 - - [D] " + clf + "\n127.0.0.1 - - [D] " +
+                c.combined + "\n";
+    std::lock_guard<std::mutex> lock(sink.mu);
+    seen += sink.lines.back();
+  }
+  EXPECT_EQ(seen, expected);
+}
+
+// What a log callback of the program's own reads of a record: the target,
+// headers by any case, the id.
+struct FieldSink {
+  std::mutex mu;
+  std::string trace;
+  Counter count;
+
+  static void record(void *cls, ox_httplog *rec) {
+    auto *self = static_cast<FieldSink *>(cls);
+    auto or_dash = [](const char *text) { return text ? text : "-"; };
+    std::string line = std::string(ox_httplog_target(rec)) +
+                       " ua=" + or_dash(ox_httplog_header(rec, "user-agent")) +
+                       " host=" + or_dash(ox_httplog_header(rec, "HOST")) +
+                       " none=" + or_dash(ox_httplog_header(rec, "X-None")) +
+                       " id=" + or_dash(ox_httplog_id(rec));
+    errno = 0;
+    if (ox_httplog_header(rec, nullptr) != nullptr || errno != EINVAL) {
+      line += " (NULL name not refused)";
+    }
+    {
+      std::lock_guard<std::mutex> lock(self->mu);
+      self->trace += line + "\n";
+    }
+    self->count.add();
+  }
+};
+
+TEST(OxHttplog, CallbackReadsTargetHeadersAndTheIdTheHandlerSet) {
+  FieldSink sink;
+  oxtest::ServerOptions o;
+  o.configure = [&sink](ox_httpsrv *srv) {
+    EXPECT_EQ(ox_httpsrv_set_log(srv, FieldSink::record, &sink), 0);
+    // The library answers this one itself: no handler, no id.
+    ox_httpsrv_add_route(srv, "POST", "/only-post", [](void *, ox_httpreq *,
+                                                       ox_httpres *) {},
+                         nullptr);
+  };
+  TestServer srv(
+      [](ox_httpreq *req, ox_httpres *res) {
+        // Refused ids leave the one set before; a later one replaces it.
+        EXPECT_EQ(ox_httpreq_set_log_id(req, "first"), 0);
+        std::string too_long(129, 'a');
+        const char *bad[] = {nullptr, "", too_long.c_str(), "a\nb", "a\x7f",
+                             "caf\xc3\xa9", "tab\there"};
+        for (const char *id : bad) {
+          SCOPED_TRACE(id != nullptr ? id : "(null)");
+          EXPECT_EQ(ox_httpreq_set_log_id(req, id), EINVAL);
+        }
+        EXPECT_EQ(ox_httpreq_set_log_id(nullptr, "x"), EINVAL);
+        const char *asked =
+            ox_strmap_get(*ox_httpreq_headers(req), "X-Request-Id");
+        if (asked != nullptr) {
+          EXPECT_EQ(ox_httpreq_set_log_id(req, asked), 0);
+        }
+        send_text(res, "ok");
+      },
+      o);
+  ASSERT_TRUE(srv.listening());
+  const char *requests[] = {
+      "GET /notes?limit=2&q=a%20b HTTP/1.1\r\nHost: x\r\n"
+      "USER-AGENT: t/1\r\nX-Request-Id: 0123456789abcdef0123456789abcdef"
+      "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef"
+      "0123456789abcdef0123456789abcdef\r\n",
+      "GET http://h.example:81/p?q HTTP/1.1\r\nHost: x\r\n",
+      "GET /only-post HTTP/1.1\r\nHost: x\r\nUser-Agent: u\r\n",
+  };
+  int n = 0;
+  for (const char *head : requests) {
+    oxtest::raw_exchange(srv.port(),
+                         std::string(head) + "Connection: close\r\n\r\n");
+    ASSERT_EQ(sink.count.wait_for(++n, 10000), n);
+  }
+  std::lock_guard<std::mutex> lock(sink.mu);
+  EXPECT_EQ(sink.trace,
+            "/notes?limit=2&q=a%20b ua=t/1 host=x none=- id=0123456789abcdef"
+            "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef"
+            "0123456789abcdef0123456789abcdef0123456789abcdef\n"
+            "http://h.example:81/p?q ua=- host=h.example:81 none=- id=first\n"
+            "/only-post ua=u host=x none=- id=-\n");
+}
+
+}  // namespace

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "ombrix.h"
+#include "support/alloc_torture.h"
 #include "support/http_client.h"
 #include "support/inflate.h"
 #include "support/server_fixture.h"
@@ -457,3 +458,213 @@ TEST(OxHttpresHead, NoReplyToHeadCarriesABody) {
     EXPECT_EQ(s.frees.load(), 1);
   }
 }
+
+namespace {
+
+// A cookie's attributes with the defaults of ox_httpres_set_cookie(),
+// changed by |edit|.
+ox_cookie_opts cookie_opts(void (*edit)(ox_cookie_opts &)) {
+  ox_cookie_opts o = OX_COOKIE_OPTS_DEFAULT;
+  edit(o);
+  return o;
+}
+
+TEST(OxHttpresCookies, EachOptionSetGivesItsExactSetCookieLine) {
+  struct Case {
+    const char *name, *val;
+    ox_cookie_opts opts;
+    const char *line;
+  } cases[] = {
+      {"a", "1", cookie_opts([](ox_cookie_opts &) {}),
+       "a=1; Path=/; HttpOnly; SameSite=Lax"},
+      {"zeroed", "", ox_cookie_opts{}, "zeroed=; Path=/; SameSite=Lax"},
+      {"bare", "v", cookie_opts([](ox_cookie_opts &o) {
+         o.path = "";
+         o.http_only = false;
+         o.same_site = OX_SAMESITE_OMIT;
+       }),
+       "bare=v"},
+      {"sid", "x-Y_z.9", cookie_opts([](ox_cookie_opts &o) {
+         o.path = "/my notes";
+         o.domain = "example.com";
+         o.max_age = 3600;
+         o.secure = true;
+         o.same_site = OX_SAMESITE_STRICT;
+       }),
+       "sid=x-Y_z.9; Path=/my notes; Domain=example.com; Max-Age=3600; "
+       "Secure; HttpOnly; SameSite=Strict"},
+      {"old", "1", cookie_opts([](ox_cookie_opts &o) {
+         o.expires = 784111777;
+         o.max_age = INT64_MAX;
+       }),
+       "old=1; Path=/; Max-Age=9223372036854775807; "
+       "Expires=Sun, 06 Nov 1994 08:49:37 GMT; HttpOnly; SameSite=Lax"},
+      {"last", "1", cookie_opts([](ox_cookie_opts &o) {
+         o.expires = 253402300799;
+       }),
+       "last=1; Path=/; Expires=Fri, 31 Dec 9999 23:59:59 GMT; HttpOnly; "
+       "SameSite=Lax"},
+      {"cross", "1", cookie_opts([](ox_cookie_opts &o) {
+         o.secure = true;
+         o.same_site = OX_SAMESITE_NONE;
+       }),
+       "cross=1; Path=/; Secure; HttpOnly; SameSite=None"},
+      {"__Host-sid", "1", cookie_opts([](ox_cookie_opts &o) {
+         o.secure = true;
+       }),
+       "__Host-sid=1; Path=/; Secure; HttpOnly; SameSite=Lax"},
+      {"__Secure-t", "1", cookie_opts([](ox_cookie_opts &o) {
+         o.secure = true;
+         o.path = "/api";
+         o.domain = "example.com";
+       }),
+       "__Secure-t=1; Path=/api; Domain=example.com; Secure; HttpOnly; "
+       "SameSite=Lax"},
+  };
+  TestServer srv([&cases](ox_httpreq *, ox_httpres *res) {
+    for (const Case &c : cases) {
+      SCOPED_TRACE(c.name);
+      EXPECT_EQ(ox_httpres_set_cookie2(res, c.name, c.val, &c.opts), 0);
+    }
+    EXPECT_EQ(ox_httpres_set_cookie2(res, "null", "opts", nullptr), 0);
+    // Each ended with the options it was set with: only the lifetime goes.
+    EXPECT_EQ(ox_httpres_delete_cookie(res, "a", nullptr), 0);
+    for (int i : {3, 4, 7}) {
+      SCOPED_TRACE(cases[i].name);
+      EXPECT_EQ(ox_httpres_delete_cookie(res, cases[i].name, &cases[i].opts),
+                0);
+    }
+    EXPECT_EQ(ox_httpres_sendbinary(res, "set", 3, "text/plain", 200), 0);
+  });
+  ASSERT_TRUE(srv.listening());
+  std::vector<std::string> expected;
+  for (const Case &c : cases) expected.push_back(c.line);
+  const std::string epoch =
+      "; Max-Age=0; Expires=Thu, 01 Jan 1970 00:00:00 GMT";
+  expected.insert(
+      expected.end(),
+      {"null=opts; Path=/; HttpOnly; SameSite=Lax",
+       "a=; Path=/" + epoch + "; HttpOnly; SameSite=Lax",
+       "sid=; Path=/my notes; Domain=example.com" + epoch +
+           "; Secure; HttpOnly; SameSite=Strict",
+       "old=; Path=/" + epoch + "; HttpOnly; SameSite=Lax",
+       "__Host-sid=; Path=/" + epoch + "; Secure; HttpOnly; SameSite=Lax"});
+  oxtest::Response r = oxtest::http_get(srv.port(), "/");
+  ASSERT_TRUE(r.ok()) << r.error;
+  EXPECT_EQ(r.headers.all("Set-Cookie"), expected);
+}
+
+TEST(OxHttpresCookies, RefusedCookiesAreEinvalAndAddNoHeader) {
+  struct Case {
+    const char *why, *name, *val;
+    ox_cookie_opts opts;
+  } cases[] = {
+      {"name", "a b", "v", cookie_opts([](ox_cookie_opts &) {})},
+      {"value", "n", "x;y", cookie_opts([](ox_cookie_opts &) {})},
+      {"quoted value", "n", "\"v\"", cookie_opts([](ox_cookie_opts &) {})},
+      {"path ;", "n", "v",
+       cookie_opts([](ox_cookie_opts &o) { o.path = "/a; Secure"; })},
+      {"path CRLF", "n", "v",
+       cookie_opts([](ox_cookie_opts &o) { o.path = "/a\r\nX-Evil: 1"; })},
+      {"path DEL", "n", "v",
+       cookie_opts([](ox_cookie_opts &o) { o.path = "/a\x7f"; })},
+      {"path non-ASCII", "n", "v",
+       cookie_opts([](ox_cookie_opts &o) { o.path = "/caf\xc3\xa9"; })},
+      {"domain ;", "n", "v",
+       cookie_opts([](ox_cookie_opts &o) { o.domain = "ex.com; Secure"; })},
+      {"domain control", "n", "v",
+       cookie_opts([](ox_cookie_opts &o) { o.domain = "ex\x01.com"; })},
+      {"max_age", "n", "v",
+       cookie_opts([](ox_cookie_opts &o) { o.max_age = -1; })},
+      {"expires before 1970", "n", "v",
+       cookie_opts([](ox_cookie_opts &o) { o.expires = -1; })},
+      {"expires after 9999", "n", "v",
+       cookie_opts([](ox_cookie_opts &o) { o.expires = 253402300800; })},
+      {"same_site", "n", "v", cookie_opts([](ox_cookie_opts &o) {
+         // Stored as a C caller may store it: C++ has no enum value 4.
+         int unknown = 4;
+         memcpy(&o.same_site, &unknown, sizeof unknown);
+       })},
+      {"None without Secure", "n", "v",
+       cookie_opts([](ox_cookie_opts &o) { o.same_site = OX_SAMESITE_NONE; })},
+      {"__Secure- without Secure", "__Secure-n", "v",
+       cookie_opts([](ox_cookie_opts &) {})},
+      {"__host- without Secure", "__host-n", "v",
+       cookie_opts([](ox_cookie_opts &) {})},
+      {"__Host- with a domain", "__Host-n", "v",
+       cookie_opts([](ox_cookie_opts &o) {
+         o.secure = true;
+         o.domain = "example.com";
+       })},
+      {"__Host- below /", "__Host-n", "v", cookie_opts([](ox_cookie_opts &o) {
+         o.secure = true;
+         o.path = "/api";
+       })},
+  };
+  TestServer srv([&cases](ox_httpreq *, ox_httpres *res) {
+    for (const Case &c : cases) {
+      SCOPED_TRACE(c.why);
+      EXPECT_EQ(ox_httpres_set_cookie2(res, c.name, c.val, &c.opts), EINVAL);
+    }
+    ox_cookie_opts fine = OX_COOKIE_OPTS_DEFAULT;
+    EXPECT_EQ(ox_httpres_set_cookie2(nullptr, "n", "v", &fine), EINVAL);
+    EXPECT_EQ(ox_httpres_set_cookie2(res, nullptr, "v", &fine), EINVAL);
+    EXPECT_EQ(ox_httpres_set_cookie2(res, "n", nullptr, &fine), EINVAL);
+    EXPECT_EQ(ox_httpres_set_cookie2(res, "", "v", nullptr), EINVAL);
+    EXPECT_EQ(ox_httpres_delete_cookie(nullptr, "n", nullptr), EINVAL);
+    EXPECT_EQ(ox_httpres_delete_cookie(res, nullptr, nullptr), EINVAL);
+    EXPECT_EQ(ox_httpres_delete_cookie(res, "a=b", nullptr), EINVAL);
+    // A deletion refuses the name and attributes a setting refuses; its
+    // value and lifetime are its own, so the cases about those are skipped.
+    for (const Case &c : cases) {
+      if (strcmp(c.val, "v") != 0 || c.opts.max_age != 0 ||
+          c.opts.expires != 0) {
+        continue;
+      }
+      SCOPED_TRACE(c.why);
+      EXPECT_EQ(ox_httpres_delete_cookie(res, c.name, &c.opts), EINVAL);
+    }
+    EXPECT_EQ(ox_httpres_sendbinary(res, "none", 4, "text/plain", 200), 0);
+  });
+  ASSERT_TRUE(srv.listening());
+  oxtest::ParsedResponse r = raw_get(srv.port(), "/");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.headers.count("Set-Cookie"), 0u);
+  EXPECT_EQ(r.headers.count("X-Evil"), 0u);
+}
+
+TEST(OxHttpresCookies, FailedAllocationsAreEnomemAndAddNoHeader) {
+  TestServer srv([](ox_httpreq *req, ox_httpres *res) {
+    ox_strmap **headers = ox_httpres_headers(res);
+    // The map's table is made by its first pair: made now, every run below
+    // allocates alike.
+    EXPECT_EQ(ox_strmap_add(headers, "X-First", "1"), 0);
+    const std::string value(300, 'v');  // grows the line past its first room
+    ox_cookie_opts opts = OX_COOKIE_OPTS_DEFAULT;
+    opts.domain = "example.com";
+    opts.max_age = 60;
+    unsigned long count = oxtest::alloc_torture([&](unsigned long fail_at) {
+      unsigned int before = ox_strmap_count(*headers);
+      oxtest::alloc_arm(fail_at);
+      int rc = ox_httpres_set_cookie2(res, "sid", value.c_str(), &opts);
+      unsigned long made = oxtest::alloc_disarm();
+      EXPECT_EQ(rc, fail_at == 0 ? 0 : ENOMEM);
+      EXPECT_EQ(ox_strmap_count(*headers), before + (rc == 0 ? 1 : 0));
+      return made;
+    });
+    EXPECT_GT(count, 1u);
+    oxtest::alloc_arm(1);
+    EXPECT_EQ(ox_httpreq_set_log_id(req, "r-1"), ENOMEM);
+    oxtest::alloc_disarm();
+    EXPECT_EQ(ox_httpres_sendbinary(res, "ok", 2, "text/plain", 200), 0);
+  });
+  ASSERT_TRUE(srv.listening());
+  oxtest::ParsedResponse r = raw_get(srv.port(), "/");
+  EXPECT_EQ(r.headers.all("Set-Cookie"),
+            std::vector<std::string>{
+                "sid=" + std::string(300, 'v') +
+                "; Path=/; Domain=example.com; Max-Age=60; HttpOnly; "
+                "SameSite=Lax"});
+}
+
+}  // namespace
