@@ -552,7 +552,8 @@ OX_EXPORT ssize_t ox_eor(bool err) OX_NOEXCEPT;
  * NULL for a server that only routes, which then answers such requests 404.
  * |auth_cb| (may be NULL) runs before any of them for every request;
  * |err_cb| (NULL: the default, which writes each line and a newline to
- * standard error) receives the errors met while serving.  |cls| reaches every callback but the routes'.
+ * standard error) receives the errors met while serving.  |cls| reaches
+ * every callback but the routes'.
  */
 OX_EXPORT ox_httpsrv *ox_httpsrv_new2(ox_httpauth_cb auth_cb,
                                       ox_httpreq_cb req_cb, ox_err_cb err_cb,

@@ -1570,12 +1570,11 @@ class server {
                    std::string_view key_file,
                    std::string_view key_password = {}) {
     detail::cstr p(key_password);
-    check(ox_httpsrv_set_tls_sni(
-                      srv_.get(), detail::cstr(host).get(),
-                      detail::cstr(cert_file).get(),
-                      detail::cstr(key_file).get(),
-                      key_password.empty() ? nullptr : p.get()),
-                  "ox_httpsrv_set_tls_sni");
+    check(ox_httpsrv_set_tls_sni(srv_.get(), detail::cstr(host).get(),
+                                 detail::cstr(cert_file).get(),
+                                 detail::cstr(key_file).get(),
+                                 key_password.empty() ? nullptr : p.get()),
+          "ox_httpsrv_set_tls_sni");
   }
 
   /** Counts metrics (ox_httpsrv_set_metrics()); before listen(). */
@@ -1589,8 +1588,7 @@ class server {
    */
   std::string metrics() const {
     str out;
-    check(ox_httpsrv_metrics(srv_.get(), out.native()),
-                  "ox_httpsrv_metrics");
+    check(ox_httpsrv_metrics(srv_.get(), out.native()), "ox_httpsrv_metrics");
     return std::string(out.view());
   }
 
@@ -1643,9 +1641,8 @@ class server {
    * removes the hook.  Before listen().
    */
   void before(before_hook fn) {
-    check(ox_httpsrv_set_before(srv_.get(), fn ? &before_cb : nullptr,
-                                        this),
-                  "ox_httpsrv_set_before");
+    check(ox_httpsrv_set_before(srv_.get(), fn ? &before_cb : nullptr, this),
+          "ox_httpsrv_set_before");
     before_ = std::move(fn);
   }
 
@@ -1657,9 +1654,8 @@ class server {
    * empty |fn| removes the hook.  Before listen().
    */
   void after(after_hook fn) {
-    check(ox_httpsrv_set_after(srv_.get(), fn ? &after_cb : nullptr,
-                                       this),
-                  "ox_httpsrv_set_after");
+    check(ox_httpsrv_set_after(srv_.get(), fn ? &after_cb : nullptr, this),
+          "ox_httpsrv_set_after");
     after_ = std::move(fn);
   }
 
@@ -1715,9 +1711,8 @@ class server {
    * An empty |fn|: no log.
    */
   void on_access(access_logger fn) {
-    check(ox_httpsrv_set_log(srv_.get(), fn ? &access_cb : nullptr,
-                                     this),
-                  "ox_httpsrv_set_log");
+    check(ox_httpsrv_set_log(srv_.get(), fn ? &access_cb : nullptr, this),
+          "ox_httpsrv_set_log");
     access_ = std::move(fn);
   }
 
@@ -1730,9 +1725,8 @@ class server {
   unsigned int drain(std::chrono::milliseconds timeout) {
     auto ms = timeout.count() < 0 ? 0 : timeout.count();
     unsigned int cut = 0;
-    check(
-        ox_httpsrv_drain(srv_.get(), static_cast<unsigned int>(ms), &cut),
-        "ox_httpsrv_drain");
+    check(ox_httpsrv_drain(srv_.get(), static_cast<unsigned int>(ms), &cut),
+          "ox_httpsrv_drain");
     return cut;
   }
 
@@ -1845,8 +1839,8 @@ class server {
                     std::string_view pwd, const char *context) {
     detail::cstr p(pwd);
     check(set(srv_.get(), detail::cstr(a).get(), detail::cstr(b).get(),
-                      pwd.empty() ? nullptr : p.get()),
-                  context);
+              pwd.empty() ? nullptr : p.get()),
+          context);
   }
 
   // A setting that is one C setter taking values and texts: the texts
@@ -1854,9 +1848,9 @@ class server {
   template <class... Params, class... Args>
   void apply_setter(int (*setter)(ox_httpsrv *, Params...) noexcept,
                     const char *context, Args... args) {
-    check(setter(srv_.get(), static_cast<Params>(
-                                         detail::setter_arg<Args>(args).get())...),
-                  context);
+    check(setter(srv_.get(),
+                 static_cast<Params>(detail::setter_arg<Args>(args).get())...),
+          context);
   }
 
   // Stores |fn| in |slot| and gives the C server |cb| for it, or none for

@@ -295,8 +295,7 @@ bool req_authenticate(ox_httpreq *req, uint64_t length,
   if (pass) {
     // A denial prepared but then let through: the request callback answers.
     ox__httpauth_withdraw(auth);
-  } else if (ox__httpauth_dispatch(auth, length == 0 ? &req->realm
-                                                     : nullptr)) {
+  } else if (ox__httpauth_dispatch(auth, length == 0 ? &req->realm : nullptr)) {
     // Canceled after a denial: the denial is dropped, the library answers.
     ox__httpauth_withdraw(auth);
     *ret = req_refuse(req, MHD_HTTP_INTERNAL_SERVER_ERROR);

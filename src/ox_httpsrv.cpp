@@ -128,8 +128,10 @@ void httpsrv_log(void *cls, const char *fmt, va_list ap) noexcept {
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
   vsnprintf(text + n, sizeof(text) - n, fmt, ap);
 #pragma GCC diagnostic pop
-  n = strlen(text);
-  while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r')) text[--n] = '\0';
+  for (n = strlen(text); n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r');
+       n--) {
+    text[n - 1] = '\0';
+  }
   httpsrv_report(srv, text);
 }
 
@@ -455,8 +457,7 @@ int ox_httpsrv_metrics(ox_httpsrv *srv, ox_str *out) noexcept {
   }
   ox__errno_guard keep;
   int rc = ox__httpstats_write(srv, out);
-  return rc != 0 ? ox__httpsrv_fail(srv, rc, "no memory for the metrics")
-                 : 0;
+  return rc != 0 ? ox__httpsrv_fail(srv, rc, "no memory for the metrics") : 0;
 }
 
 namespace {
@@ -904,8 +905,11 @@ void httpsrv_unlisten(ox_httpsrv *srv) noexcept {
 
 // Records |rc| and the reason of a failed listen, and tells the error
 // callback too: a listen that fails in a service is read in its log.
-__attribute__((format(printf, 3, 4))) int httpsrv_listen_failed(
-    ox_httpsrv *srv, int rc, const char *fmt, ...) noexcept {
+int httpsrv_listen_failed(ox_httpsrv *srv, int rc, const char *fmt,
+                          ...) noexcept __attribute__((format(printf, 3, 4)));
+
+int httpsrv_listen_failed(ox_httpsrv *srv, int rc, const char *fmt,
+                          ...) noexcept {
   char why[sizeof srv->failure.text];
   va_list ap;
   va_start(ap, fmt);

@@ -49,8 +49,8 @@ struct ox__errgate {
 // and any thread may ask, hence the lock.
 struct ox__lasterr {
   std::mutex mutex;
-  int code = 0;        // what the call returned; 0: none failed
-  char text[512] = ""; // the reason, NUL-terminated
+  int code = 0;         // what the call returned; 0: none failed
+  char text[512] = "";  // the reason, NUL-terminated
 };
 
 struct ox_httpsrv {

@@ -178,8 +178,8 @@ int tls_parse(const char *cert, const char *key, const char *password,
     rc = gnutls_privkey_import_x509(pair->key, pkey.get(),
                                     GNUTLS_PRIVKEY_IMPORT_COPY);
   }
-  return rc < 0 ? tls_explain(rc, "GnuTLS does not take the private key",
-                              why, why_size)
+  return rc < 0 ? tls_explain(rc, "GnuTLS does not take the private key", why,
+                              why_size)
                 : 0;
 }
 

@@ -35,8 +35,8 @@ constexpr uint32_t route_compile_options =
 
 // Writes into |why| (unless NULL) what PCRE2 said of |pattern|: its
 // message for |error|, and |offset| when it is where the pattern failed.
-void route_explain(const char *pattern, int error, PCRE2_SIZE offset,
-                   bool at, char *why, size_t why_size) noexcept {
+void route_explain(const char *pattern, int error, PCRE2_SIZE offset, bool at,
+                   char *why, size_t why_size) noexcept {
   if (why == nullptr || why_size == 0) return;
   char message[160], shown[256];
   auto *text = reinterpret_cast<PCRE2_UCHAR8 *>(message);

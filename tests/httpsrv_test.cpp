@@ -360,7 +360,8 @@ TEST(OxHttpsrv, FailedCallsTellWhyThroughLastError) {
        [](ox_httpsrv *s) {
          return ox_httpsrv_set_status_page(s, 200, "x", nullptr);
        },
-       EINVAL, "status 200 has no page of the program's: 301 and 400 to 599 have",
+       EINVAL,
+       "status 200 has no page of the program's: 301 and 400 to 599 have",
        false},
       {"busy port",
        [&](ox_httpsrv *s) { return ox_httpsrv_listen2(s, port, false); },
@@ -908,8 +909,8 @@ TEST(OxHttpsrv, ErrorLinesEscapeClientBytesAndFloodsAreHeldBack) {
     ASSERT_GT(e.size(), head.size() + tail.size()) << e;
     EXPECT_EQ(e.substr(0, head.size()), head);
     EXPECT_EQ(e.substr(e.size() - tail.size()), tail);
-    std::string port = e.substr(head.size(), e.size() - head.size() -
-                                                 tail.size());
+    std::string port =
+        e.substr(head.size(), e.size() - head.size() - tail.size());
     EXPECT_EQ(port.find_first_not_of("0123456789"), std::string::npos) << e;
   }
 }
