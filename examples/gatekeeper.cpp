@@ -45,7 +45,7 @@ static void req_cb(void *cls, ox_httpreq *req, ox_httpres *res) {
 
 static void err_cb(void *cls, const char *err) {
   (void)cls;
-  fprintf(stderr, "%s", err);
+  fprintf(stderr, "%s\n", err);  // lines come without a newline
   fflush(stderr);
 }
 

@@ -516,7 +516,16 @@ typedef void (*ox_httpreq_cb)(void *cls, ox_httpreq *req, ox_httpres *res);
 /** Returns true to let the request through to the request callback. */
 typedef bool (*ox_httpauth_cb)(void *cls, ox_httpauth *auth, ox_httpreq *req,
                                ox_httpres *res);
-/** Receives one error text of the server; called from serving threads. */
+/**
+ * Receives one error line of the server, from serving threads (and from
+ * the thread of a setup call that failed).  Every line has one form:
+ * "ombrix: ", then the client's address and port and ": " when a client's
+ * request is what the line is about, then the text, without a newline at
+ * the end: "ombrix: 127.0.0.1:53412: no reply to GET /x", "ombrix: [::1]:
+ * 40220: ...", "ombrix: cannot listen on port 80: Permission denied".
+ * libmicrohttpd's own lines come in the same form.  A sink that writes
+ * lines adds the newline itself.
+ */
 typedef void (*ox_err_cb)(void *cls, const char *err);
 /** Writes at most |size| bytes of a stream into |buf|, of which |offset|
  * were delivered before; returns the count, or ox_eor() to end it. */
@@ -547,8 +556,9 @@ OX_EXPORT ssize_t ox_eor(bool err) OX_NOEXCEPT;
  * every request that no route of ox_httpsrv_add_route() takes; it may be
  * NULL for a server that only routes, which then answers such requests 404.
  * |auth_cb| (may be NULL) runs before any of them for every request;
- * |err_cb| (NULL: the default, which writes to standard error) receives the
- * errors met while serving.  |cls| reaches every callback but the routes'.
+ * |err_cb| (NULL: the default, which writes each line and a newline to
+ * standard error) receives the errors met while serving.  |cls| reaches
+ * every callback but the routes'.
  */
 OX_EXPORT ox_httpsrv *ox_httpsrv_new2(ox_httpauth_cb auth_cb,
                                       ox_httpreq_cb req_cb, ox_err_cb err_cb,
@@ -869,8 +879,10 @@ OX_EXPORT const char *ox_httpsrv_mime(ox_httpsrv *srv,
  * not NULL.  A server speaks either HTTP or HTTPS on its port.  TLS 1.2
  * and 1.3 only, with GnuTLS's "NORMAL" ciphers.  The files are read and
  * checked now (the key must match the certificate), so a mistake shows
- * here, and is also told to the error callback in words ("ombrix: TLS:
- * the private key does not match the certificate ...").
+ * here: ox_httpsrv_last_error() says why in words ("the private key does
+ * not match the certificate (GnuTLS: ...)", "cannot read key.pem: No such
+ * file or directory"), and the error callback is told too ("ombrix: TLS:
+ * ...").
  *
  * A later call replaces the pair, also while the server serves HTTPS (a
  * renewed certificate; any thread): handshakes from then on get the new
@@ -1157,12 +1169,48 @@ OX_EXPORT int ox_httpsrv_set_status_page(ox_httpsrv *srv, unsigned int status,
 /**
  * Starts serving on |port| (0: a free port the system picks) and returns at
  * once.  With |conn_threads| every connection gets a thread of its own;
- * otherwise one polling thread (epoll) or the pool serves all.
- * Returns false for a NULL server, a second listen, or a failure, which is
- * also told to the error callback.
+ * otherwise one polling thread (epoll) or the pool serves all.  A failure
+ * is also told to the error callback, and recorded for
+ * ox_httpsrv_last_error() ("cannot listen on port 8080: Address already in
+ * use").
+ *
+ * Returns 0, or: EINVAL      NULL |srv|, client CAs without a certificate
+ *                            of the server's own;
+ *                EALREADY    the server listens already, or was drained;
+ *                EADDRINUSE, EACCES, EADDRNOTAVAIL, ...  the errno of
+ *                            making the listening socket;
+ *                EAGAIN      no thread could be started;
+ *                ENOMEM.     On failure nothing listens.
+ */
+OX_EXPORT int ox_httpsrv_listen2(ox_httpsrv *srv, uint16_t port,
+                                 bool conn_threads) OX_NOEXCEPT;
+
+/**
+ * ox_httpsrv_listen2() with a bool: true when the server listens.  On
+ * failure it returns false and, unlike the functions returning an int,
+ * sets errno to the code ox_httpsrv_listen2() would return.
  */
 OX_EXPORT bool ox_httpsrv_listen(ox_httpsrv *srv, uint16_t port,
                                  bool conn_threads) OX_NOEXCEPT;
+
+/**
+ * Tells why the last call on |srv| that failed did: writes its reason in
+ * plain words ("the private key does not match the certificate (GnuTLS:
+ * ...)", "the pattern \"/a/(\" does not compile at offset 4: missing
+ * closing parenthesis", "the server listens already: settings are taken
+ * before listening"), NUL-terminated and cut to |size| bytes, into |buf|,
+ * and returns the errno code that call returned.  Every ox_httpsrv_*
+ * function that returns an errno code for a non-NULL |srv| records its
+ * reason, and a call that succeeds leaves the record as it was, as errno
+ * does: read it right after the call that failed.  Any thread may call
+ * it; when several threads make calls that fail, each reads the latest.
+ *
+ * Returns the code of the last failure, 0 when none failed (|buf| then
+ * holds ""), or EINVAL for a NULL |srv| (|buf| then says "no server").
+ * With a NULL |buf| or a |size| of 0 only the code is returned.
+ */
+OX_EXPORT int ox_httpsrv_last_error(ox_httpsrv *srv, char *buf,
+                                    size_t size) OX_NOEXCEPT;
 
 /** Returns the bound port (0 before a successful listen). */
 OX_EXPORT uint16_t ox_httpsrv_port(ox_httpsrv *srv) OX_NOEXCEPT;

@@ -10,7 +10,10 @@
  *
  *  1. A C function's non-zero result becomes an ombrix::error, a
  *     std::system_error whose code() is that errno value in
- *     std::generic_category(), and whose what() names the C function.
+ *     std::generic_category(), and whose what() names the C function.  For
+ *     a call on a server, what() also says why, as the server recorded it
+ *     (ox_httpsrv_last_error()): "ox_httpsrv_set_tls: the private key does
+ *     not match the certificate (GnuTLS: ...)".
  *     What the C comment says a failure leaves unchanged stays unchanged.
  *  2. Text goes in as std::string_view.  Where the C function needs a
  *     NUL-terminated string the view is copied first (on the stack when
@@ -44,6 +47,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -59,13 +63,36 @@ namespace ombrix {
 
 /**
  * The failure of a C function: code() holds its errno value (ENOMEM,
- * EINVAL, EALREADY, ...) in std::generic_category().
+ * EINVAL, EALREADY, ...) in std::generic_category(), and what() names the
+ * function and says why ("ox_httpsrv_listen2: cannot listen on port 80:
+ * Permission denied"), or without a reason gives the code's text
+ * ("ox_str_write: Cannot allocate memory").
  */
 class error : public std::system_error {
  public:
   /** An error of code |code| raised by the C function named |context|. */
   error(int code, const char *context)
-      : std::system_error(code, std::generic_category(), context) {}
+      : std::system_error(code, std::generic_category(), context),
+        reason_("") {}
+  /**
+   * As above, for the reason |reason| (NULL or empty: none): what() is
+   * then "<context>: <reason>".
+   */
+  error(int code, const char *context, const char *reason)
+      : std::system_error(code, std::generic_category(), context),
+        reason_(reason != nullptr && *reason != '\0'
+                    ? std::string(context) + ": " + reason
+                    : std::string()) {}
+  /** The function and the reason, else what std::system_error says. */
+  const char *what() const noexcept override {
+    const char *text = reason_.what();
+    return *text != '\0' ? text : std::system_error::what();
+  }
+
+ private:
+  // A std::runtime_error holds the text because it copies without
+  // throwing, as an exception must.
+  std::runtime_error reason_;
 };
 
 class server;
@@ -1354,9 +1381,9 @@ namespace detail {
 
 constexpr char internal_error_text[] = "Internal Server Error\n";
 
-// Writes "ombrix: exception in <context><method> <path>: <what>\n" into
-// |text|, each part escaped, cut to fit and still ending in a newline; no
-// allocation, as it runs where memory may have run out.
+// Writes "ombrix: exception in <context><method> <path>: <what>" into
+// |text|, each part escaped and cut to fit; no allocation, as it runs where
+// memory may have run out.
 inline void exception_line(char (&text)[512], const char *context,
                            std::string_view method, std::string_view path,
                            const char *what) noexcept {
@@ -1365,7 +1392,7 @@ inline void exception_line(char (&text)[512], const char *context,
   ox_escape(method.empty() ? "" : method.data(), m, sizeof m);
   ox_escape(path.empty() ? "" : path.data(), p, sizeof p);
   ox_escape(what != nullptr ? what : "", w, sizeof w);
-  std::snprintf(text, sizeof(text), "ombrix: exception in %s%s%s%s: %s\n",
+  std::snprintf(text, sizeof(text), "ombrix: exception in %s%s%s%s: %s",
                 context, m, *m != '\0' ? " " : "", p, w);
 }
 
@@ -1523,7 +1550,7 @@ class server {
                                   entry);
     if (rc != 0) {
       routes_.pop_back();
-      throw error(rc, "ox_httpsrv_add_route");
+      check(rc, "ox_httpsrv_add_route");
     }
   }
 
@@ -1580,12 +1607,13 @@ class server {
 
   /**
    * Sends the server's error lines to |fn| instead of standard error:
-   * the library's ("ombrix: cannot listen on port 80\n"), those of
+   * the library's ("ombrix: cannot listen on port 80: Permission denied",
+   * "ombrix: 127.0.0.1:53412: no reply to GET /x"), those of
    * libmicrohttpd under it, and those of exceptions caught around
-   * handlers ("ombrix: exception in GET /boom: boom\n").  Each ends with
-   * a newline.  |fn| runs on serving threads, several at once with a
-   * pool; its own exceptions are dropped.  An empty |fn| brings back
-   * standard error.
+   * handlers ("ombrix: exception in GET /boom: boom"), in the form
+   * ox_err_cb describes: no newline at the end.  |fn| runs on serving
+   * threads, several at once with a pool; its own exceptions are dropped.
+   * An empty |fn| brings back standard error.
    */
   void on_error(error_sink fn) {
     set_callback(sink_, std::move(fn), &ox_httpsrv_set_err_cb, &error_cb,
@@ -1693,9 +1721,9 @@ class server {
    * Serves HTTPS with the PEM certificate chain and private key in these
    * files (|key_password| for an encrypted key; empty: none), as
    * ox_httpsrv_set_tls() says: checked now, TLS 1.2 and 1.3.  Throws
-   * error(EINVAL) for a key that does not match or files that are no PEM
-   * (the error sink gets the reason), EACCES for a wrong password, the
-   * errno of reading a file, ENOTSUP, EALREADY.
+   * error(EINVAL) for a key that does not match or files that are no PEM,
+   * EACCES for a wrong password, the
+   * errno of reading a file, ENOTSUP, EALREADY; what() says why.
    */
   void set_tls(std::string_view cert_file, std::string_view key_file,
                std::string_view key_password = {}) {
@@ -1732,12 +1760,11 @@ class server {
                    std::string_view key_file,
                    std::string_view key_password = {}) {
     detail::cstr p(key_password);
-    detail::check(ox_httpsrv_set_tls_sni(
-                      srv_.get(), detail::cstr(host).get(),
-                      detail::cstr(cert_file).get(),
-                      detail::cstr(key_file).get(),
-                      key_password.empty() ? nullptr : p.get()),
-                  "ox_httpsrv_set_tls_sni");
+    check(ox_httpsrv_set_tls_sni(srv_.get(), detail::cstr(host).get(),
+                                 detail::cstr(cert_file).get(),
+                                 detail::cstr(key_file).get(),
+                                 key_password.empty() ? nullptr : p.get()),
+          "ox_httpsrv_set_tls_sni");
   }
 
   /** Counts metrics (ox_httpsrv_set_metrics()); before listen(). */
@@ -1751,8 +1778,7 @@ class server {
    */
   std::string metrics() const {
     str out;
-    detail::check(ox_httpsrv_metrics(srv_.get(), out.native()),
-                  "ox_httpsrv_metrics");
+    check(ox_httpsrv_metrics(srv_.get(), out.native()), "ox_httpsrv_metrics");
     return std::string(out.view());
   }
 
@@ -1805,9 +1831,8 @@ class server {
    * removes the hook.  Before listen().
    */
   void before(before_hook fn) {
-    detail::check(ox_httpsrv_set_before(srv_.get(), fn ? &before_cb : nullptr,
-                                        this),
-                  "ox_httpsrv_set_before");
+    check(ox_httpsrv_set_before(srv_.get(), fn ? &before_cb : nullptr, this),
+          "ox_httpsrv_set_before");
     before_ = std::move(fn);
   }
 
@@ -1819,9 +1844,8 @@ class server {
    * empty |fn| removes the hook.  Before listen().
    */
   void after(after_hook fn) {
-    detail::check(ox_httpsrv_set_after(srv_.get(), fn ? &after_cb : nullptr,
-                                       this),
-                  "ox_httpsrv_set_after");
+    check(ox_httpsrv_set_after(srv_.get(), fn ? &after_cb : nullptr, this),
+          "ox_httpsrv_set_after");
     after_ = std::move(fn);
   }
 
@@ -1846,7 +1870,7 @@ class server {
     c.credentials = opts.credentials;
     auto age = opts.max_age.count();
     c.max_age = age <= 0 ? 0u : static_cast<unsigned int>(age);
-    detail::check(ox_httpsrv_set_cors(srv_.get(), &c), "ox_httpsrv_set_cors");
+    check(ox_httpsrv_set_cors(srv_.get(), &c), "ox_httpsrv_set_cors");
     cors_allow_ = std::move(opts.allow);
   }
 
@@ -1882,10 +1906,8 @@ class server {
    * An empty |fn|: no log.
    */
   void on_access(access_logger fn) {
-    if (listening_) throw error(EALREADY, "ox_httpsrv_set_log");
-    detail::check(ox_httpsrv_set_log(srv_.get(), fn ? &access_cb : nullptr,
-                                     this),
-                  "ox_httpsrv_set_log");
+    check(ox_httpsrv_set_log(srv_.get(), fn ? &access_cb : nullptr, this),
+          "ox_httpsrv_set_log");
     access_ = std::move(fn);
   }
 
@@ -1898,9 +1920,8 @@ class server {
   unsigned int drain(std::chrono::milliseconds timeout) {
     auto ms = timeout.count() < 0 ? 0 : timeout.count();
     unsigned int cut = 0;
-    detail::check(
-        ox_httpsrv_drain(srv_.get(), static_cast<unsigned int>(ms), &cut),
-        "ox_httpsrv_drain");
+    check(ox_httpsrv_drain(srv_.get(), static_cast<unsigned int>(ms), &cut),
+          "ox_httpsrv_drain");
     return cut;
   }
 
@@ -1909,17 +1930,14 @@ class server {
    * once; with |thread_per_connection| every connection gets a thread of
    * its own, otherwise one polling thread or the pool serves all.
    *
-   * Throws error(EALREADY) when listening already, and error(EADDRINUSE)
-   * for any other failure: ox_httpsrv_listen() only says that it failed,
-   * and a port in use is by far the commonest cause.  The library tells
-   * the error sink its own reason ("ombrix: cannot listen on port N").
+   * Throws the error of ox_httpsrv_listen2(): EADDRINUSE for a port in
+   * use, EACCES, EALREADY when listening already (or drained), ...; its
+   * what() says why ("ox_httpsrv_listen2: cannot listen on port 8080:
+   * Address already in use"), which the error sink is told too.
    */
   void listen(std::uint16_t port, bool thread_per_connection = false) {
-    if (listening_) throw error(EALREADY, "ox_httpsrv_listen");
-    if (!ox_httpsrv_listen(srv_.get(), port, thread_per_connection)) {
-      throw error(EADDRINUSE, "ox_httpsrv_listen");
-    }
-    listening_ = true;
+    check(ox_httpsrv_listen2(srv_.get(), port, thread_per_connection),
+          "ox_httpsrv_listen2");
   }
 
   /** Returns the bound port (0 before listen()). */
@@ -1931,9 +1949,10 @@ class server {
   }
 
   /**
-   * Hands |line| to the error sink: the callable of on_error(), or
-   * standard error, written and flushed as the library writes it.  Safe
-   * from any thread; never throws.
+   * Hands |line| (in the library's form: "ombrix: ...", no newline) to
+   * the error sink: the callable of on_error(), or standard error, where
+   * it is written with a newline and flushed as the library writes it.
+   * Safe from any thread; never throws.
    */
   void report(std::string_view line) const noexcept {
     if (sink_) {
@@ -1945,6 +1964,7 @@ class server {
       return;
     }
     std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fputc('\n', stderr);
     std::fflush(stderr);
   }
 
@@ -1982,7 +2002,7 @@ class server {
     try {
       self->access_(record);
     } catch (...) {
-      self->report("ombrix: exception in the access logger\n");
+      self->report("ombrix: exception in the access logger");
     }
   }
 
@@ -1994,9 +2014,18 @@ class server {
     try {
       return self->cors_allow_(detail::view(origin));
     } catch (...) {
-      self->report("ombrix: exception in the CORS origin check\n");
+      self->report("ombrix: exception in the CORS origin check");
       return false;
     }
+  }
+
+  // Throws the error a C call on this server returned, with the reason the
+  // server recorded for it (none when the record is another failure's).
+  void check(int rc, const char *context) const {
+    if (rc == 0) return;
+    char why[512];
+    bool recorded = ox_httpsrv_last_error(srv_.get(), why, sizeof why) == rc;
+    throw error(rc, context, recorded ? why : nullptr);
   }
 
   using tls_setter = int (*)(ox_httpsrv *, const char *, const char *,
@@ -2004,9 +2033,9 @@ class server {
   void set_tls_with(tls_setter set, std::string_view a, std::string_view b,
                     std::string_view pwd, const char *context) {
     detail::cstr p(pwd);
-    detail::check(set(srv_.get(), detail::cstr(a).get(), detail::cstr(b).get(),
-                      pwd.empty() ? nullptr : p.get()),
-                  context);
+    check(set(srv_.get(), detail::cstr(a).get(), detail::cstr(b).get(),
+              pwd.empty() ? nullptr : p.get()),
+          context);
   }
 
   // A setting that is one C setter taking values and texts: the texts
@@ -2014,9 +2043,9 @@ class server {
   template <class... Params, class... Args>
   void apply_setter(int (*setter)(ox_httpsrv *, Params...) noexcept,
                     const char *context, Args... args) {
-    detail::check(setter(srv_.get(), static_cast<Params>(
-                                         detail::setter_arg<Args>(args).get())...),
-                  context);
+    check(setter(srv_.get(),
+                 static_cast<Params>(detail::setter_arg<Args>(args).get())...),
+          context);
   }
 
   // Stores |fn| in |slot| and gives the C server |cb| for it, or none for
@@ -2025,7 +2054,7 @@ class server {
   void set_callback(Fn &slot, Fn fn, int (*setter)(ox_httpsrv *, Cb) noexcept,
                     typename std::common_type<Cb>::type cb,
                     const char *context) {
-    detail::check(setter(srv_.get(), fn ? cb : nullptr), context);
+    check(setter(srv_.get(), fn ? cb : nullptr), context);
     slot = std::move(fn);
   }
 
@@ -2040,7 +2069,6 @@ class server {
   std::function<bool(std::string_view)> cors_allow_;
   error_sink sink_;
   access_logger access_;
-  bool listening_ = false;
   std::unique_ptr<ox_httpsrv, srv_free> srv_;
 };
 

@@ -122,7 +122,7 @@ void ox__httpauth_free(ox_httpauth *auth) noexcept {
   ox_free(auth);
 }
 
-bool ox__httpauth_dispatch(ox_httpauth *auth) noexcept {
+bool ox__httpauth_dispatch(ox_httpauth *auth, char **later) noexcept {
   ox_httpres *res = auth->res;
   if (res->ret != MHD_NO) {
     res->ret = MHD_YES;
@@ -134,6 +134,17 @@ bool ox__httpauth_dispatch(ox_httpauth *auth) noexcept {
     return denied;
   }
   if (!denied) return false;
+  if (later != nullptr) {
+    // A browser's challenge is then answered on the same connection (and
+    // TLS session); when no memory is left for the realm, it closes.
+    *later = auth->realm != nullptr ? auth->realm
+                                    : ox__strdup(httpauth_default_realm);
+    auth->realm = nullptr;
+    if (*later != nullptr) {
+      res->ret = MHD_YES;
+      return false;
+    }
+  }
   // The reply is built and queued where every reply is; a 401 as a Basic
   // challenge naming the realm.
   res->ret = ox__httpres_queue(

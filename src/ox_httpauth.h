@@ -28,11 +28,15 @@ ox_httpauth *ox__httpauth_new(ox_httpres *res) noexcept;
 void ox__httpauth_free(ox_httpauth *auth) noexcept;
 
 // Applies what the authentication callback left: queues a prepared denial
-// (a 401 challenge naming the realm, or a plain reply), or nothing.
-// Returns true when the request was canceled after a denial was prepared
-// (res->ret is then MHD_YES and nothing was queued), or when res->ret was
-// already set; false otherwise, with res->ret the queueing result.
-bool ox__httpauth_dispatch(ox_httpauth *auth) noexcept;
+// (a 401 challenge naming the realm, or a plain reply), or nothing.  With
+// |later| (a request without a body, whose connection a reply queued on
+// the head would close), a denial is left prepared instead, res->ret is
+// MHD_YES, and |*later| receives the realm its challenge is to name (for
+// ox_free()), to be queued once the head is done.  Returns true when the
+// request was canceled after a denial was prepared (res->ret is then
+// MHD_YES and nothing was queued), or when res->ret was already set; false
+// otherwise, with res->ret the queueing result.
+bool ox__httpauth_dispatch(ox_httpauth *auth, char **later) noexcept;
 
 // Drops a denial the callback prepared but did not stand by (it let the
 // request through, or canceled it): the reply, its status, and the

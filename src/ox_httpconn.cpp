@@ -15,6 +15,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -392,6 +393,25 @@ const char *ox__httpconn_peer(ox_httpconn *conn, MHD_Connection *con) noexcept {
   }
   errno = saved;
   return conn->peer;
+}
+
+void ox__httpconn_endpoint(MHD_Connection *con, char *out,
+                           size_t size) noexcept {
+  out[0] = '\0';
+  ox_httpconn *conn = ox__httpconn_of(con);
+  if (conn == nullptr) return;
+  const char *addr = ox__httpconn_peer(conn, con);
+  if (*addr == '\0') return;
+  // ox__httpconn_peer() found the address, so libmicrohttpd has it.
+  const sockaddr *sa =
+      MHD_get_connection_info(con, MHD_CONNECTION_INFO_CLIENT_ADDRESS)
+          ->client_addr;
+  unsigned int port =
+      ntohs(sa->sa_family == AF_INET
+                ? reinterpret_cast<const sockaddr_in *>(sa)->sin_port
+                : reinterpret_cast<const sockaddr_in6 *>(sa)->sin6_port);
+  bool v6 = strchr(addr, ':') != nullptr;  // brackets keep its port apart
+  snprintf(out, size, v6 ? "[%s]:%u" : "%s:%u", addr, port);
 }
 
 namespace {

@@ -145,6 +145,11 @@ void ox__httpconn_check_peer(ox_httpconn *conn) noexcept;
 // when unknown.
 const char *ox__httpconn_peer(ox_httpconn *conn, MHD_Connection *con) noexcept;
 
+// The client address and port of |con| for an error line, into |out|
+// (|size| bytes): "127.0.0.1:53412", "[::1]:53412", or "" when unknown.
+void ox__httpconn_endpoint(MHD_Connection *con, char *out,
+                           size_t size) noexcept;
+
 // For a drain: shuts down the connections that wait for a request (idle,
 // or a head still arriving), and returns how many have one in flight.
 unsigned int ox__httpconns_close_idle(ox_httpsrv *srv) noexcept;

@@ -62,8 +62,8 @@ void ox__httpfile_report_short(ox_httpsrv *srv, int fd, uint64_t at,
   ssize_t n = readlink(link, name, sizeof name - 1);
   name[n > 0 ? n : 0] = '\0';
   ox__httpsrv_error(srv,
-                    "ombrix: file %s ended at byte %" PRIu64 " of the %" PRIu64
-                    " its reply announced; the reply is cut off\n",
+                    "file %s ended at byte %" PRIu64 " of the %" PRIu64
+                    " its reply announced; the reply is cut off",
                     ox__escape(n > 0 ? name : "(unknown)", shown, sizeof shown),
                     at, length);
   errno = saved;

@@ -90,8 +90,7 @@ bool listen_accept_some(ox_httpsrv *srv) noexcept {
         case EPROTO:
           continue;
         default:
-          ox__httpsrv_error(srv, "ombrix: cannot accept: %s",
-                            strerror(errno));
+          ox__httpsrv_error(srv, "cannot accept: %s", strerror(errno));
           return false;
       }
     }

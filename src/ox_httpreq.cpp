@@ -70,12 +70,12 @@ MHD_Result req_reply(ox_httpreq *req) noexcept {
   if (req->refusal != 0) return req_refuse(req, req->refusal);
   if (!ox__httpres_prepared(&req->res)) {
     req_named named(req);
-    ox__httpsrv_error(req->srv, "ombrix: no reply to %s %s\n", named.method,
-                      named.target);
+    ox__httpsrv_peer_error(req->srv, req->res.con, "no reply to %s %s",
+                           named.method, named.target);
     return req_refuse(req, MHD_HTTP_INTERNAL_SERVER_ERROR);
   }
   req->stage = ox__reqstage::answered;
-  return ox__httpres_queue(&req->res);
+  return ox__httpres_queue(&req->res, req->realm);
 }
 
 // What the head says of the body, and whether it reads as a strict server
@@ -284,9 +284,13 @@ unsigned int req_read_target(ox_httpreq *req) noexcept {
              : MHD_HTTP_BAD_REQUEST;
 }
 
-// Authentication runs on the head, before any of the body is read.
-// Returns true when the request may go on; otherwise |*ret| is the answer.
-bool req_authenticate(ox_httpreq *req, MHD_Result *ret) noexcept {
+MHD_Result req_answer_on_head(ox_httpreq *req, uint64_t length) noexcept;
+
+// Authentication runs on the head, before any of the body (|length|
+// bytes) is read.  Returns true when the request may go on; otherwise
+// |*ret| is the answer.
+bool req_authenticate(ox_httpreq *req, uint64_t length,
+                      MHD_Result *ret) noexcept {
   ox_httpsrv *srv = req->srv;
   ox_httpauth *auth = ox__httpauth_new(&req->res);
   if (auth == nullptr) {
@@ -297,10 +301,14 @@ bool req_authenticate(ox_httpreq *req, MHD_Result *ret) noexcept {
   if (pass) {
     // A denial prepared but then let through: the request callback answers.
     ox__httpauth_withdraw(auth);
-  } else if (ox__httpauth_dispatch(auth)) {
+  } else if (ox__httpauth_dispatch(auth, length == 0 ? &req->realm : nullptr)) {
     // Canceled after a denial: the denial is dropped, the library answers.
     ox__httpauth_withdraw(auth);
     *ret = req_refuse(req, MHD_HTTP_INTERNAL_SERVER_ERROR);
+  } else if (req->realm != nullptr) {
+    // Without a body the denial waits for the end of the head, so that
+    // the connection stays open for the credentials that follow it.
+    *ret = req_answer_on_head(req, 0);
   } else {
     // A queued denial, or nothing (the connection is then closed).
     req->stage = ox__reqstage::answered;
@@ -330,11 +338,12 @@ unsigned int req_route(ox_httpreq *req) noexcept {
                                  srv->match_limit, &req->match);
     if (rc == E2BIG) {
       req_named named(req);
-      ox__httpsrv_error(srv, "ombrix: route %s ran out of its %u matching "
-                             "steps on %s %s; answered 500\n",
-                        req->match.spent->pattern,
-                        static_cast<unsigned>(srv->match_limit),
-                        named.method, named.target);
+      ox__httpsrv_peer_error(srv, req->res.con,
+                             "route %s ran out of its %u matching steps on "
+                             "%s %s; answered 500",
+                             req->match.spent->pattern,
+                             static_cast<unsigned>(srv->match_limit),
+                             named.method, named.target);
     }
     if (rc != 0) return MHD_HTTP_INTERNAL_SERVER_ERROR;
     if (req->match.route != nullptr) return 0;
@@ -398,9 +407,9 @@ bool req_before(ox_httpreq *req, uint64_t length, MHD_Result *ret) noexcept {
     return false;
   }
   req_named named(req);
-  ox__httpsrv_error(srv, "ombrix: the before hook stopped %s %s without "
-                         "a reply\n",
-                    named.method, named.target);
+  ox__httpsrv_peer_error(srv, req->res.con,
+                         "the before hook stopped %s %s without a reply",
+                         named.method, named.target);
   *ret = req_refuse(req, MHD_HTTP_INTERNAL_SERVER_ERROR);
   return false;
 }
@@ -446,6 +455,7 @@ void req_free(ox_httpreq *req) noexcept {
   ox__httpbody_free(&req->body);
   ox_free(req->authority);
   ox_free(req->log_id);
+  ox_free(req->realm);
   if (req->pooled) {
     req->busy = false;
   } else {
@@ -485,7 +495,9 @@ MHD_Result req_head(ox_httpsrv *srv, MHD_Connection *con, const char *url,
   if (srv->cors != nullptr && req_is_preflight(req)) {
     return req_preflight(req, length);
   }
-  if (srv->auth_cb != nullptr && !req_authenticate(req, &ret)) return ret;
+  if (srv->auth_cb != nullptr && !req_authenticate(req, length, &ret)) {
+    return ret;
+  }
   if (unsigned int status = req_route(req)) {
     // A body nobody takes is not worth reading.
     if (length != 0) return req_refuse(req, status);
@@ -564,8 +576,8 @@ MHD_Result req_isolate(ox_httpreq *req) noexcept {
   if (rc == EAGAIN) {
     // Every worker busy and the queue full: the client may come back.
     req_named named(req);
-    ox__httpsrv_error(srv, "ombrix: isolation pool full, %s %s refused\n",
-                      named.method, named.target);
+    ox__httpsrv_peer_error(srv, con, "isolation pool full, %s %s refused",
+                           named.method, named.target);
     req->refusal = MHD_HTTP_SERVICE_UNAVAILABLE;
     req_release_isolated(req);
     req->stage = ox__reqstage::resumed;
@@ -587,8 +599,8 @@ MHD_Result req_complete(ox_httpreq *req) noexcept {
   if (unsigned int status = ox__httpbody_finish(&req->body)) {
     if (status == MHD_HTTP_INTERNAL_SERVER_ERROR) {
       req_named named(req);
-      ox__httpsrv_error(req->srv, "ombrix: upload to %s failed: %s\n",
-                        named.target, strerror(req->body.failure));
+      ox__httpsrv_peer_error(req->srv, req->res.con, "upload to %s failed: %s",
+                             named.target, strerror(req->body.failure));
     }
     return req_refuse(req, status);
   }

@@ -34,6 +34,8 @@ struct ox_httpreq {
   const char *query;        // its query as sent, after the '?', or NULL
   char *authority;          // the host of an absolute-form target, or NULL
   char *log_id;             // the program's id for the access log, or NULL
+  char *realm;              // the realm of a denial that waits for the end
+                            // of the head, or NULL
   const char *method;       // the method (libmicrohttpd's)
   const char *version;      // "HTTP/1.1" (libmicrohttpd's)
   int64_t start_us;         // when the head arrived (monotonic, in us)

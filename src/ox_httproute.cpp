@@ -4,11 +4,13 @@
 #include "ox_httproute.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
 #include "ox_alloc.h"
 #include "ox_core.h"
+#include "ox_error.h"
 #include "ox_routes.h"
 
 namespace {
@@ -91,14 +93,24 @@ void route_free(ox__httproute *route) noexcept {
 }  // namespace
 
 int ox__httproutes_add(ox__httproutes *routes, const char *method,
-                       const char *pattern, ox_httpreq_cb cb,
-                       void *cls) noexcept {
+                       const char *pattern, ox_httpreq_cb cb, void *cls,
+                       char *why, size_t why_size) noexcept {
   ox__httproute route{};
-  if (int rc = ox__routes_compile(pattern, &route.re); rc != 0) return rc;
+  if (int rc = ox__routes_compile(pattern, &route.re, why, why_size); rc != 0) {
+    return rc;
+  }
   uint32_t groups = 0;
   pcre2_pattern_info_8(route.re, PCRE2_INFO_CAPTURECOUNT, &groups);
   if (groups > ox__httproute_groups_max) {
     route_free(&route);
+    char shown[256];
+    if (why != nullptr) {
+      snprintf(why, why_size,
+               "the pattern \"%s\" has %u groups: a route may have %u",
+               ox__escape(pattern, shown, sizeof shown),
+               static_cast<unsigned>(groups),
+               static_cast<unsigned>(ox__httproute_groups_max));
+    }
     return EINVAL;
   }
   route.method = ox__strdup(method);
@@ -108,6 +120,7 @@ int ox__httproutes_add(ox__httproutes *routes, const char *method,
   if (route.method == nullptr || route.pattern == nullptr || list == nullptr) {
     if (list != nullptr) routes->list = list;
     route_free(&route);
+    if (why != nullptr) snprintf(why, why_size, "no memory for the route");
     return ENOMEM;
   }
   route.cb = cb;

@@ -61,10 +61,10 @@ struct ox__httproutematch {
 
 // Appends a route.  Returns 0, EINVAL (a pattern that does not compile or
 // has too many groups), ENOTSUP (no JIT) or ENOMEM; on failure nothing is
-// added.
+// added, and |why| (|why_size| bytes, unless NULL) says why.
 int ox__httproutes_add(ox__httproutes *routes, const char *method,
-                       const char *pattern, ox_httpreq_cb cb,
-                       void *cls) noexcept;
+                       const char *pattern, ox_httpreq_cb cb, void *cls,
+                       char *why = nullptr, size_t why_size = 0) noexcept;
 
 // Releases every route.
 void ox__httproutes_free(ox__httproutes *routes) noexcept;

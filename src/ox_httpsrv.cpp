@@ -19,6 +19,7 @@
 
 #include "ox_alloc.h"
 #include "ox_core.h"
+#include "ox_error.h"
 #include "ox_httpreq.h"
 #include "ox_httpres.h"
 #include "ox_httpupld.h"
@@ -28,9 +29,11 @@ namespace {
 
 constexpr size_t httpsrv_min_con_mem = 4096;
 
+// Error lines come without a newline, so that other sinks need not strip
+// one; standard error gets a line each.
 void httpsrv_default_err(void *cls, const char *err) noexcept {
   (void)cls;
-  fputs(err, stderr);
+  fprintf(stderr, "%s\n", err);
   fflush(stderr);
 }
 
@@ -59,7 +62,7 @@ void httpsrv_tell_held(ox_httpsrv *srv, uint64_t held) noexcept {
   if (held == 0) return;
   char text[128];
   snprintf(text, sizeof text,
-           "ombrix: %llu more error lines held back in %lld s\n",
+           "ombrix: %llu more error lines held back in %lld s",
            static_cast<unsigned long long>(held),
            static_cast<long long>(httpsrv_error_window_s));
   srv->err_cb(srv->cls, text);
@@ -114,24 +117,55 @@ bool httpsrv_is_purposeful_close(const char *text) noexcept {
          strncmp(text, line, sizeof line - 1) == 0;
 }
 
-// libmicrohttpd's own diagnostics go to the error callback too.
+// Formats "ombrix: ", then "<peer>: " when there is a peer, then the
+// message, and hands the line to the gate.
+__attribute__((format(printf, 3, 0))) void httpsrv_vreport(
+    ox_httpsrv *srv, const char *peer, const char *fmt, va_list ap) noexcept {
+  char text[1024];
+  int n = peer != nullptr && *peer != '\0'
+              ? snprintf(text, sizeof text, "ombrix: %s: ", peer)
+              : snprintf(text, sizeof text, "ombrix: ");
+  if (n < 0 || static_cast<size_t>(n) >= sizeof text) n = 0;
+  vsnprintf(text + n, sizeof text - static_cast<size_t>(n), fmt, ap);
+  httpsrv_report(srv, text);
+}
+
+// libmicrohttpd's own diagnostics go to the error callback too, in the
+// library's form: its prefix, and without the newline libmicrohttpd ends
+// them with.
 void httpsrv_log(void *cls, const char *fmt, va_list ap) noexcept {
   auto *srv = static_cast<ox_httpsrv *>(cls);
   httpsrv_count_own_reply(srv, fmt, ap);
-  char text[512];
+  char text[512] = "ombrix: ";
+  size_t n = strlen(text);
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-  vsnprintf(text, sizeof(text), fmt, ap);
+  vsnprintf(text + n, sizeof(text) - n, fmt, ap);
 #pragma GCC diagnostic pop
-  if (httpsrv_is_purposeful_close(text)) return;
+  for (n = strlen(text); n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r');
+       n--) {
+    text[n - 1] = '\0';
+  }
+  // The check reads libmicrohttpd's text, after the prefix.
+  if (httpsrv_is_purposeful_close(text + strlen("ombrix: "))) return;
   httpsrv_report(srv, text);
+}
+
+// Why a server no longer takes settings, recorded as its last error.
+int httpsrv_too_late(ox_httpsrv *srv) noexcept {
+  return ox__httpsrv_fail(
+      srv, EALREADY,
+      srv->stopped
+          ? "the server was drained: settings are taken before listening"
+          : "the server listens already: settings are taken before "
+            "listening");
 }
 
 // A setter's common checks: a server that exists and does not listen yet
 // (nor did, and was drained).
-int httpsrv_settable(const ox_httpsrv *srv) noexcept {
+int httpsrv_settable(ox_httpsrv *srv) noexcept {
   if (srv == nullptr) return EINVAL;
-  return srv->daemon != nullptr || srv->stopped ? EALREADY : 0;
+  return srv->daemon != nullptr || srv->stopped ? httpsrv_too_late(srv) : 0;
 }
 
 unsigned int httpsrv_flags(const ox_httpsrv *srv, bool conn_threads) noexcept {
@@ -155,12 +189,44 @@ void ox__httpsrv_closing_on_purpose() noexcept {
 }
 
 void ox__httpsrv_error(ox_httpsrv *srv, const char *fmt, ...) noexcept {
-  char text[1024];
   va_list ap;
   va_start(ap, fmt);
-  vsnprintf(text, sizeof(text), fmt, ap);
+  httpsrv_vreport(srv, nullptr, fmt, ap);
   va_end(ap);
-  httpsrv_report(srv, text);
+}
+
+void ox__httpsrv_peer_error(ox_httpsrv *srv, MHD_Connection *con,
+                            const char *fmt, ...) noexcept {
+  char peer[INET6_ADDRSTRLEN + 8];
+  ox__httpconn_endpoint(con, peer, sizeof peer);
+  va_list ap;
+  va_start(ap, fmt);
+  httpsrv_vreport(srv, peer, fmt, ap);
+  va_end(ap);
+}
+
+int ox__httpsrv_fail(ox_httpsrv *srv, int rc, const char *fmt, ...) noexcept {
+  char text[sizeof srv->failure.text];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(text, sizeof text, fmt, ap);
+  va_end(ap);
+  std::lock_guard<std::mutex> lock(srv->failure.mutex);
+  srv->failure.code = rc;
+  memcpy(srv->failure.text, text, sizeof text);
+  return rc;
+}
+
+int ox_httpsrv_last_error(ox_httpsrv *srv, char *buf, size_t size) noexcept {
+  if (srv == nullptr) {
+    if (buf != nullptr && size != 0) snprintf(buf, size, "no server");
+    return EINVAL;
+  }
+  std::lock_guard<std::mutex> lock(srv->failure.mutex);
+  if (buf != nullptr && size != 0) {
+    snprintf(buf, size, "%s", srv->failure.text);
+  }
+  return srv->failure.code;
 }
 
 void ox__httpsrv_flush_errors(ox_httpsrv *srv) noexcept {
@@ -265,16 +331,30 @@ int ox_httpsrv_set_err_cb(ox_httpsrv *srv, ox_err_cb cb) noexcept {
   return 0;
 }
 
+namespace {
+
+// Adds the route, recording why it could not be.
+int httpsrv_add_route(ox_httpsrv *srv, const char *method, const char *pattern,
+                      ox_httpreq_cb cb, void *cls) noexcept {
+  char why[sizeof srv->failure.text];
+  int rc = ox__httproutes_add(&srv->routes, method, pattern, cb, cls, why,
+                              sizeof why);
+  return rc != 0 ? ox__httpsrv_fail(srv, rc, "%s", why) : 0;
+}
+
+}  // namespace
+
 int ox_httpsrv_add_route(ox_httpsrv *srv, const char *method,
                          const char *pattern, ox_httpreq_cb cb,
                          void *cls) noexcept {
   if (int rc = httpsrv_settable(srv); rc != 0) return rc;
   if (method == nullptr || *method == '\0' || pattern == nullptr ||
       cb == nullptr) {
-    return EINVAL;
+    return ox__httpsrv_fail(srv, EINVAL,
+                            "a route needs a method, a pattern and a callback");
   }
   ox__errno_guard keep;
-  return ox__httproutes_add(&srv->routes, method, pattern, cb, cls);
+  return httpsrv_add_route(srv, method, pattern, cb, cls);
 }
 
 int ox_httpsrv_set_thr_pool_size(ox_httpsrv *srv, unsigned int size) noexcept {
@@ -291,7 +371,12 @@ int ox_httpsrv_set_con_limit(ox_httpsrv *srv, unsigned int limit) noexcept {
 
 int ox_httpsrv_set_con_mem_limit(ox_httpsrv *srv, size_t bytes) noexcept {
   if (int rc = httpsrv_settable(srv); rc != 0) return rc;
-  if (bytes < httpsrv_min_con_mem) return EINVAL;
+  if (bytes < httpsrv_min_con_mem) {
+    return ox__httpsrv_fail(srv, EINVAL,
+                            "%zu bytes of connection memory are too few: "
+                            "at least %zu are needed",
+                            bytes, httpsrv_min_con_mem);
+  }
   srv->con_mem_limit = bytes;
   return 0;
 }
@@ -359,7 +444,10 @@ int ox_httpsrv_set_files_limit(ox_httpsrv *srv, unsigned int count) noexcept {
 int ox_httpsrv_set_isolate_limits(ox_httpsrv *srv, unsigned int threads,
                                   unsigned int queue) noexcept {
   if (int rc = httpsrv_settable(srv); rc != 0) return rc;
-  if (threads == 0) return EINVAL;
+  if (threads == 0) {
+    return ox__httpsrv_fail(srv, EINVAL,
+                            "isolated requests need at least one thread");
+  }
   srv->pool.max_threads = threads;
   srv->pool.max_queue = queue;
   return 0;
@@ -367,7 +455,11 @@ int ox_httpsrv_set_isolate_limits(ox_httpsrv *srv, unsigned int threads,
 
 int ox_httpsrv_set_match_limit(ox_httpsrv *srv, uint32_t steps) noexcept {
   if (int rc = httpsrv_settable(srv); rc != 0) return rc;
-  if (steps == 0) return EINVAL;
+  if (steps == 0) {
+    return ox__httpsrv_fail(srv, EINVAL,
+                            "a route pattern needs at least one matching "
+                            "step");
+  }
   srv->match_limit = steps;
   return 0;
 }
@@ -379,9 +471,13 @@ int ox_httpsrv_set_metrics(ox_httpsrv *srv, bool on) noexcept {
 }
 
 int ox_httpsrv_metrics(ox_httpsrv *srv, ox_str *out) noexcept {
-  if (srv == nullptr || out == nullptr) return EINVAL;
+  if (srv == nullptr) return EINVAL;
+  if (out == nullptr) {
+    return ox__httpsrv_fail(srv, EINVAL, "no text to write the metrics to");
+  }
   ox__errno_guard keep;
-  return ox__httpstats_write(srv, out);
+  int rc = ox__httpstats_write(srv, out);
+  return rc != 0 ? ox__httpsrv_fail(srv, rc, "no memory for the metrics") : 0;
 }
 
 namespace {
@@ -431,11 +527,13 @@ void httpsrv_serve_ready(void *cls, ox_httpreq *req, ox_httpres *res) noexcept {
 int httpsrv_add_literal_route(ox_httpsrv *srv, const char *path,
                               ox_httpreq_cb cb) noexcept {
   if (int rc = httpsrv_settable(srv); rc != 0) return rc;
-  if (path == nullptr || *path != '/') return EINVAL;
+  if (path == nullptr || *path != '/') {
+    return ox__httpsrv_fail(srv, EINVAL, "the path must begin with '/'");
+  }
   ox__errno_guard keep;
   std::unique_ptr<char, ox__free_deleter> pattern{httpsrv_literal(path)};
-  if (!pattern) return ENOMEM;
-  return ox__httproutes_add(&srv->routes, "GET", pattern.get(), cb, nullptr);
+  if (!pattern) return ox__httpsrv_fail(srv, ENOMEM, "no memory for the route");
+  return httpsrv_add_route(srv, "GET", pattern.get(), cb, nullptr);
 }
 
 }  // namespace
@@ -458,9 +556,13 @@ int ox_httpsrv_set_ready(ox_httpsrv *srv, bool ready) noexcept {
 
 int ox_httpsrv_set_upld_dir(ox_httpsrv *srv, const char *dir) noexcept {
   if (int rc = httpsrv_settable(srv); rc != 0) return rc;
-  if (dir == nullptr || *dir == '\0') return EINVAL;
+  if (dir == nullptr || *dir == '\0') {
+    return ox__httpsrv_fail(srv, EINVAL, "the upload directory has no name");
+  }
   char *copy = ox__strdup(dir);
-  if (copy == nullptr) return ENOMEM;
+  if (copy == nullptr) {
+    return ox__httpsrv_fail(srv, ENOMEM, "no memory for the directory's name");
+  }
   ox_free(srv->upld_dir);
   srv->upld_dir = copy;
   return 0;
@@ -468,13 +570,16 @@ int ox_httpsrv_set_upld_dir(ox_httpsrv *srv, const char *dir) noexcept {
 
 namespace {
 
-// Reads the PEM file |path| into |*pem|; a failure is also told to the
-// error callback, with the file's name.
+// Reads the PEM file |path| into |*pem|; a failure is recorded and told
+// to the error callback, with the file's name.
 int httpsrv_read_pem(ox_httpsrv *srv, const char *path, char **pem) noexcept {
   int rc = ox__httptls_read(path, pem);
   if (rc != 0) {
-    ox__httpsrv_error(srv, "ombrix: TLS: cannot read %s: %s\n", path,
-                      strerror(rc));
+    char shown[256];
+    ox__escape(path, shown, sizeof shown);
+    const char *why = rc == EFBIG ? "larger than 1 MiB" : strerror(rc);
+    ox__httpsrv_error(srv, "TLS: cannot read %s: %s", shown, why);
+    ox__httpsrv_fail(srv, rc, "cannot read %s: %s", shown, why);
   }
   return rc;
 }
@@ -502,7 +607,13 @@ int ox_httpsrv_set_cors(ox_httpsrv *srv, const ox_cors *cors) noexcept {
   ox__cors *made = nullptr;
   if (cors != nullptr) {
     ox__errno_guard keep;
-    if (int rc = ox__cors_make(cors, &made); rc != 0) return rc;
+    if (int rc = ox__cors_make(cors, &made); rc != 0) {
+      return ox__httpsrv_fail(
+          srv, rc,
+          rc == ENOMEM ? "no memory for the CORS settings"
+                       : "CORS needs origins or an origin callback, and "
+                         "no empty origin nor a control byte in its texts");
+    }
   }
   ox__cors_free(srv->cors);
   srv->cors = made;
@@ -544,9 +655,15 @@ int ox_httpsrv_set_status_page(ox_httpsrv *srv, unsigned int status,
                                const char *body,
                                const char *content_type) noexcept {
   if (int rc = httpsrv_settable(srv); rc != 0) return rc;
-  if ((status != 301 && (status < 400 || status > 599)) ||
-      (content_type != nullptr && !ox__header_safe(content_type))) {
-    return EINVAL;
+  if (status != 301 && (status < 400 || status > 599)) {
+    return ox__httpsrv_fail(srv, EINVAL,
+                            "status %u has no page of the program's: 301 "
+                            "and 400 to 599 have",
+                            status);
+  }
+  if (content_type != nullptr && !ox__header_safe(content_type)) {
+    return ox__httpsrv_fail(srv, EINVAL,
+                            "the content type holds a control byte");
   }
   ox__errno_guard keep;
   if (body == nullptr) {
@@ -555,7 +672,9 @@ int ox_httpsrv_set_status_page(ox_httpsrv *srv, unsigned int status,
   }
   auto *page =
       static_cast<ox__statuspage *>(ox_alloc(sizeof(ox__statuspage)));
-  if (page == nullptr) return ENOMEM;
+  if (page == nullptr) {
+    return ox__httpsrv_fail(srv, ENOMEM, "no memory for the page");
+  }
   page->status = status;
   page->length = strlen(body);
   page->body = ox__strdup(body);
@@ -566,7 +685,7 @@ int ox_httpsrv_set_status_page(ox_httpsrv *srv, unsigned int status,
       (page->type == nullptr && content_type != nullptr &&
        *content_type != '\0')) {
     httpsrv_page_free(page);
-    return ENOMEM;
+    return ox__httpsrv_fail(srv, ENOMEM, "no memory for the page");
   }
   httpsrv_page_drop(srv, status);
   page->next = srv->pages;
@@ -576,7 +695,10 @@ int ox_httpsrv_set_status_page(ox_httpsrv *srv, unsigned int status,
 
 int ox_httpsrv_set_compression(ox_httpsrv *srv, int level) noexcept {
   if (int rc = httpsrv_settable(srv); rc != 0) return rc;
-  if (level < 0 || level > 9) return EINVAL;
+  if (level < 0 || level > 9) {
+    return ox__httpsrv_fail(srv, EINVAL,
+                            "compression level %d is not one of 0 to 9", level);
+  }
   srv->gzip_level = level;
   return 0;
 }
@@ -587,10 +709,15 @@ int ox_httpsrv_set_mime(ox_httpsrv *srv, const char *ext,
   char key[ox__mime_ext_max + 1];
   if (ext == nullptr || type == nullptr || *type == '\0' ||
       !ox__mime_ext_key(ext, key)) {
-    return EINVAL;
+    return ox__httpsrv_fail(srv, EINVAL,
+                            "a content type needs a type and an extension "
+                            "of 1 to %d bytes without '/' or a second '.'",
+                            static_cast<int>(ox__mime_ext_max));
   }
   ox__errno_guard keep;
-  return ox_strmap_set(&srv->mimes, key, type);
+  int rc = ox_strmap_set(&srv->mimes, key, type);
+  return rc != 0 ? ox__httpsrv_fail(srv, rc, "no memory for the content type")
+                 : 0;
 }
 
 const char *ox_httpsrv_mime(ox_httpsrv *srv, const char *path) noexcept {
@@ -602,25 +729,45 @@ const char *ox_httpsrv_mime(ox_httpsrv *srv, const char *path) noexcept {
 
 namespace {
 
+// Checks |host| for an SNI pair, recording why it cannot name one.
+int httpsrv_sni_host(ox_httpsrv *srv, const char *host) noexcept {
+  if (ox__httptls_host_ok(host)) return 0;
+  if (host == nullptr) return ox__httpsrv_fail(srv, EINVAL, "no host name");
+  char shown[300];
+  return ox__httpsrv_fail(srv, EINVAL,
+                          "\"%s\" is no DNS name, nor \"*.\" before one",
+                          ox__escape(host, shown, sizeof shown));
+}
+
 // Whether the TLS pairs of |srv| may be set now: before listen, or while
 // it serves HTTPS (a renewed certificate), but never to make a plain
 // server a TLS one.
-int httpsrv_tls_settable(const ox_httpsrv *srv) noexcept {
+int httpsrv_tls_settable(ox_httpsrv *srv) noexcept {
   if (srv == nullptr) return EINVAL;
-  if (srv->stopped) return EALREADY;
-  return srv->daemon != nullptr && !srv->tls.on ? EALREADY : 0;
+  if (srv->stopped) return httpsrv_too_late(srv);
+  if (srv->daemon != nullptr && !srv->tls.on) {
+    return ox__httpsrv_fail(srv, EALREADY,
+                            "the server listens already over plain HTTP: "
+                            "TLS is set before listening");
+  }
+  return 0;
 }
 
 // Checks the pair in memory and sets it for |host| (NULL: the default).
 int httpsrv_set_pair(ox_httpsrv *srv, const char *host, const char *cert_pem,
                      const char *key_pem, const char *key_pwd) noexcept {
   if (int rc = httpsrv_tls_settable(srv); rc != 0) return rc;
-  if (cert_pem == nullptr || key_pem == nullptr) return EINVAL;
+  if (cert_pem == nullptr || key_pem == nullptr) {
+    return ox__httpsrv_fail(srv, EINVAL, "TLS needs a certificate and a key");
+  }
   ox__errno_guard keep;
-  char why[512];
+  char why[sizeof srv->failure.text];
   int rc = ox__httptls_set(&srv->tls, host, cert_pem, key_pem, key_pwd, why,
                            sizeof why);
-  if (rc != 0) httpsrv_report(srv, why);
+  if (rc != 0) {
+    ox__httpsrv_error(srv, "TLS: %s", why);
+    ox__httpsrv_fail(srv, rc, "%s", why);
+  }
   return rc;
 }
 
@@ -629,7 +776,10 @@ int httpsrv_set_pair_files(ox_httpsrv *srv, const char *host,
                            const char *cert_file, const char *key_file,
                            const char *key_pwd) noexcept {
   if (int rc = httpsrv_tls_settable(srv); rc != 0) return rc;
-  if (cert_file == nullptr || key_file == nullptr) return EINVAL;
+  if (cert_file == nullptr || key_file == nullptr) {
+    return ox__httpsrv_fail(srv, EINVAL,
+                            "TLS needs a certificate file and a key file");
+  }
   ox__errno_guard keep;
   char *cert = nullptr, *key = nullptr;
   int rc = httpsrv_read_pem(srv, cert_file, &cert);
@@ -655,35 +805,42 @@ int ox_httpsrv_set_tls_mem(ox_httpsrv *srv, const char *cert_pem,
 int ox_httpsrv_set_tls_sni(ox_httpsrv *srv, const char *host,
                            const char *cert_file, const char *key_file,
                            const char *key_pwd) noexcept {
-  if (srv != nullptr && !ox__httptls_host_ok(host)) return EINVAL;
+  if (srv != nullptr) {
+    if (int rc = httpsrv_sni_host(srv, host); rc != 0) return rc;
+  }
   return httpsrv_set_pair_files(srv, host, cert_file, key_file, key_pwd);
 }
 
 int ox_httpsrv_set_tls_sni_mem(ox_httpsrv *srv, const char *host,
                                const char *cert_pem, const char *key_pem,
                                const char *key_pwd) noexcept {
-  if (srv != nullptr && !ox__httptls_host_ok(host)) return EINVAL;
+  if (srv != nullptr) {
+    if (int rc = httpsrv_sni_host(srv, host); rc != 0) return rc;
+  }
   return httpsrv_set_pair(srv, host, cert_pem, key_pem, key_pwd);
 }
 
 int ox_httpsrv_set_tls_client_ca(ox_httpsrv *srv,
                                  const char *ca_file) noexcept {
   if (int rc = httpsrv_settable(srv); rc != 0) return rc;
-  if (ca_file == nullptr) return EINVAL;
+  if (ca_file == nullptr) {
+    return ox__httpsrv_fail(srv, EINVAL, "no CA file");
+  }
   ox__errno_guard keep;
   char *pem = nullptr;
   int rc = httpsrv_read_pem(srv, ca_file, &pem);
   if (rc != 0) return rc;
-  char why[512];
+  char why[sizeof srv->failure.text];
   rc = ox__httptls_set_client_ca(&srv->tls, pem, why, sizeof why);
-  if (rc == EINVAL) httpsrv_report(srv, why);
+  if (rc == EINVAL) ox__httpsrv_error(srv, "TLS: %s", why);
+  if (rc != 0) ox__httpsrv_fail(srv, rc, "%s", why);
   ox_free(pem);
   return rc;
 }
 
 int ox_httpsrv_set_bind_addr(ox_httpsrv *srv, const char *addr) noexcept {
   if (int rc = httpsrv_settable(srv); rc != 0) return rc;
-  if (addr == nullptr) return EINVAL;
+  if (addr == nullptr) return ox__httpsrv_fail(srv, EINVAL, "no address");
   sockaddr_storage ss{};
   auto *in = reinterpret_cast<sockaddr_in *>(&ss);
   auto *in6 = reinterpret_cast<sockaddr_in6 *>(&ss);
@@ -692,7 +849,11 @@ int ox_httpsrv_set_bind_addr(ox_httpsrv *srv, const char *addr) noexcept {
   } else if (inet_pton(AF_INET6, addr, &in6->sin6_addr) == 1) {
     ss.ss_family = AF_INET6;
   } else {
-    return EINVAL;
+    char shown[128];
+    return ox__httpsrv_fail(srv, EINVAL,
+                            "\"%s\" is no IPv4 or IPv6 address (names are "
+                            "not resolved)",
+                            ox__escape(addr, shown, sizeof shown));
   }
   srv->bind_addr = ss;
   return 0;
@@ -752,54 +913,106 @@ MHD_Daemon *httpsrv_start_daemon(ox_httpsrv *srv, bool conn_threads) noexcept {
 
 }  // namespace
 
-bool ox_httpsrv_listen(ox_httpsrv *srv, uint16_t port,
+namespace {
+
+// Undoes what a listen started, when a later step of it failed.
+void httpsrv_unlisten(ox_httpsrv *srv) noexcept {
+  ox__httpconns_stop(srv);
+  if (srv->daemon != nullptr) MHD_stop_daemon(srv->daemon);
+  ox__httplistener_release(srv);
+  srv->daemon = nullptr;
+}
+
+// Records |rc| and the reason of a failed listen, and tells the error
+// callback too: a listen that fails in a service is read in its log.
+int httpsrv_listen_failed(ox_httpsrv *srv, int rc, const char *fmt,
+                          ...) noexcept __attribute__((format(printf, 3, 4)));
+
+int httpsrv_listen_failed(ox_httpsrv *srv, int rc, const char *fmt,
+                          ...) noexcept {
+  char why[sizeof srv->failure.text];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(why, sizeof why, fmt, ap);
+  va_end(ap);
+  ox__httpsrv_error(srv, "%s", why);
+  return ox__httpsrv_fail(srv, rc, "%s", why);
+}
+
+// Starts the daemon, the watchdog and the listener's thread on the open
+// socket.  Returns 0 or the errno of the step that failed, with everything
+// undone.
+int httpsrv_start(ox_httpsrv *srv, bool conn_threads, uint16_t bound) noexcept {
+  srv->conn_threads = conn_threads;
+  errno = 0;
+  srv->daemon = httpsrv_start_daemon(srv, conn_threads);
+  if (srv->daemon == nullptr) {
+    // libmicrohttpd told its reason to the error callback; errno is the
+    // last its system calls left, when they left one.
+    int rc = errno != 0 ? errno : EINVAL;
+    httpsrv_unlisten(srv);
+    return httpsrv_listen_failed(
+        srv, rc, "libmicrohttpd cannot start serving on port %u: %s",
+        static_cast<unsigned>(bound), strerror(rc));
+  }
+  if (!ox__httpconns_start(srv)) {
+    httpsrv_unlisten(srv);
+    return httpsrv_listen_failed(
+        srv, EAGAIN, "no thread for the connection watchdog (port %u)",
+        static_cast<unsigned>(bound));
+  }
+  if (int rc = ox__httplistener_start(srv); rc != 0) {
+    httpsrv_unlisten(srv);
+    return httpsrv_listen_failed(
+        srv, rc, "no thread to accept connections on port %u: %s",
+        static_cast<unsigned>(bound), strerror(rc));
+  }
+  return 0;
+}
+
+}  // namespace
+
+int ox_httpsrv_listen2(ox_httpsrv *srv, uint16_t port,
                        bool conn_threads) noexcept {
-  if (srv == nullptr || srv->daemon != nullptr || srv->stopped) return false;
+  if (srv == nullptr) return EINVAL;
+  if (srv->daemon != nullptr) {
+    return ox__httpsrv_fail(srv, EALREADY, "the server listens already");
+  }
+  if (srv->stopped) {
+    return ox__httpsrv_fail(srv, EALREADY,
+                            "the server was drained: a server listens once");
+  }
   ox__errno_guard keep;
   if (srv->tls.client_ca != nullptr && !srv->tls.on) {
-    ox__httpsrv_error(srv,
-                      "ombrix: TLS: client CAs without a certificate "
-                      "of the server's own\n");
-    return false;
+    return httpsrv_listen_failed(srv, EINVAL,
+                                 "TLS: client CAs without a certificate of "
+                                 "the server's own");
   }
   uint16_t bound = 0;
   if (int rc = ox__httplistener_open(srv, port, &bound); rc != 0) {
     char addr[INET6_ADDRSTRLEN + 16] = "";
     httpsrv_addr_text(srv, addr, sizeof addr);
-    ox__httpsrv_error(srv, "ombrix: cannot listen on %sport %u: %s\n", addr,
-                      static_cast<unsigned>(port), strerror(rc));
-    return false;
+    return httpsrv_listen_failed(srv, rc, "cannot listen on %sport %u: %s",
+                                 addr, static_cast<unsigned>(port),
+                                 strerror(rc));
   }
   if (ox__httpstats_start(&srv->stats, srv->routes.count) != 0) {
-    ox__httpsrv_error(srv, "ombrix: no memory for the route metrics\n");
     ox__httplistener_release(srv);
-    return false;
+    return httpsrv_listen_failed(srv, ENOMEM,
+                                 "no memory for the route metrics");
   }
-  srv->conn_threads = conn_threads;
   // Read once: the umask is the process's, and reading it may set it.
   srv->file_mode = ox__httpupld_file_mode();
-  srv->daemon = httpsrv_start_daemon(srv, conn_threads);
-  const char *failed = nullptr;
-  if (srv->daemon == nullptr) {
-    failed = "ombrix: cannot start serving on port %u\n";
-  } else if (!ox__httpconns_start(srv)) {
-    failed = "ombrix: no thread for the connection watchdog (port %u)\n";
-  } else if (ox__httplistener_start(srv) != 0) {
-    failed = "ombrix: no thread to accept connections on port %u\n";
-  }
-  if (failed != nullptr) {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    ox__httpsrv_error(srv, failed, static_cast<unsigned>(bound));
-#pragma GCC diagnostic pop
-    ox__httpconns_stop(srv);
-    if (srv->daemon != nullptr) MHD_stop_daemon(srv->daemon);
-    ox__httplistener_release(srv);
-    srv->daemon = nullptr;
-    return false;
-  }
+  if (int rc = httpsrv_start(srv, conn_threads, bound); rc != 0) return rc;
   srv->port = bound;
-  return true;
+  return 0;
+}
+
+bool ox_httpsrv_listen(ox_httpsrv *srv, uint16_t port,
+                       bool conn_threads) noexcept {
+  int rc = ox_httpsrv_listen2(srv, port, conn_threads);
+  if (rc != 0) errno = rc;
+  return rc == 0;
 }
 
 uint16_t ox_httpsrv_port(ox_httpsrv *srv) noexcept {
@@ -815,7 +1028,12 @@ const char *ox_httpsrv_upld_dir(ox_httpsrv *srv) noexcept {
 int ox_httpsrv_drain(ox_httpsrv *srv, unsigned int timeout_ms,
                      unsigned int *cut) noexcept {
   if (cut != nullptr) *cut = 0;
-  if (srv == nullptr || srv->daemon == nullptr) return EINVAL;
+  if (srv == nullptr) return EINVAL;
+  if (srv->daemon == nullptr) {
+    return ox__httpsrv_fail(srv, EINVAL,
+                            srv->stopped ? "the server was drained already"
+                                         : "the server does not listen");
+  }
   ox__errno_guard keep;
   // From here every reply closes its connection, and new clients are
   // refused at once rather than left in a backlog nobody accepts from.

@@ -44,6 +44,15 @@ struct ox__errgate {
   uint64_t held = 0;           // lines held back since the last count told
 };
 
+// Why the last call on the server that failed did, for
+// ox_httpsrv_last_error().  A pair may be set (and fail) while serving,
+// and any thread may ask, hence the lock.
+struct ox__lasterr {
+  std::mutex mutex;
+  int code = 0;         // what the call returned; 0: none failed
+  char text[512] = "";  // the reason, NUL-terminated
+};
+
 struct ox_httpsrv {
   MHD_Daemon *daemon = nullptr;      // NULL until listening
   ox_httpauth_cb auth_cb = nullptr;  // runs before req_cb; may be NULL
@@ -96,18 +105,32 @@ struct ox_httpsrv {
   ox__httpconns conns;   // open connections and their watchdog
   ox__httppool pool;     // isolated requests, and its limits
   ox__errgate errors;    // lines on their way to |err_cb|
+  ox__lasterr failure;   // the last failed call's reason
   ox__httpstats stats;   // metrics, when asked for
 };
 
-// Formats a message and hands it to the server's error callback, unless a
-// flood of them is being held back.  Text a client chose goes through
-// ox__escape() first.
+// Formats a message and hands it to the server's error callback as
+// "ombrix: <message>", unless a flood of them is being held back.  The
+// message has no prefix and no newline of its own.  Text a client chose
+// goes through ox__escape() first.
 void ox__httpsrv_error(ox_httpsrv *srv, const char *fmt, ...) noexcept
     __attribute__((format(printf, 2, 3)));
 
 // Call before returning MHD_NO for a request answered already: the line
 // libmicrohttpd then logs about it is dropped.
 void ox__httpsrv_closing_on_purpose() noexcept;
+
+// As ox__httpsrv_error(), for a message about the client of |con|:
+// "ombrix: 127.0.0.1:53412: <message>".
+void ox__httpsrv_peer_error(ox_httpsrv *srv, MHD_Connection *con,
+                            const char *fmt, ...) noexcept
+    __attribute__((format(printf, 3, 4)));
+
+// Records |rc| and the reason made from |fmt| (plain words, no prefix, no
+// newline) as the server's last error, and returns |rc|: the one way a
+// public call on a server fails.
+int ox__httpsrv_fail(ox_httpsrv *srv, int rc, const char *fmt, ...) noexcept
+    __attribute__((format(printf, 3, 4)));
 
 // Tells the error callback how many lines were held back, once their
 // window is over (the watchdog asks every second).

@@ -53,8 +53,11 @@ gnutls_datum_t tls_datum(const char *pem) noexcept {
           static_cast<unsigned int>(strlen(pem))};
 }
 
-// What GnuTLS said of the pair, as an errno code and a text.
-int tls_explain(int rc, char *why, size_t why_size) noexcept {
+// What GnuTLS said of the pair, as an errno code and a text in plain
+// words, GnuTLS's own after it; |other| says what failed when the code
+// alone does not.
+int tls_explain(int rc, const char *other, char *why,
+                size_t why_size) noexcept {
   const char *what;
   switch (rc) {
     case GNUTLS_E_CERTIFICATE_KEY_MISMATCH:
@@ -67,10 +70,10 @@ int tls_explain(int rc, char *why, size_t why_size) noexcept {
       what = "no memory";
       break;
     default:
-      what = "the certificate or the private key is not valid PEM";
+      what = other;
       break;
   }
-  snprintf(why, why_size, "ombrix: TLS: %s (%s)\n", what, gnutls_strerror(rc));
+  snprintf(why, why_size, "%s (GnuTLS: %s)", what, gnutls_strerror(rc));
   return ox__from_gnutls(rc);
 }
 
@@ -128,7 +131,10 @@ int tls_parse(const char *cert, const char *key, const char *password,
   unsigned int count = 0;
   int rc =
       gnutls_x509_crt_list_import2(&crts, &count, &c, GNUTLS_X509_FMT_PEM, 0);
-  if (rc < 0) return tls_explain(rc, why, why_size);
+  if (rc < 0) {
+    return tls_explain(rc, "the certificate is no PEM certificate chain", why,
+                       why_size);
+  }
   std::unique_ptr<gnutls_x509_crt_t, crts_free> chain(crts, crts_free{count});
   gnutls_x509_privkey_t raw = nullptr;
   if (gnutls_x509_privkey_init(&raw) < 0) return ENOMEM;
@@ -138,9 +144,13 @@ int tls_parse(const char *cert, const char *key, const char *password,
   if (rc < 0 && strstr(key, "ENCRYPTED") != nullptr) {
     rc = GNUTLS_E_DECRYPTION_FAILED;  // whatever GnuTLS calls a bad password
   }
-  if (rc < 0) return tls_explain(rc, why, why_size);
+  if (rc < 0) {
+    return tls_explain(rc, "the private key is no PEM private key", why,
+                       why_size);
+  }
   if (count == 0 || !tls_key_matches(chain.get()[0], pkey.get())) {
-    return tls_explain(GNUTLS_E_CERTIFICATE_KEY_MISMATCH, why, why_size);
+    return tls_explain(GNUTLS_E_CERTIFICATE_KEY_MISMATCH, nullptr, why,
+                       why_size);
   }
   gnutls_certificate_credentials_t cred_raw = nullptr;
   if (gnutls_certificate_allocate_credentials(&cred_raw) != GNUTLS_E_SUCCESS) {
@@ -149,21 +159,28 @@ int tls_parse(const char *cert, const char *key, const char *password,
   cred_ptr cred(cred_raw);
   rc = gnutls_certificate_set_x509_key_mem2(cred.get(), &c, &k,
                                             GNUTLS_X509_FMT_PEM, password, 0);
-  if (rc < 0) return tls_explain(rc, why, why_size);
+  if (rc < 0) {
+    return tls_explain(rc, "GnuTLS does not take the pair", why, why_size);
+  }
   pair->certs =
       static_cast<gnutls_pcert_st *>(ox_alloc(count * sizeof *pair->certs));
   if (pair->certs == nullptr)
-    return tls_explain(GNUTLS_E_MEMORY_ERROR, why, why_size);
+    return tls_explain(GNUTLS_E_MEMORY_ERROR, nullptr, why, why_size);
   unsigned int made = count;
   rc = gnutls_pcert_import_x509_list(pair->certs, chain.get(), &made, 0);
-  if (rc < 0) return tls_explain(rc, why, why_size);
+  if (rc < 0) {
+    return tls_explain(rc, "GnuTLS does not take the certificate chain", why,
+                       why_size);
+  }
   pair->count = made;
   rc = gnutls_privkey_init(&pair->key);
   if (rc >= 0) {
     rc = gnutls_privkey_import_x509(pair->key, pkey.get(),
                                     GNUTLS_PRIVKEY_IMPORT_COPY);
   }
-  return rc < 0 ? tls_explain(rc, why, why_size) : 0;
+  return rc < 0 ? tls_explain(rc, "GnuTLS does not take the private key", why,
+                              why_size)
+                : 0;
 }
 
 }  // namespace
@@ -231,9 +248,10 @@ bool ox__httptls_host_ok(const char *host) noexcept {
 int ox__httptls_set(ox__httptls *tls, const char *host, const char *cert,
                     const char *key, const char *password, char *why,
                     size_t why_size) noexcept {
+  // Paths that fail for want of memory alone leave this text.
+  snprintf(why, why_size, "no memory for the TLS pair");
   if (MHD_is_feature_supported(MHD_FEATURE_TLS) != MHD_YES) {
-    snprintf(why, why_size,
-             "ombrix: TLS: libmicrohttpd was built without it\n");
+    snprintf(why, why_size, "libmicrohttpd was built without TLS");
     return ENOTSUP;
   }
   auto pair = std::shared_ptr<tls_pair>(new (std::nothrow) tls_pair,
@@ -265,7 +283,6 @@ int ox__httptls_set(ox__httptls *tls, const char *host, const char *cert,
     tls->creds = std::move(creds);
     tls->on = true;
   } catch (const std::bad_alloc &) {
-    snprintf(why, why_size, "ombrix: TLS: no memory\n");
     return ENOMEM;
   }
   return 0;
@@ -306,13 +323,16 @@ int ox__httptls_set_client_ca(ox__httptls *tls, const char *pem, char *why,
   int rc =
       gnutls_x509_crt_list_import2(&crts, &count, &d, GNUTLS_X509_FMT_PEM, 0);
   if (rc < 0) {
-    snprintf(why, why_size, "ombrix: TLS: no client CA certificate (%s)\n",
+    snprintf(why, why_size, "no PEM CA certificate (GnuTLS: %s)",
              gnutls_strerror(rc));
     return EINVAL;
   }
   crts_free{count}(crts);
   char *copy = ox__strdup(pem);
-  if (copy == nullptr) return ENOMEM;
+  if (copy == nullptr) {
+    snprintf(why, why_size, "no memory for the client CAs");
+    return ENOMEM;
+  }
   ox_free(tls->client_ca);
   tls->client_ca = copy;
   return 0;

@@ -38,9 +38,10 @@ inline constexpr char ox__httptls_priorities[] =
 // (NULL: the default pair), replacing the one it had; new handshakes use
 // it at once.  |host| is a name ("example.org") or a wildcard for one
 // label ("*.example.org"), matched without regard to case.  On failure
-// |tls| is unchanged and |why| (|why_size| bytes) holds a text for the
-// error callback.  Returns 0, EINVAL, EACCES (a wrong or missing
-// password), ENOTSUP (no TLS in libmicrohttpd), ENOMEM.  Any thread.
+// |tls| is unchanged and |why| (|why_size| bytes) says why in plain
+// words, without a prefix or a newline.  Returns 0, EINVAL, EACCES (a
+// wrong or missing password), ENOTSUP (no TLS in libmicrohttpd), ENOMEM.
+// Any thread.
 int ox__httptls_set(ox__httptls *tls, const char *host, const char *cert,
                     const char *key, const char *password, char *why,
                     size_t why_size) noexcept;
@@ -62,7 +63,8 @@ int ox__httptls_retrieve(gnutls_session_t session, const gnutls_datum_t *ca,
 int ox__httptls_read(const char *path, char **pem) noexcept;
 
 // Checks that |pem| holds at least one certificate, then stores a copy as
-// the client CAs of |tls|.  Returns 0, EINVAL (|why| then says why), ENOMEM.
+// the client CAs of |tls|.  Returns 0, EINVAL or ENOMEM, and |why| then
+// says why, as ox__httptls_set() does.
 int ox__httptls_set_client_ca(ox__httptls *tls, const char *pem, char *why,
                               size_t why_size) noexcept;
 

@@ -2,6 +2,7 @@
 // getters and capture iterators read what the router's last match left.
 #include "ox_routes.h"
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -32,14 +33,40 @@ using text_ptr = std::unique_ptr<char, ox__free_deleter>;
 constexpr uint32_t route_compile_options =
     PCRE2_ANCHORED | PCRE2_ENDANCHORED | PCRE2_NEVER_UTF;
 
-int route_compile(const char *pattern, code_ptr &out) noexcept {
+// Writes into |why| (unless NULL) what PCRE2 said of |pattern|: its
+// message for |error|, and |offset| when it is where the pattern failed.
+void route_explain(const char *pattern, int error, PCRE2_SIZE offset, bool at,
+                   char *why, size_t why_size) noexcept {
+  if (why == nullptr || why_size == 0) return;
+  char message[160], shown[256];
+  auto *text = reinterpret_cast<PCRE2_UCHAR8 *>(message);
+  if (pcre2_get_error_message_8(error, text, sizeof message) < 0) {
+    snprintf(message, sizeof message, "PCRE2 error %d", error);
+  }
+  ox__escape(pattern, shown, sizeof shown);
+  if (at) {
+    snprintf(why, why_size,
+             "the pattern \"%s\" does not compile at offset %zu: %s", shown,
+             static_cast<size_t>(offset), message);
+  } else {
+    snprintf(why, why_size, "the pattern \"%s\" cannot be JIT-compiled: %s",
+             shown, message);
+  }
+}
+
+int route_compile(const char *pattern, code_ptr &out, char *why = nullptr,
+                  size_t why_size = 0) noexcept {
   int error = 0;
   PCRE2_SIZE offset = 0;
   code_ptr code{pcre2_compile_8(reinterpret_cast<PCRE2_SPTR8>(pattern),
                                 PCRE2_ZERO_TERMINATED, route_compile_options,
                                 &error, &offset, nullptr)};
-  if (!code) return error == PCRE2_ERROR_NOMEMORY ? ENOMEM : EINVAL;
+  if (!code) {
+    route_explain(pattern, error, offset, true, why, why_size);
+    return error == PCRE2_ERROR_NOMEMORY ? ENOMEM : EINVAL;
+  }
   if (int rc = pcre2_jit_compile_8(code.get(), PCRE2_JIT_COMPLETE); rc != 0) {
+    route_explain(pattern, rc, 0, false, why, why_size);
     return ox__from_pcre2(rc);
   }
   out = std::move(code);
@@ -81,9 +108,10 @@ int route_with_group(const ox_route *route, uint32_t n, Fn fn) noexcept {
 
 }  // namespace
 
-int ox__routes_compile(const char *pattern, pcre2_code_8 **out) noexcept {
+int ox__routes_compile(const char *pattern, pcre2_code_8 **out, char *why,
+                       size_t why_size) noexcept {
   code_ptr code;
-  if (int rc = route_compile(pattern, code); rc != 0) return rc;
+  if (int rc = route_compile(pattern, code, why, why_size); rc != 0) return rc;
   *out = code.release();
   return 0;
 }

@@ -26,8 +26,10 @@ struct alignas(64) ox_route {
 
 // Compiles |pattern| as every route is compiled (anchored to the whole
 // path, bytes, JIT) into |*out|.  Returns 0, EINVAL (does not compile),
-// ENOTSUP (no JIT) or ENOMEM.
-int ox__routes_compile(const char *pattern, pcre2_code_8 **out) noexcept;
+// ENOTSUP (no JIT) or ENOMEM; on failure |why| (|why_size| bytes, unless
+// NULL) says why, with PCRE2's message and where in the pattern it stopped.
+int ox__routes_compile(const char *pattern, pcre2_code_8 **out,
+                       char *why = nullptr, size_t why_size = 0) noexcept;
 
 // Matches the pattern |re| (compiled by ox__routes_compile()) against the
 // |len| bytes of |path| into |match|, under the limits of |context| (NULL:

@@ -157,6 +157,11 @@ static void test_server(void) {
   CHECK(ox_httpsrv_set_reuse_port(srv, true) == 0);
   CHECK(ox_httpsrv_set_log(srv, ox_httplog_clf, stdout) == 0);
   CHECK(ox_httpsrv_set_tls_mem(srv, "no", "pem", NULL) != 0);
+  {
+    char why[256];
+    CHECK(ox_httpsrv_last_error(srv, why, sizeof why) == EINVAL);
+    CHECK(strstr(why, "GnuTLS") != NULL);
+  }
   CHECK(ox_httpsrv_set_match_limit(srv, 5000) == 0);
   CHECK(ox_httpsrv_set_send_timeout(srv, 30, 1024) == 0);
   CHECK(ox_httpsrv_set_auth_cb(srv, NULL) == 0);
@@ -185,6 +190,7 @@ static void test_server(void) {
     CHECK(ox_httpres_delete_cookie(NULL, "a", &opts) == EINVAL);
   }
   CHECK(ox_httpsrv_listen(srv, 0, false));
+  CHECK(ox_httpsrv_listen2(srv, 0, false) == EALREADY);
   CHECK(ox_httpsrv_port(srv) > 0);
   {
     unsigned int cut = 1;

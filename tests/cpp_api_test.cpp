@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -57,11 +58,12 @@ oxtest::ParsedResponse exchange(uint16_t port, const std::string &method,
   return oxtest::parse_response(raw.bytes);
 }
 
-int error_code(const std::function<void()> &fn) {
+int error_code(const std::function<void()> &fn, std::string *what = nullptr) {
   try {
     fn();
   } catch (const ombrix::error &e) {
     EXPECT_EQ(&std::generic_category(), &e.code().category());
+    if (what != nullptr) *what = e.what();
     return e.code().value();
   }
   return 0;
@@ -166,13 +168,13 @@ TEST(OxHttpCpp, ExceptionInAHandlerIs500ToldToTheSinkAndServingGoesOn) {
   };
   for (const Case &c : std::vector<Case>{
            {"/boom", 500, "Internal Server Error\n",
-            "ombrix: exception in GET /boom: boom\n"},
+            "ombrix: exception in GET /boom: boom"},
            {"/int", 500, "Internal Server Error\n",
-            "ombrix: exception in GET /int: unknown exception\n"},
+            "ombrix: exception in GET /int: unknown exception"},
            {"/late", 200, "sent\n",
-            "ombrix: exception in GET /late: after the send\n"},
+            "ombrix: exception in GET /late: after the send"},
            {"/fb", 500, "Internal Server Error\n",
-            "ombrix: exception in GET /fb: fallback\n"},
+            "ombrix: exception in GET /fb: fallback"},
            {"/ok", 200, "ok", nullptr},
        }) {
     SCOPED_TRACE(c.target);
@@ -210,7 +212,7 @@ TEST(OxHttpCpp, IsolatedCallableRunsAndItsExceptionIs500) {
   EXPECT_EQ(500, boom.status) << boom.error;
   EXPECT_EQ(
       std::vector<std::string>{
-          "ombrix: exception in isolated GET /iso/boom: bad\n"},
+          "ombrix: exception in isolated GET /iso/boom: bad"},
       sink.take());
 }
 
@@ -250,7 +252,7 @@ TEST(OxHttpCpp, AuthenticatorLetsThroughDeniesOrFailsWith500) {
   }
   EXPECT_EQ(
       std::vector<std::string>{
-          "ombrix: exception in authentication of GET /: auth\n"},
+          "ombrix: exception in authentication of GET /: auth"},
       sink.take());
 }
 
@@ -265,32 +267,55 @@ TEST(OxHttpCpp, SetupFailuresThrowTheirErrnoAndChangeNothing) {
     const char *what;
     std::function<void()> fn;
     int code;
+    std::string text;  // what(): the C function and the server's reason
   };
   for (const Case &c : std::vector<Case>{
-           {"bad pattern", [&] { srv.get("/(", noop); }, EINVAL},
-           {"17 groups", [&] { srv.get(groups17, noop); }, EINVAL},
-           {"empty method", [&] { srv.route("", "/", noop); }, EINVAL},
+           {"bad pattern", [&] { srv.get("/(", noop); }, EINVAL,
+            "ox_httpsrv_add_route: the pattern \"/(\" does not compile at "
+            "offset 2: missing closing parenthesis"},
+           {"17 groups", [&] { srv.get(groups17, noop); }, EINVAL,
+            "ox_httpsrv_add_route: the pattern \"" + groups17 +
+                "\" has 17 groups: a route may have 16"},
+           {"empty method", [&] { srv.route("", "/", noop); }, EINVAL,
+            "ox_httpsrv_add_route: a route needs a method, a pattern and a "
+            "callback"},
            {"memory below 4 KiB", [&] { srv.set_connection_memory_limit(100); },
-            EINVAL},
+            EINVAL,
+            "ox_httpsrv_set_con_mem_limit: 100 bytes of connection memory "
+            "are too few: at least 4096 are needed"},
            {"no isolation thread", [&] { srv.set_isolate_limits(0, 1); },
-            EINVAL},
-           {"empty upload dir", [&] { srv.set_upload_dir(""); }, EINVAL},
-           {"busy port", [&] { srv.listen(busy.port()); }, EADDRINUSE},
+            EINVAL,
+            "ox_httpsrv_set_isolate_limits: isolated requests need at least "
+            "one thread"},
+           {"empty upload dir", [&] { srv.set_upload_dir(""); }, EINVAL,
+            "ox_httpsrv_set_upld_dir: the upload directory has no name"},
+           {"busy port", [&] { srv.listen(busy.port()); }, EADDRINUSE,
+            "ox_httpsrv_listen2: cannot listen on port " +
+                std::to_string(busy.port()) + ": " + strerror(EADDRINUSE)},
            {"bind to a name", [&] { srv.set_bind_address("localhost"); },
-            EINVAL},
+            EINVAL,
+            "ox_httpsrv_set_bind_addr: \"localhost\" is no IPv4 or IPv6 "
+            "address (names are not resolved)"},
            {"no certificate file",
             [&] { srv.set_tls("/nonexistent/c.pem", "/nonexistent/k.pem"); },
-            ENOENT},
+            ENOENT,
+            "ox_httpsrv_set_tls: cannot read /nonexistent/c.pem: " +
+                std::string(strerror(ENOENT))},
            {"drain before listen", [&] { srv.drain(std::chrono::seconds(1)); },
-            EINVAL},
+            EINVAL, "ox_httpsrv_drain: the server does not listen"},
            {"SNI for no host name",
             [&] { srv.set_tls_sni("a b", "/nonexistent/c.pem", "/k.pem"); },
-            EINVAL},
+            EINVAL,
+            "ox_httpsrv_set_tls_sni: \"a b\" is no DNS name, nor \"*.\" "
+            "before one"},
            {"metrics path without its slash",
-            [&] { srv.add_metrics_route("metrics"); }, EINVAL},
+            [&] { srv.add_metrics_route("metrics"); }, EINVAL,
+            "ox_httpsrv_add_metrics_route: the path must begin with '/'"},
        }) {
     SCOPED_TRACE(c.what);
-    EXPECT_EQ(c.code, error_code(c.fn));
+    std::string text;
+    EXPECT_EQ(c.code, error_code(c.fn, &text));
+    EXPECT_EQ(c.text, text);
   }
   // None of the failures above left a route or a setting behind.
   srv.get("/",
@@ -300,8 +325,14 @@ TEST(OxHttpCpp, SetupFailuresThrowTheirErrnoAndChangeNothing) {
   for (const auto &fn : std::vector<std::function<void()>>{
            [&] { srv.get("/x", noop); }, [&] { srv.fallback(noop); },
            [&] { srv.set_thread_pool_size(2); }, [&] { srv.listen(0); }}) {
-    EXPECT_EQ(EALREADY, error_code(fn));
+    std::string text;
+    EXPECT_EQ(EALREADY, error_code(fn, &text));
+    EXPECT_NE(text.find(": the server listens already"), std::string::npos)
+        << text;
   }
+  // Without a reason, what() is std::system_error's.
+  EXPECT_STREQ(ombrix::error(ENOMEM, "ox_str_write").what(),
+               ("ox_str_write: " + std::string(strerror(ENOMEM))).c_str());
 }
 
 TEST(OxHttpCpp, MetricsAndReadinessAsTheCServerHasThem) {
@@ -576,7 +607,7 @@ TEST(OxHttpCpp, StreamEndsWhenTheReaderSaysAndBreaksOnItsException) {
   // libmicrohttpd then tells why it closed the connection.
   std::vector<std::string> lines = sink.take();
   ASSERT_FALSE(lines.empty());
-  EXPECT_EQ("ombrix: exception in a stream reader: reader\n", lines[0]);
+  EXPECT_EQ("ombrix: exception in a stream reader: reader", lines[0]);
 }
 
 // Under ThreadSanitizer too (make tsan): handlers of one server on a pool of
@@ -661,7 +692,7 @@ TEST(OxHttpCpp, UploadSavesWhereAskedAndBodyGoesToTheCallable) {
   std::ifstream saved(dir + "/x.txt");
   EXPECT_EQ("data", std::string(std::istreambuf_iterator<char>(saved), {}));
   EXPECT_EQ(std::vector<std::string>{"ombrix: exception in the body reader of "
-                                     "POST /sink: a bang: Bad message\n"},
+                                     "POST /sink: a bang: Bad message"},
             sink.take());
   std::filesystem::remove_all(dir);
 }

@@ -157,6 +157,47 @@ TEST(OxHttpauth, ReplyHeadersSetInTheCallbackGoOutWithTheDenial) {
   }
 }
 
+// A browser's first request meets the challenge and comes back with
+// credentials: without a body on its way the connection stays open for
+// that, while a body announced and never read closes it.
+TEST(OxHttpauth, ChallengeKeepsTheConnectionUnlessABodyIsComing) {
+  TestServer srv([](ox_httpreq *, ox_httpres *) {
+    ADD_FAILURE() << "request callback after a denial";
+  }, with_auth(gate));
+  ASSERT_TRUE(srv.listening());
+  const std::string next =
+      "GET /deny HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+  struct Case {
+    const char *what;
+    std::string first;
+    const char *trace;  // each reply: status, and whether it closes
+  } cases[] = {
+      {"no body", "GET /deny HTTP/1.1\r\nHost: x\r\n\r\n",
+       "401 open|401 close|"},
+      {"Content-Length: 0",
+       "POST /deny HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n",
+       "401 open|401 close|"},
+      {"a body",
+       "POST /deny HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhello",
+       "401 close|"},
+      {"a chunked body",
+       "POST /deny HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n"
+       "\r\n5\r\nhello\r\n0\r\n\r\n",
+       "401 close|"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    oxtest::RawReply raw = oxtest::raw_exchange(srv.port(), c.first + next);
+    EXPECT_TRUE(raw.closed);
+    std::string trace;
+    for (const oxtest::ParsedResponse &r : oxtest::parse_responses(raw.bytes)) {
+      trace += std::to_string(r.status) +
+               (r.headers.get("Connection") == "close" ? " close|" : " open|");
+    }
+    EXPECT_EQ(trace, c.trace);
+  }
+}
+
 std::string or_null(const char *s) { return s != nullptr ? s : "(null)"; }
 
 TEST(OxHttpauth, CredentialsAreWhatTheClientSentOrNull) {

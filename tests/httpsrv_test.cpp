@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -323,6 +324,98 @@ TEST(OxHttpsrv, BusyPortFailsAndTellsTheErrorCallback) {
   EXPECT_EQ(second.port(), 0);
   EXPECT_FALSE(second.errors().empty());
   EXPECT_EQ(oxtest::http_get(first.port(), "/").body, "first");
+}
+
+void never_route(void *, ox_httpreq *, ox_httpres *) {
+  ADD_FAILURE() << "a route of a server that failed";
+}
+
+// Each failed call records its code and its reason, which the next failure
+// replaces and a call that succeeds leaves; a failed listen also tells the
+// error callback.
+TEST(OxHttpsrv, FailedCallsTellWhyThroughLastError) {
+  TestServer busy([](ox_httpreq *, ox_httpres *res) { send_text(res, "up"); });
+  ASSERT_TRUE(busy.listening());
+  const std::string in_use = "cannot listen on port " +
+                             std::to_string(busy.port()) + ": " +
+                             strerror(EADDRINUSE);
+  const uint16_t port = busy.port();
+  struct Case {
+    const char *what;
+    std::function<int(ox_httpsrv *)> call;
+    int rc;
+    std::string reason;
+    bool told;  // the error callback got "ombrix: <reason>"
+  } cases[] = {
+      {"bad pattern",
+       [](ox_httpsrv *s) {
+         return ox_httpsrv_add_route(s, "GET", "/bad/(?P<x>[\"", never_route,
+                                     nullptr);
+       },
+       EINVAL,
+       "the pattern \"/bad/(?P<x>[\\x22\" does not compile at offset 13: "
+       "missing terminating ] for character class",
+       false},
+      {"status page",
+       [](ox_httpsrv *s) {
+         return ox_httpsrv_set_status_page(s, 200, "x", nullptr);
+       },
+       EINVAL,
+       "status 200 has no page of the program's: 301 and 400 to 599 have",
+       false},
+      {"busy port",
+       [&](ox_httpsrv *s) { return ox_httpsrv_listen2(s, port, false); },
+       EADDRINUSE, in_use, true},
+      {"busy port, the bool listen",
+       [&](ox_httpsrv *s) {
+         errno = 0;
+         return ox_httpsrv_listen(s, port, false) ? 0 : errno;
+       },
+       EADDRINUSE, in_use, true},
+      {"setter after listen",
+       [](ox_httpsrv *s) {
+         EXPECT_EQ(ox_httpsrv_listen2(s, 0, false), 0);
+         return ox_httpsrv_set_con_limit(s, 10);
+       },
+       EALREADY,
+       "the server listens already: settings are taken before listening",
+       false},
+      {"listen after a drain",
+       [](ox_httpsrv *s) {
+         EXPECT_EQ(ox_httpsrv_listen2(s, 0, false), 0);
+         EXPECT_EQ(ox_httpsrv_drain(s, 0, nullptr), 0);
+         return ox_httpsrv_listen2(s, 0, false);
+       },
+       EALREADY, "the server was drained: a server listens once", false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::string> lines;
+    ox_httpsrv *srv = ox_httpsrv_new2(
+        nullptr, nullptr,
+        [](void *cls, const char *err) {
+          static_cast<std::vector<std::string> *>(cls)->push_back(err);
+        },
+        &lines);
+    ASSERT_NE(srv, nullptr);
+    char why[512] = "x";
+    EXPECT_EQ(ox_httpsrv_last_error(srv, why, sizeof why), 0);
+    EXPECT_STREQ(why, "");
+    EXPECT_EQ(c.call(srv), c.rc);
+    EXPECT_EQ(ox_httpsrv_last_error(srv, why, sizeof why), c.rc);
+    EXPECT_EQ(why, c.reason);
+    EXPECT_EQ(lines, c.told ? std::vector<std::string>{"ombrix: " + c.reason}
+                            : std::vector<std::string>{});
+    // A success leaves the record; a short buffer gets a cut, ended text.
+    EXPECT_EQ(ox_httpsrv_set_ready(srv, true), 0);
+    char small[8];
+    EXPECT_EQ(ox_httpsrv_last_error(srv, small, sizeof small), c.rc);
+    EXPECT_EQ(small, c.reason.substr(0, 7));
+    ox_httpsrv_free(srv);
+  }
+  char why[16];
+  EXPECT_EQ(ox_httpsrv_last_error(nullptr, why, sizeof why), EINVAL);
+  EXPECT_STREQ(why, "no server");
 }
 
 TEST(OxHttpsrv, BodyOverThePayloadLimitIs413WithoutTheCallback) {
@@ -794,7 +887,8 @@ TEST_P(OxHttpsrvModels, ClientsBeyondTheLimitWaitAndStoppingThereIsSafe) {
   }
 }
 
-// What reaches the error callback is one line per event, the client's bytes
+// What reaches the error callback is one line per event in one form (the
+// prefix, the client's address and port, no newline), the client's bytes
 // escaped within it, and a flood of such events (clients leaving
 // mid-request, say) is held back to a burst and a count.
 TEST(OxHttpsrv, ErrorLinesEscapeClientBytesAndFloodsAreHeldBack) {
@@ -808,9 +902,16 @@ TEST(OxHttpsrv, ErrorLinesEscapeClientBytesAndFloodsAreHeldBack) {
   srv.stop();
   std::vector<std::string> errors = srv.errors();
   ASSERT_EQ(errors.size(), 10u);  // the burst; the count comes later
+  const std::string head = "ombrix: 127.0.0.1:";
+  const std::string tail =
+      ": no reply to GET /x%0aombrix:\\x22FORGED\\x22\\x5C\\xFF";
   for (const std::string &e : errors) {
-    EXPECT_EQ(e, "ombrix: no reply to GET "
-                 "/x%0aombrix:\\x22FORGED\\x22\\x5C\\xFF\n");
+    ASSERT_GT(e.size(), head.size() + tail.size()) << e;
+    EXPECT_EQ(e.substr(0, head.size()), head);
+    EXPECT_EQ(e.substr(e.size() - tail.size()), tail);
+    std::string port =
+        e.substr(head.size(), e.size() - head.size() - tail.size());
+    EXPECT_EQ(port.find_first_not_of("0123456789"), std::string::npos) << e;
   }
 }
 

@@ -108,7 +108,7 @@ TEST(OxHttptls, BadKeyMaterialIsRefusedWithAClearError) {
     std::string cert, key;
     const char *password;
     int rc;
-    const char *error;  // a part of the error callback's text
+    const char *error;  // a part of the reason, in both places it goes
   };
   std::vector<Case> cases = {
       {"mismatched key", f.cert(), f.other_key(), nullptr, EINVAL,
@@ -117,10 +117,12 @@ TEST(OxHttptls, BadKeyMaterialIsRefusedWithAClearError) {
        "password is wrong or missing"},
       {"no password", f.cert(), f.encrypted_key(), nullptr, EACCES,
        "password is wrong or missing"},
-      {"junk certificate", junk, f.key(), nullptr, EINVAL, "not valid PEM"},
-      {"key as certificate", f.key(), f.key(), nullptr, EINVAL, "TLS"},
+      {"junk certificate", junk, f.key(), nullptr, EINVAL,
+       "the certificate is no PEM certificate chain (GnuTLS: "},
+      {"key as certificate", f.key(), f.key(), nullptr, EINVAL,
+       "no PEM certificate"},
       {"no such file", f.dir() + "/absent.pem", f.key(), nullptr, ENOENT,
-       "cannot read"},
+       "absent.pem: No such file or directory"},
       {"a directory", f.cert(), f.dir(), nullptr, EINVAL, "cannot read"},
   };
   // A sysfs file claims a page and holds a line: the read stops short.
@@ -143,7 +145,12 @@ TEST(OxHttptls, BadKeyMaterialIsRefusedWithAClearError) {
         ox_httpsrv_set_tls(srv, c.cert.c_str(), c.key.c_str(), c.password),
         c.rc);
     ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].rfind("ombrix: TLS: ", 0), 0u) << errors[0];
     EXPECT_NE(errors[0].find(c.error), std::string::npos) << errors[0];
+    EXPECT_NE(errors[0].back(), '\n');
+    char why[512];
+    EXPECT_EQ(ox_httpsrv_last_error(srv, why, sizeof why), c.rc);
+    EXPECT_NE(std::string(why).find(c.error), std::string::npos) << why;
     ox_httpsrv_free(srv);
   }
 }
