@@ -270,8 +270,8 @@ TEST(OxHttpCpp, SetupFailuresThrowTheirErrnoAndChangeNothing) {
             EINVAL},
            {"empty upload dir", [&] { srv.set_upload_dir(""); }, EINVAL},
            {"busy port", [&] { srv.listen(busy.port()); }, EADDRINUSE},
-           {"bind to a name", [&] { srv.set_bind_address("localhost"); },
-            EINVAL},
+           {"bind to a mistyped address",
+            [&] { srv.set_bind_address("127.0.0"); }, EINVAL},
            {"no certificate file",
             [&] { srv.set_tls("/nonexistent/c.pem", "/nonexistent/k.pem"); },
             ENOENT},
@@ -300,6 +300,9 @@ TEST(OxHttpCpp, SetupFailuresThrowTheirErrnoAndChangeNothing) {
 
 TEST(OxHttpCpp, MetricsAndReadinessAsTheCServerHasThem) {
   ombrix::server srv;
+  // A request is counted once its reply is out; with one serving thread
+  // that is before the next request, so the scrape sees every one.
+  srv.set_thread_pool_size(1);
   srv.add_metrics_route("/metrics");
   srv.add_ready_route("/ready");
   srv.get("/", [](ombrix::request &, ombrix::response &res) { res.send("up"); });
