@@ -17,8 +17,8 @@
  *     short), so a NUL byte inside it ends the text there.
  *  3. Text comes out as std::string_view into the library's storage, with
  *     the lifetime ombrix.h gives the pointer; a thing that is absent gives
- *     an empty view.  Where absent and empty must be told apart, the map
- *     views say it: `req.headers().contains("Accept")`.
+ *     an empty view.  Where absent and empty must be told apart, the
+ *     find functions give a std::optional: `req.find_param("limit")`.
  *  4. No exception crosses into the C library.  One that escapes a handler
  *     (a route, the fallback, an isolated callable) is caught where the
  *     library called in: the client gets 500 "Internal Server Error\n" as
