@@ -24,8 +24,8 @@
 constexpr unsigned int ox__httplistener_max = 8;
 
 struct ox__httplistener {
-  int fds[ox__httplistener_max];      // the listening sockets, |count| of
-  unsigned int count = 0;             // them
+  int fds[ox__httplistener_max];      // the listening sockets...
+  unsigned int count = 0;             // ...so many of them
   sockaddr_storage addrs[ox__httplistener_max];  // where each is bound
   // Connections each pool thread serves, by socket number modulo the pool
   // size; NULL without a pool.
@@ -41,7 +41,7 @@ struct ox__httplistener {
 // Makes the listening sockets of |srv| on |port| (0: a free port, the same
 // on every address) at its bind addresses.  Returns 0 or an errno value;
 // |*bound| is the port in use.  On failure |*failed| is the address that
-// failed (AF_UNSPEC: every address) and no socket is left open.  Of a
+// failed (the wildcard one by default) and no socket is left open.  Of a
 // name's several addresses, one this machine cannot bind (no IPv6, an
 // address of another host) is left out as long as one other is bound.
 int ox__httplistener_open(ox_httpsrv *srv, uint16_t port, uint16_t *bound,
