@@ -55,7 +55,7 @@ install:
 	    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$(PREFIX)" \
 	    -DBUILD_SHARED_LIBS=$$shared \
 	    -DOMBRIX_BUILD_TESTS=OFF -DOMBRIX_BUILD_EXAMPLES=OFF >/dev/null && \
-	  cmake --build build/install-$$variant && \
+	  cmake --build build/install-$$variant -j 2 && \
 	  DESTDIR="$(DESTDIR)" cmake --install build/install-$$variant || exit 1; \
 	done
 

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -71,8 +72,10 @@ bool parse_args(int argc, char *argv[], options *opts) {
 bool configure(ox_httpsrv *srv, const options &opts, const char *prog) {
   ox_httpsrv_set_compression(srv, 6);
   ox_httpsrv_set_log(srv, ox_httplog_clf, stdout);
-  if (opts.bind != nullptr && ox_httpsrv_set_bind_addr(srv, opts.bind) != 0) {
-    fprintf(stderr, "%s: %s is not an IP address\n", prog, opts.bind);
+  int rc = opts.bind != nullptr ? ox_httpsrv_set_bind_addr(srv, opts.bind) : 0;
+  if (rc != 0) {
+    fprintf(stderr, "%s: cannot bind to %s: %s\n", prog, opts.bind,
+            rc == EINVAL ? "not an address nor a host name" : strerror(rc));
     return false;
   }
   for (const char *path : {opts.metrics, opts.ready}) {

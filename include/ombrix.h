@@ -624,7 +624,13 @@ OX_EXPORT int ox_httpsrv_add_route(ox_httpsrv *srv, const char *method,
  * @{
  */
 
-/** Serves with a pool of |size| threads (0 or 1: one polling thread). */
+/**
+ * Serves with a pool of |size| threads (0 or 1: one polling thread, the
+ * default).  Each connection is served by one thread of the pool, new
+ * ones given to the threads in turn, so a callback that blocks holds up
+ * the other connections of its thread: blocking work goes to
+ * ox_httpreq_isolate().
+ */
 OX_EXPORT int ox_httpsrv_set_thr_pool_size(ox_httpsrv *srv,
                                            unsigned int size) OX_NOEXCEPT;
 
@@ -956,12 +962,27 @@ OX_EXPORT int ox_httpsrv_set_tls_client_ca(ox_httpsrv *srv,
                                            const char *ca_file) OX_NOEXCEPT;
 
 /**
- * Listens on the one address |addr|, an IPv4 or IPv6 literal ("127.0.0.1",
- * "::1", "0.0.0.0", "::"), instead of every address.  An IPv6 address
- * takes IPv6 clients alone ("::": every IPv6 address, "0.0.0.0": every
- * IPv4 one).  By default the server takes IPv6 and IPv4 clients on one
- * socket, or IPv4 alone on a machine without IPv6.  EINVAL for NULL or a
- * text that is no address (host names are not resolved).
+ * Listens on |addr| instead of every address.  |addr| is an IPv4 or IPv6
+ * literal ("127.0.0.1", "::1", "0.0.0.0", "::"), taken as it is, or a host
+ * name ("localhost"), resolved now with getaddrinfo(): the server then
+ * listens on each address the name has at this call (at most 8, the first
+ * ones listed, without repeats), on the same port.  An address of the
+ * name's several that this machine cannot bind (IPv6 without IPv6 support,
+ * an address not its own) is left out at listen time, with a line to the
+ * error callback, as long as another is bound; ox_httpsrv_bound_addrs()
+ * tells which were.  An IPv6 address takes IPv6 clients alone ("::": every
+ * IPv6 address, "0.0.0.0": every IPv4 one).  By default the server takes
+ * IPv6 and IPv4 clients on one socket, or IPv4 alone on a machine without
+ * IPv6.
+ *
+ * Returns 0, or: EINVAL   NULL |srv| or |addr|, or a text that is neither
+ *                         an address nor a host name ("127.0.0",
+ *                         "[::1]", "host:80");
+ *                ENOENT   a name that does not resolve to any IPv4 or IPv6
+ *                         address;
+ *                EAGAIN   the resolver failed for now (try again later);
+ *                EALREADY the server listens already;
+ *                ENOMEM.
  */
 OX_EXPORT int ox_httpsrv_set_bind_addr(ox_httpsrv *srv,
                                        const char *addr) OX_NOEXCEPT;
@@ -1215,6 +1236,23 @@ OX_EXPORT int ox_httpsrv_last_error(ox_httpsrv *srv, char *buf,
 /** Returns the bound port (0 before a successful listen). */
 OX_EXPORT uint16_t ox_httpsrv_port(ox_httpsrv *srv) OX_NOEXCEPT;
 
+/**
+ * Writes the addresses |srv| listens on into the |size| bytes at |buf|,
+ * NUL-terminated, each with its port and apart by one space:
+ * "127.0.0.1:8080 [::1]:8080".  Every address of both families on one
+ * socket shows as "[::]:8080", of IPv4 alone as "0.0.0.0:8080".  Called
+ * by the thread that set the server up (convention 8), between
+ * ox_httpsrv_listen() and a drain.
+ *
+ * Returns 0, or: EINVAL  NULL |srv| or |buf|, or a server that does not
+ *                        listen;
+ *                ERANGE  the text needs more than |size| bytes; |buf|
+ *                        then holds "" (when |size| is not 0).  Room for
+ *                        eight IPv6 addresses (440 bytes) is always enough.
+ */
+OX_EXPORT int ox_httpsrv_bound_addrs(ox_httpsrv *srv, char *buf,
+                                     size_t size) OX_NOEXCEPT;
+
 /** Returns the upload directory. */
 OX_EXPORT const char *ox_httpsrv_upld_dir(ox_httpsrv *srv) OX_NOEXCEPT;
 
@@ -1237,6 +1275,23 @@ OX_EXPORT const char *ox_httpsrv_upld_dir(ox_httpsrv *srv) OX_NOEXCEPT;
  */
 OX_EXPORT int ox_httpsrv_drain(ox_httpsrv *srv, unsigned int timeout_ms,
                                unsigned int *cut) OX_NOEXCEPT;
+
+/**
+ * Drains the |n| servers at |srvs| together, each as ox_httpsrv_drain()
+ * does, with one deadline |timeout_ms| milliseconds from now for all of
+ * them: every one refuses new connections at once, and the drain returns
+ * when none has a request in flight, or at the deadline, not after |n|
+ * deadlines one after another.  |cuts| (may be NULL) is an array of |n|
+ * counts: |cuts[i]| tells how many requests of |srvs[i]| were cut off.
+ * Every server must listen, and appear once.  |n| 0 does nothing.
+ *
+ * Returns 0, or EINVAL for NULL |srvs| with |n| above 0, a NULL server, a
+ * server that does not listen, or one listed twice; then none is drained
+ * and each count is 0.
+ */
+OX_EXPORT int ox_httpsrv_drain_many(ox_httpsrv *const *srvs, size_t n,
+                                    unsigned int timeout_ms,
+                                    unsigned int *cuts) OX_NOEXCEPT;
 
 /**
  * Stops accepting, closes every connection at once, requests in flight

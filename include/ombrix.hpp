@@ -20,8 +20,8 @@
  *     short), so a NUL byte inside it ends the text there.
  *  3. Text comes out as std::string_view into the library's storage, with
  *     the lifetime ombrix.h gives the pointer; a thing that is absent gives
- *     an empty view.  Where absent and empty must be told apart, the map
- *     views say it: `req.headers().contains("Accept")`.
+ *     an empty view.  Where absent and empty must be told apart, the
+ *     find functions give a std::optional: `req.find_param("limit")`.
  *  4. No exception crosses into the C library.  One that escapes a handler
  *     (a route, the fallback, an isolated callable) is caught where the
  *     library called in: the client gets 500 "Internal Server Error\n" as
@@ -42,15 +42,19 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <charconv>
 #include <exception>
 #include <functional>
+#include <initializer_list>
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <thread>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -154,6 +158,20 @@ class cstr {
   const char *ptr_;
 };
 
+// The integer |text| spells, whole: digits with a '-' first for a signed
+// type, in range; empty otherwise (no sign '+', no space, no hex).
+template <class T>
+std::optional<T> parse_integer(std::string_view text) noexcept {
+  static_assert(std::is_integral_v<T> && !std::is_same_v<T, bool>,
+                "a typed capture reads integers");
+  if (text.empty()) return std::nullopt;
+  T value{};
+  const char *end = text.data() + text.size();
+  auto [at, ec] = std::from_chars(text.data(), end, value);
+  if (ec != std::errc() || at != end) return std::nullopt;
+  return value;
+}
+
 // An exception caught inside a C callback, thrown again after the C call.
 struct pending {
   std::exception_ptr caught;
@@ -195,6 +213,17 @@ class strmap_view {
     detail::cstr n(name);
     ox_strmap *pair = nullptr;
     return ox_strmap_find(map_, n.get(), &pair) == 0;
+  }
+
+  /**
+   * Returns the value of the first pair named |name| (an empty view for
+   * "?limit="), or std::nullopt when no pair is so named.
+   */
+  std::optional<std::string_view> find(std::string_view name) const {
+    detail::cstr n(name);
+    ox_strmap *pair = nullptr;
+    if (ox_strmap_find(map_, n.get(), &pair) != 0) return std::nullopt;
+    return detail::view(ox_strmap_val(pair));
   }
 
   /** Returns the number of pairs. */
@@ -874,6 +903,43 @@ class request {
   }
 
   /**
+   * Returns the first header named |name|, or std::nullopt when there is
+   * none; a header sent empty gives an empty view.
+   */
+  std::optional<std::string_view> find_header(std::string_view name) const {
+    return headers().find(name);
+  }
+  /** Returns the cookie named |name|, or std::nullopt when there is none. */
+  std::optional<std::string_view> find_cookie(std::string_view name) const {
+    return cookies().find(name);
+  }
+  /**
+   * Returns the first query argument named |name|, or std::nullopt when
+   * there is none: "?limit=" gives an empty view, "?" gives std::nullopt.
+   */
+  std::optional<std::string_view> find_param(std::string_view name) const {
+    return params().find(name);
+  }
+  /** Returns the first form field named |name|, or std::nullopt. */
+  std::optional<std::string_view> find_field(std::string_view name) const {
+    return fields().find(name);
+  }
+
+  /**
+   * Returns the first query argument named |name| read as the integer type
+   * |T| (int, long, std::uint64_t...), or std::nullopt when the argument
+   * is absent or is not such an integer whole: decimal digits, a '-'
+   * first only for a signed |T|, within |T|'s range ("12x", "", " 1",
+   * "+1" and 2^63 for a long all give std::nullopt).  Allocates nothing.
+   */
+  template <class T>
+  std::optional<T> param_as(std::string_view name) const {
+    std::optional<std::string_view> text = find_param(name);
+    if (!text) return std::nullopt;
+    return detail::parse_integer<T>(*text);
+  }
+
+  /**
    * Returns what the route's group named |name| captured of the path, or
    * an empty view (no such group, the group took no part, or no route took
    * the request).
@@ -883,6 +949,18 @@ class request {
     std::size_t len = 0;
     const char *at = ox_httpreq_var(req_, n.get(), &len);
     return at != nullptr ? std::string_view(at, len) : std::string_view();
+  }
+
+  /**
+   * Returns what the route's group named |name| captured read as the
+   * integer type |T|, as param_as() reads: std::nullopt when the group
+   * captured nothing, or not an integer of |T| whole (an overflow, a
+   * sign on an unsigned |T|).  `req.var_as<long>("id")` replaces a copy
+   * and std::stol(), and throws nothing.
+   */
+  template <class T>
+  std::optional<T> var_as(std::string_view name) const {
+    return detail::parse_integer<T>(var(name));
   }
 
   /**
@@ -1471,7 +1549,13 @@ enum class log_format {
  * Routes, settings and callables are set before listen(); afterwards they
  * throw error(EALREADY).  Handlers run on the serving threads, several at
  * once with a thread pool or a thread per connection, and must be safe to
- * run so.
+ * run so.  Unlike a C server, which polls on one thread, a C++ server
+ * serves with a pool of std::thread::hardware_concurrency() threads (at
+ * least one; set_thread_pool_size() sets another count), so that one
+ * slow handler does not hold up every client.  Each connection keeps one
+ * thread of the pool, though: a handler that blocks (on a database, a
+ * file, a lock) holds up the other connections of its thread.  Blocking
+ * work goes to request::isolate(), which runs it on a pool of its own.
  *
  * The C server gets exactly the callbacks that were asked for: no
  * authentication callback without an authenticator, no request callback
@@ -1528,6 +1612,8 @@ class server {
    */
   server() : srv_(ox_httpsrv_new2(nullptr, nullptr, nullptr, this)) {
     if (!srv_) throw error(ENOMEM, "ox_httpsrv_new2");
+    unsigned int cores = std::thread::hardware_concurrency();
+    ox_httpsrv_set_thr_pool_size(srv_.get(), cores != 0 ? cores : 1);
   }
   server(const server &) = delete;
   server &operator=(const server &) = delete;
@@ -1537,10 +1623,12 @@ class server {
    * "*" takes any) and whose path |pattern| matches whole go to |fn|, as
    * ox_httpsrv_add_route() says (first match wins, GET takes HEAD, 405
    * with Allow for a path matched for other methods only).
-   * request::var() and request::capture() read its groups.  Throws
-   * error(EINVAL) for an empty method or a pattern that does not compile
-   * or has more than 16 groups, EALREADY once listening, ENOTSUP, ENOMEM;
-   * the server is then as it was.
+   * request::var() and request::capture() read its groups.  |fn| runs on
+   * a serving thread, which its connection and others share: blocking
+   * work goes to request::isolate().  Throws error(EINVAL) for an empty
+   * method or a pattern that does not compile or has more than 16 groups,
+   * EALREADY once listening, ENOTSUP, ENOMEM; the server is then as it
+   * was.
    */
   void route(std::string_view method, std::string_view pattern, handler fn) {
     routes_.push_back(route_entry{this, std::move(fn)});
@@ -1554,31 +1642,52 @@ class server {
     }
   }
 
-  /** route("GET", |pattern|, |fn|): GET, and HEAD with the body left out. */
+  /**
+   * route("GET", |pattern|, |fn|): GET, and HEAD with the body left out.
+   * Blocking work in |fn| goes to request::isolate().
+   */
   void get(std::string_view pattern, handler fn) {
     route("GET", pattern, std::move(fn));
   }
-  /** route("HEAD", |pattern|, |fn|): a HEAD route before a GET one. */
+  /**
+   * route("HEAD", |pattern|, |fn|): a HEAD route before a GET one.
+   * Blocking work in |fn| goes to request::isolate().
+   */
   void head(std::string_view pattern, handler fn) {
     route("HEAD", pattern, std::move(fn));
   }
-  /** route("POST", |pattern|, |fn|). */
+  /**
+   * route("POST", |pattern|, |fn|).  Blocking work in |fn| goes to
+   * request::isolate().
+   */
   void post(std::string_view pattern, handler fn) {
     route("POST", pattern, std::move(fn));
   }
-  /** route("PUT", |pattern|, |fn|). */
+  /**
+   * route("PUT", |pattern|, |fn|).  Blocking work in |fn| goes to
+   * request::isolate().
+   */
   void put(std::string_view pattern, handler fn) {
     route("PUT", pattern, std::move(fn));
   }
-  /** route("PATCH", |pattern|, |fn|). */
+  /**
+   * route("PATCH", |pattern|, |fn|).  Blocking work in |fn| goes to
+   * request::isolate().
+   */
   void patch(std::string_view pattern, handler fn) {
     route("PATCH", pattern, std::move(fn));
   }
-  /** route("DELETE", |pattern|, |fn|) (delete is a C++ keyword). */
+  /**
+   * route("DELETE", |pattern|, |fn|) (delete is a C++ keyword).  Blocking
+   * work in |fn| goes to request::isolate().
+   */
   void del(std::string_view pattern, handler fn) {
     route("DELETE", pattern, std::move(fn));
   }
-  /** route("OPTIONS", |pattern|, |fn|). */
+  /**
+   * route("OPTIONS", |pattern|, |fn|).  Blocking work in |fn| goes to
+   * request::isolate().
+   */
   void options(std::string_view pattern, handler fn) {
     route("OPTIONS", pattern, std::move(fn));
   }
@@ -1588,6 +1697,7 @@ class server {
    * matched for another method gets 405 all the same).  An empty |fn|
    * brings back the library's 404.  A fallback that returns without a
    * send leaves the library to answer 500 and to tell the error sink.
+   * Blocking work in |fn| goes to request::isolate(), as in a route.
    */
   void fallback(handler fn) {
     set_callback(fallback_, std::move(fn), &ox_httpsrv_set_req_cb,
@@ -1620,7 +1730,10 @@ class server {
                  "ox_httpsrv_set_err_cb");
   }
 
-  /** Serves with a pool of |size| threads (0 or 1: one polling thread). */
+  /**
+   * Serves with a pool of |size| threads (0 or 1: one polling thread), in
+   * place of the default, std::thread::hardware_concurrency() threads.
+   */
   void set_thread_pool_size(unsigned int size) {
     apply_setter(&ox_httpsrv_set_thr_pool_size, "ox_httpsrv_set_thr_pool_size",
                  size);
@@ -1807,12 +1920,27 @@ class server {
   }
 
   /**
-   * Listens on the one address |addr| ("127.0.0.1", "::1") instead of
-   * every address of both families.  Throws error(EINVAL) for a text that
-   * is no address literal.
+   * Listens on |addr| instead of every address of both families: an
+   * address literal ("127.0.0.1", "::1"), or a host name ("localhost")
+   * resolved now, whose every address is listened on
+   * (ox_httpsrv_set_bind_addr()).  Throws error(EINVAL) for a text that is
+   * neither, ENOENT for a name that does not resolve, EAGAIN when the
+   * resolver failed for now, EALREADY once listening.
    */
   void set_bind_address(std::string_view addr) {
     apply_setter(&ox_httpsrv_set_bind_addr, "ox_httpsrv_set_bind_addr", addr);
+  }
+
+  /**
+   * Returns the addresses the server listens on, with their port and apart
+   * by one space: "127.0.0.1:8080 [::1]:8080" (ox_httpsrv_bound_addrs()).
+   * Throws error(EINVAL) before listen() or after a drain.
+   */
+  std::string bound_addresses() const {
+    char text[512];
+    detail::check(ox_httpsrv_bound_addrs(srv_.get(), text, sizeof text),
+                  "ox_httpsrv_bound_addrs");
+    return text;
   }
 
   /** Lets other processes listen on the same port (SO_REUSEPORT). */
@@ -1916,6 +2044,8 @@ class server {
    * requests in flight get |timeout| to finish, the rest are cut off.
    * Returns how many requests were cut.  Afterwards the server serves no
    * more.  Throws error(EINVAL) when it does not listen (or was drained).
+   * Several servers drain together, with one deadline, through
+   * ombrix::drain().
    */
   unsigned int drain(std::chrono::milliseconds timeout) {
     auto ms = timeout.count() < 0 ? 0 : timeout.count();
@@ -2259,6 +2389,36 @@ inline void server::after_cb(void *cls, ox_httpreq *creq,
                            req.path(), "unknown exception");
   }
   self->report(text);
+}
+
+/**
+ * Drains the |servers| together (ox_httpsrv_drain_many()): each refuses
+ * new clients at once, and requests in flight on all of them share one
+ * |timeout|, so two servers take one deadline, not two.  Returns how many
+ * requests of each server were cut off, in the order given.  Throws
+ * error(EINVAL) when one of them is NULL, does not listen (or was
+ * drained), or is listed twice; none is drained then.
+ */
+inline std::vector<unsigned int> drain(const std::vector<server *> &servers,
+                                       std::chrono::milliseconds timeout) {
+  std::vector<ox_httpsrv *> natives;
+  natives.reserve(servers.size());
+  for (server *s : servers) {
+    natives.push_back(s != nullptr ? s->native() : nullptr);
+  }
+  std::vector<unsigned int> cuts(servers.size());
+  auto ms = timeout.count() < 0 ? 0 : timeout.count();
+  detail::check(ox_httpsrv_drain_many(natives.data(), natives.size(),
+                                      static_cast<unsigned int>(ms),
+                                      cuts.data()),
+                "ox_httpsrv_drain_many");
+  return cuts;
+}
+
+/** drain() of a list written in place: `ombrix::drain({&api, &admin}, 5s)`. */
+inline std::vector<unsigned int> drain(std::initializer_list<server *> servers,
+                                       std::chrono::milliseconds timeout) {
+  return drain(std::vector<server *>(servers), timeout);
 }
 
 }  // namespace ombrix

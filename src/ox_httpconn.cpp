@@ -248,10 +248,11 @@ void conn_watch(ox_httpsrv *srv) noexcept {
 void ox__httpconn_notify(void *cls, MHD_Connection *con, void **socket_context,
                          MHD_ConnectionNotificationCode code) noexcept {
   auto *srv = static_cast<ox_httpsrv *>(cls);
-  ox__httplistener_count(srv, code == MHD_CONNECTION_NOTIFY_STARTED ? 1 : -1);
+  const MHD_ConnectionInfo *info =
+      MHD_get_connection_info(con, MHD_CONNECTION_INFO_CONNECTION_FD);
+  ox__httplistener_count(srv, info != nullptr ? info->connect_fd : -1,
+                         code == MHD_CONNECTION_NOTIFY_STARTED ? 1 : -1);
   if (code == MHD_CONNECTION_NOTIFY_STARTED) {
-    const MHD_ConnectionInfo *info =
-        MHD_get_connection_info(con, MHD_CONNECTION_INFO_CONNECTION_FD);
     auto *conn = new (std::nothrow) ox_httpconn;
     if (conn == nullptr || info == nullptr) {
       // A connection no deadline would cover is not served at all.

@@ -3,9 +3,11 @@
 #include "ox_httpsrv.h"
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
@@ -271,17 +273,11 @@ void httpsrv_stop(ox_httpsrv *srv) noexcept {
   srv->stopped = true;
 }
 
-// "127.0.0.1 " or "::1 " for a server bound to one address, else "".
-void httpsrv_addr_text(const ox_httpsrv *srv, char *out, size_t size) noexcept {
-  const void *a = nullptr;
-  int family = srv->bind_addr.ss_family;
-  if (family == AF_INET) {
-    a = &reinterpret_cast<const sockaddr_in *>(&srv->bind_addr)->sin_addr;
-  } else if (family == AF_INET6) {
-    a = &reinterpret_cast<const sockaddr_in6 *>(&srv->bind_addr)->sin6_addr;
-  }
-  if (a == nullptr ||
-      inet_ntop(family, a, out, static_cast<socklen_t>(size)) == nullptr) {
+// "127.0.0.1 " or "::1 " for an address set, else "".
+void httpsrv_addr_text(const ox_httpsrv *srv, const sockaddr_storage *addr,
+                       char *out, size_t size) noexcept {
+  if (srv->bind_count == 0 ||
+      !ox__httplistener_addr_text(addr, out, size - 1)) {
     out[0] = '\0';
     return;
   }
@@ -838,24 +834,137 @@ int ox_httpsrv_set_tls_client_ca(ox_httpsrv *srv,
   return rc;
 }
 
+namespace {
+
+// True for a text that may be a host name: dot-separated labels of
+// letters, digits and hyphens, whose last is not all digits.  A mistyped
+// address ("127.0.0", "1.2.3.256") is no name, and is never looked up.
+bool httpsrv_host_name_ok(const char *name) noexcept {
+  size_t len = strlen(name), label = 0;
+  bool digits = true;  // the current label is all digits so far
+  if (len == 0 || len > 253) return false;
+  for (const char *p = name; *p != '\0'; p++) {
+    unsigned char ch = static_cast<unsigned char>(*p);
+    if (ch == '.') {
+      if (label == 0) return false;
+      label = 0;
+      digits = true;
+    } else if (isalnum(ch) != 0 || ch == '-') {
+      if (++label > 63) return false;
+      digits = digits && isdigit(ch) != 0;
+    } else {
+      return false;
+    }
+  }
+  return label != 0 && !digits;
+}
+
+// The errno value for a getaddrinfo() failure.
+int httpsrv_from_gai(int rc) noexcept {
+  switch (rc) {
+    case EAI_AGAIN:
+      return EAGAIN;
+    case EAI_MEMORY:
+      return ENOMEM;
+    case EAI_SYSTEM:
+      return errno != 0 ? errno : EIO;
+    default:  // EAI_NONAME, EAI_NODATA, EAI_FAIL, EAI_ADDRFAMILY
+      return ENOENT;
+  }
+}
+
+bool httpsrv_same_addr(const sockaddr_storage *a,
+                       const sockaddr_storage *b) noexcept {
+  size_t len = a->ss_family == AF_INET ? sizeof(sockaddr_in)
+                                       : sizeof(sockaddr_in6);
+  return a->ss_family == b->ss_family && memcmp(a, b, len) == 0;
+}
+
+// Resolves |name| into |out|: its IP addresses without repeats, the first
+// ox__httplistener_max of them.  Returns their count, or 0 and |*rc|.
+unsigned int httpsrv_resolve(const char *name, sockaddr_storage *out,
+                             int *rc) noexcept {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo *list = nullptr;
+  errno = 0;
+  if (int gai = getaddrinfo(name, nullptr, &hints, &list); gai != 0) {
+    *rc = httpsrv_from_gai(gai);
+    return 0;
+  }
+  unsigned int n = 0;
+  for (addrinfo *ai = list; ai != nullptr && n < ox__httplistener_max;
+       ai = ai->ai_next) {
+    if ((ai->ai_family != AF_INET && ai->ai_family != AF_INET6) ||
+        ai->ai_addrlen > sizeof(sockaddr_storage)) {
+      continue;
+    }
+    sockaddr_storage ss{};
+    memcpy(&ss, ai->ai_addr, ai->ai_addrlen);
+    bool seen = false;
+    for (unsigned int i = 0; i < n && !seen; i++) {
+      seen = httpsrv_same_addr(&out[i], &ss);
+    }
+    if (!seen) out[n++] = ss;
+  }
+  freeaddrinfo(list);
+  if (n == 0) *rc = ENOENT;
+  return n;
+}
+
+}  // namespace
+
 int ox_httpsrv_set_bind_addr(ox_httpsrv *srv, const char *addr) noexcept {
   if (int rc = httpsrv_settable(srv); rc != 0) return rc;
   if (addr == nullptr) return ox__httpsrv_fail(srv, EINVAL, "no address");
-  sockaddr_storage ss{};
-  auto *in = reinterpret_cast<sockaddr_in *>(&ss);
-  auto *in6 = reinterpret_cast<sockaddr_in6 *>(&ss);
+  ox__errno_guard keep;
+  sockaddr_storage found[ox__httplistener_max]{};
+  unsigned int n = 1;
+  auto *in = reinterpret_cast<sockaddr_in *>(&found[0]);
+  auto *in6 = reinterpret_cast<sockaddr_in6 *>(&found[0]);
   if (inet_pton(AF_INET, addr, &in->sin_addr) == 1) {
-    ss.ss_family = AF_INET;
+    found[0].ss_family = AF_INET;
   } else if (inet_pton(AF_INET6, addr, &in6->sin6_addr) == 1) {
-    ss.ss_family = AF_INET6;
-  } else {
+    found[0].ss_family = AF_INET6;
+  } else if (!httpsrv_host_name_ok(addr)) {
     char shown[128];
     return ox__httpsrv_fail(srv, EINVAL,
-                            "\"%s\" is no IPv4 or IPv6 address (names are "
-                            "not resolved)",
+                            "\"%s\" is no IPv4 or IPv6 address, nor a host "
+                            "name",
                             ox__escape(addr, shown, sizeof shown));
+  } else {
+    int rc = 0;
+    n = httpsrv_resolve(addr, found, &rc);
+    if (n == 0) {
+      char shown[128];
+      return ox__httpsrv_fail(srv, rc, "the host name \"%s\" does not resolve%s",
+                              ox__escape(addr, shown, sizeof shown),
+                              rc == EAGAIN ? " now (try again)" : "");
+    }
   }
-  srv->bind_addr = ss;
+  for (unsigned int i = 0; i < n; i++) srv->bind_addrs[i] = found[i];
+  srv->bind_count = n;
+  return 0;
+}
+
+int ox_httpsrv_bound_addrs(ox_httpsrv *srv, char *buf, size_t size) noexcept {
+  if (srv == nullptr || buf == nullptr || srv->daemon == nullptr) {
+    return EINVAL;
+  }
+  const ox__httplistener *l = &srv->listener;
+  size_t used = 0;
+  for (unsigned int i = 0; i < l->count; i++) {
+    if (i != 0 && used + 1 < size) buf[used++] = ' ';
+    if (used >= size ||
+        !ox__httplistener_addr_text(&l->addrs[i], buf + used, size - used)) {
+      if (size != 0) buf[0] = '\0';
+      return ERANGE;
+    }
+    used += strlen(buf + used);
+  }
+  if (size == 0) return ERANGE;
+  buf[used] = '\0';
   return 0;
 }
 
@@ -989,9 +1098,10 @@ int ox_httpsrv_listen2(ox_httpsrv *srv, uint16_t port,
                                  "the server's own");
   }
   uint16_t bound = 0;
-  if (int rc = ox__httplistener_open(srv, port, &bound); rc != 0) {
+  sockaddr_storage at{};
+  if (int rc = ox__httplistener_open(srv, port, &bound, &at); rc != 0) {
     char addr[INET6_ADDRSTRLEN + 16] = "";
-    httpsrv_addr_text(srv, addr, sizeof addr);
+    httpsrv_addr_text(srv, &at, addr, sizeof addr);
     return httpsrv_listen_failed(srv, rc, "cannot listen on %sport %u: %s",
                                  addr, static_cast<unsigned>(port),
                                  strerror(rc));
@@ -1025,33 +1135,76 @@ const char *ox_httpsrv_upld_dir(ox_httpsrv *srv) noexcept {
   return srv->upld_dir;
 }
 
-int ox_httpsrv_drain(ox_httpsrv *srv, unsigned int timeout_ms,
-                     unsigned int *cut) noexcept {
-  if (cut != nullptr) *cut = 0;
-  if (srv == nullptr) return EINVAL;
-  if (srv->daemon == nullptr) {
-    return ox__httpsrv_fail(srv, EINVAL,
-                            srv->stopped ? "the server was drained already"
-                                         : "the server does not listen");
+namespace {
+
+// The checks of a drain: servers that listen, each once.
+int httpsrv_drainable(ox_httpsrv *const *srvs, size_t n) noexcept {
+  if (n != 0 && srvs == nullptr) return EINVAL;
+  for (size_t i = 0; i < n; i++) {
+    ox_httpsrv *srv = srvs[i];
+    if (srv == nullptr) return EINVAL;
+    if (srv->daemon == nullptr) {
+      return ox__httpsrv_fail(srv, EINVAL,
+                              srv->stopped ? "the server was drained already"
+                                           : "the server does not listen");
+    }
+    for (size_t j = 0; j < i; j++) {
+      if (srvs[j] == srv) {
+        return ox__httpsrv_fail(srv, EINVAL,
+                                "the server is listed twice in one drain");
+      }
+    }
   }
-  ox__errno_guard keep;
-  // From here every reply closes its connection, and new clients are
-  // refused at once rather than left in a backlog nobody accepts from.
+  return 0;
+}
+
+// From here every reply closes its connection, and new clients are
+// refused at once rather than left in a backlog nobody accepts from.
+void httpsrv_drain_begin(ox_httpsrv *srv) noexcept {
   srv->draining.store(true, std::memory_order_relaxed);
   ox__httplistener_stop(srv);
+}
+
+// Closes the connections between requests; returns how many still have
+// one.
+unsigned int httpsrv_drain_busy(ox_httpsrv *const *srvs, size_t n) noexcept {
+  unsigned int busy = 0;
+  for (size_t i = 0; i < n; i++) busy += ox__httpconns_close_idle(srvs[i]);
+  return busy;
+}
+
+}  // namespace
+
+int ox_httpsrv_drain_many(ox_httpsrv *const *srvs, size_t n,
+                          unsigned int timeout_ms,
+                          unsigned int *cuts) noexcept {
+  if (cuts != nullptr) {
+    for (size_t i = 0; i < n; i++) cuts[i] = 0;
+  }
+  if (int rc = httpsrv_drainable(srvs, n); rc != 0) return rc;
+  ox__errno_guard keep;
+  for (size_t i = 0; i < n; i++) httpsrv_drain_begin(srvs[i]);
   auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   // Connections between requests are closed as they become so; the drain
-  // ends when none is left with a request, or at the deadline.
-  unsigned int busy;
-  while ((busy = ox__httpconns_close_idle(srv)) != 0 &&
+  // ends when none is left with a request, or at the one deadline of all.
+  while (httpsrv_drain_busy(srvs, n) != 0 &&
          std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  unsigned int left = busy != 0 ? ox__httpconns_cut(srv) : 0;
-  httpsrv_stop(srv);
-  if (cut != nullptr) *cut = left;
+  for (size_t i = 0; i < n; i++) {
+    ox_httpsrv *srv = srvs[i];
+    unsigned int left =
+        ox__httpconns_close_idle(srv) != 0 ? ox__httpconns_cut(srv) : 0;
+    httpsrv_stop(srv);
+    if (cuts != nullptr) cuts[i] = left;
+  }
   return 0;
+}
+
+int ox_httpsrv_drain(ox_httpsrv *srv, unsigned int timeout_ms,
+                     unsigned int *cut) noexcept {
+  return ox_httpsrv_drain_many(&srv, 1, timeout_ms, cut);
 }
 
 void ox_httpsrv_free(ox_httpsrv *srv) noexcept {

@@ -86,7 +86,8 @@ struct ox_httpsrv {
   bool conn_threads = false;         // a thread per connection
   bool reuse_port = false;           // SO_REUSEPORT: processes share a port
   bool stopped = false;              // drained: serves no more
-  sockaddr_storage bind_addr{};      // AF_UNSPEC: every address
+  sockaddr_storage bind_addrs[ox__httplistener_max]{};  // where to listen,
+  unsigned int bind_count = 0;       // ...so many of them; 0: everywhere
   ox__httptls tls{};                 // certificate and key; none: plain HTTP
   ox_httplog_cb log_cb = nullptr;    // the access log; NULL: none
   void *log_cls = nullptr;

@@ -193,8 +193,14 @@ static void test_server(void) {
   CHECK(ox_httpsrv_listen2(srv, 0, false) == EALREADY);
   CHECK(ox_httpsrv_port(srv) > 0);
   {
+    char addrs[64];
+    CHECK(ox_httpsrv_bound_addrs(srv, addrs, sizeof addrs) == 0);
+    CHECK(strncmp(addrs, "127.0.0.1:", 10) == 0);
+  }
+  {
     unsigned int cut = 1;
-    CHECK(ox_httpsrv_drain(srv, 100, &cut) == 0 && cut == 0);
+    CHECK(ox_httpsrv_drain_many(&srv, 1, 100, &cut) == 0 && cut == 0);
+    CHECK(ox_httpsrv_drain(srv, 100, &cut) == EINVAL);
   }
   ox_httpsrv_free(srv);
 }

@@ -752,17 +752,65 @@ TEST(OxHttpsrv, ListensOnTheAddressAskedOrBothFamiliesAndTellsThePeer) {
   }
 }
 
-TEST(OxHttpsrv, BindAddressMustBeAnAddressLiteral) {
+TEST(OxHttpsrv, BindAddressIsAnAddressOrAHostName) {
   ox_httpsrv *srv = ox_httpsrv_new(never_cb, nullptr);
   ASSERT_NE(srv, nullptr);
-  for (const char *bad : {"", "localhost", "127.0.0", "::1::2", "[::1]",
-                          "127.0.0.1:80", "1.2.3.256"}) {
+  // A mistyped address is no name either, and is never looked up.
+  for (const char *bad : {"", "127.0.0", "::1::2", "[::1]", "127.0.0.1:80",
+                          "1.2.3.256", "host name", "a..b", ".localhost",
+                          "under_score"}) {
     SCOPED_TRACE(bad);
     EXPECT_EQ(ox_httpsrv_set_bind_addr(srv, bad), EINVAL);
   }
+  EXPECT_EQ(ox_httpsrv_set_bind_addr(srv, std::string(254, 'a').c_str()),
+            EINVAL);
   EXPECT_EQ(ox_httpsrv_set_bind_addr(srv, nullptr), EINVAL);
   EXPECT_EQ(ox_httpsrv_set_bind_addr(nullptr, "::1"), EINVAL);
   ox_httpsrv_free(srv);
+}
+
+// Each bind listens where it says, and ox_httpsrv_bound_addrs() names the
+// sockets: a name ("localhost", from the hosts file, no DNS) listens on
+// its addresses like the literal does.
+TEST(OxHttpsrv, BoundAddressesNameWhereEachBindListens) {
+  bool v6 = oxtest::loopback6_available();
+  struct Case {
+    const char *bind;  // NULL: the default
+    const char *want;  // a part of the text, before the port
+  } cases[] = {
+      {nullptr, v6 ? "[::]:" : "0.0.0.0:"},
+      {"127.0.0.1", "127.0.0.1:"},
+      {"localhost", "127.0.0.1:"},
+      {"LocalHost", "127.0.0.1:"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.bind != nullptr ? c.bind : "default");
+    oxtest::ServerOptions o;
+    o.configure = [&](ox_httpsrv *srv) {
+      char text[8];
+      EXPECT_EQ(ox_httpsrv_bound_addrs(srv, text, sizeof text), EINVAL);
+      if (c.bind != nullptr) {
+        EXPECT_EQ(ox_httpsrv_set_bind_addr(srv, c.bind), 0);
+      }
+    };
+    TestServer srv([](ox_httpreq *, ox_httpres *res) { send_text(res, "up"); },
+                   o);
+    ASSERT_TRUE(srv.listening());
+    std::string want = c.want + std::to_string(srv.port());
+    char text[512];
+    ASSERT_EQ(ox_httpsrv_bound_addrs(srv.get(), text, sizeof text), 0);
+    EXPECT_NE(strstr(text, want.c_str()), nullptr) << text;
+    EXPECT_EQ(oxtest::http_get(srv.port(), "/").body, "up");
+    // Too small a buffer gets "" and ERANGE, not a cut address.
+    char small[6] = "xxxxx";
+    EXPECT_EQ(ox_httpsrv_bound_addrs(srv.get(), small, sizeof small), ERANGE);
+    EXPECT_STREQ(small, "");
+    EXPECT_EQ(ox_httpsrv_bound_addrs(srv.get(), small, 0), ERANGE);
+    EXPECT_EQ(ox_httpsrv_bound_addrs(srv.get(), nullptr, 8), EINVAL);
+    unsigned int cut = 0;
+    ASSERT_EQ(ox_httpsrv_drain(srv.get(), 0, &cut), 0);
+    EXPECT_EQ(ox_httpsrv_bound_addrs(srv.get(), text, sizeof text), EINVAL);
+  }
 }
 
 TEST(OxHttpsrv, ReusePortLetsTwoServersShareAPort) {
@@ -847,6 +895,65 @@ TEST_P(OxHttpsrvModels, DrainFinishesRequestsInFlightAndCutsTheRestAtTheDeadline
   EXPECT_EQ(ox_httpsrv_set_con_limit(srv.get(), 5), EALREADY);
   EXPECT_EQ(ox_httpsrv_drain(srv.get(), 0, &cut), EINVAL);
   EXPECT_EQ(cut, 0u);
+}
+
+// Servers drained together share one deadline: a body trickling into each
+// is cut on each, both stop, and the drain ends at the one deadline (a
+// drain after the other would take at least two).
+TEST(OxHttpsrv, DrainManyCutsEachServerAtOneSharedDeadline) {
+  Counter heads;
+  oxtest::ServerOptions o;
+  o.auth = [&](ox_httpauth *, ox_httpreq *, ox_httpres *) {
+    heads.add();
+    return true;
+  };
+  auto ok = [](ox_httpreq *, ox_httpres *res) { send_text(res, "ok"); };
+  TestServer a(ok, o), b(ok, o), idle(ok, o);
+  ASSERT_TRUE(a.listening() && b.listening() && idle.listening());
+  std::vector<std::unique_ptr<oxtest::RawConnection>> trickles;
+  for (uint16_t port : {a.port(), b.port()}) {
+    trickles.push_back(std::make_unique<oxtest::RawConnection>(port));
+    ASSERT_TRUE(trickles.back()->send("POST /up HTTP/1.1\r\nHost: x\r\n"
+                                      "Content-Length: 100\r\n\r\n0123"));
+  }
+  ASSERT_EQ(heads.wait_for(2, 10000), 2);
+
+  ox_httpsrv *const both[] = {a.get(), b.get()};
+  unsigned int cuts[2] = {99, 99};
+  constexpr unsigned int deadline_ms = 1500;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(ox_httpsrv_drain_many(both, 2, deadline_ms, cuts), 0);
+  auto spent = std::chrono::steady_clock::now() - start;
+
+  EXPECT_EQ(cuts[0], 1u);
+  EXPECT_EQ(cuts[1], 1u);
+  EXPECT_LT(spent, std::chrono::milliseconds(2 * deadline_ms));
+  for (auto &t : trickles) {
+    t->read_to_close(5000);
+    EXPECT_TRUE(t->peer_closed());
+  }
+  for (const TestServer *srv : {&a, &b}) {
+    EXPECT_FALSE(oxtest::RawConnection(srv->port()).connected());
+    EXPECT_FALSE(ox_httpsrv_listen(srv->get(), 0, false));
+  }
+  // Refused lists drain nothing: the server still listening still serves.
+  struct Bad {
+    const char *what;
+    std::vector<ox_httpsrv *> list;
+  } bad[] = {
+      {"drained already", {idle.get(), a.get()}},
+      {"listed twice", {idle.get(), idle.get()}},
+      {"NULL server", {idle.get(), nullptr}},
+  };
+  for (Bad &c : bad) {
+    SCOPED_TRACE(c.what);
+    unsigned int counts[2] = {7, 7};
+    EXPECT_EQ(ox_httpsrv_drain_many(c.list.data(), 2, 0, counts), EINVAL);
+    EXPECT_EQ(counts[0] + counts[1], 0u);
+    EXPECT_EQ(oxtest::http_get(idle.port(), "/").body, "ok");
+  }
+  EXPECT_EQ(ox_httpsrv_drain_many(nullptr, 1, 0, nullptr), EINVAL);
+  EXPECT_EQ(ox_httpsrv_drain_many(nullptr, 0, 0, nullptr), 0);
 }
 
 // At the connection limit the next client waits in the backlog and is

@@ -1035,7 +1035,7 @@ TEST(FileserveProcess, BadArgumentsAndABusyPortExit1) {
            {path, "--x", "0", "/"},
            {path, "0", "/nonexistent-dir-of-fileserve"},
            {path, "0", ".", "--bind"},
-           {path, "--bind", "no-such-address", "0", "."},
+           {path, "--bind", "no_such_address", "0", "."},
            {path, "--cert", tls.cert(), "0", "."},
            {path, "--cert", tls.cert(), "--key", tls.other_key(), "0", "."},
            {path, std::to_string(busy.port), "."}}) {
