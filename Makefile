@@ -39,6 +39,7 @@ run:
 	  exit 0; \
 	fi; \
 	set -- "$(PORT)"; [ "$(DEMO)" != fileserve ] || set -- "$(PORT)" "$(DIR)"; \
+	[ "$(DEMO)" != notes ] || set -- "$(PORT)" build/notes-data; \
 	"$$demo" "$$@" || \
 	  { echo "make run: $(DEMO) did not start (is port $(PORT) free?)"; exit 1; }
 

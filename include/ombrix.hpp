@@ -858,6 +858,23 @@ class upload_list {
  * The request a handler answers: a view over ox_httpreq that lives as
  * long as the handler call.  Texts it hands out live as long as the
  * request.
+ *
+ * @code
+ * srv.get("/search/(?<page>[0-9]+)", [](ombrix::request &req,
+ *                                      ombrix::response &res) {
+ *   std::optional<int> page = req.var_as<int>("page");      // typed capture
+ *   std::optional<std::string_view> q = req.find_param("q"); // ?q= vs none
+ *   std::string_view agent = req.header("User-Agent");      // "" if absent
+ *   if (!page || !q) return res.send("bad query\n", "text/plain", 400);
+ *   res.send(search(*q, *page, agent), "application/json");
+ * });
+ * srv.post("/files", [](ombrix::request &req, ombrix::response &res) {
+ *   for (ombrix::upload up : req.uploads()) {
+ *     up.save_as("/srv/files/" + ombrix::safe_filename(up.name()));
+ *   }
+ *   res.send("", "", 204);
+ * });
+ * @endcode
  */
 class request {
  public:
@@ -1118,6 +1135,21 @@ class cookie_opts {
 /**
  * The reply a handler builds: a view over ox_httpres.  One send per
  * reply; headers and cookies go before it.
+ *
+ * @code
+ * srv.get("/report", [](ombrix::request &, ombrix::response &res) {
+ *   ombrix::cookie_options session;
+ *   session.secure = true;
+ *   session.max_age = std::chrono::hours(8);
+ *   res.cookie("sid", new_session_id(), session);
+ *   res.set_header("Cache-Control", "no-store");
+ *   res.send(R"({"rows":[]})", "application/json");   // or send_file(),
+ * });                                                 // send_dir(), stream()
+ * srv.after([](ombrix::request &, ombrix::response &res) {
+ *   if (res.status() >= 500) res.replace_body(R"({"error":"sorry"})",
+ *                                             "application/json");
+ * });
+ * @endcode
  */
 class response {
  public:
@@ -1562,6 +1594,25 @@ enum class log_format {
  * without a fallback (the library then answers unrouted requests itself,
  * 404 "Not Found\n" as text/plain, before reading their body), and the
  * library's own error writer without an error sink.
+ *
+ * @code
+ * ombrix::server srv;
+ * srv.get("/notes/(?<id>[0-9]+)", [&](ombrix::request &req,
+ *                                     ombrix::response &res) {
+ *   std::optional<long> id = req.var_as<long>("id");
+ *   res.send(book.find(*id), "application/json");
+ * });
+ * srv.post("/notes", [&](ombrix::request &req, ombrix::response &res) {
+ *   res.set_header("Location", "/notes/" + book.add(req.payload()));
+ *   res.send("", "", 201);
+ * });
+ * srv.cors({{"https://app.example.org"}});  // pages there may call it
+ * srv.status_page(404, R"({"error":"not found"})", "application/json");
+ * srv.listen(8080);                         // throws with the reason
+ * // ... until SIGTERM:
+ * srv.drain(std::chrono::seconds(5));
+ * @endcode
+ * The C++ guide (@ref cppguide) builds a whole service this way.
  */
 class server {
  public:

@@ -24,6 +24,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -1381,4 +1382,110 @@ TEST(BehindNginx, TwoLoadtestProcessesShareTrafficAndOneMayStop) {
   EXPECT_TRUE(nginx->wait(kWaitMs).exited) << nginx->read_stderr();
   demo[1]->write_stdin("q");
   EXPECT_EQ(0, demo[1]->wait(kWaitMs).code);
+}
+
+// --------------------------------------------------------------------- notes
+
+// The notes service with its data in a directory of its own.
+class Notes : public DemoServer {
+ protected:
+  void SetUp() override {
+    if (!std::filesystem::exists(demo_path("notes"))) {
+      GTEST_SKIP() << "notes is built only with nlohmann-json3-dev";
+    }
+    char tmpl[] = "/tmp/ox-notes-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(tmpl));
+    data_ = tmpl;
+    start("notes", {"0", data_.string()});
+  }
+  void TearDown() override {
+    DemoServer::TearDown();
+    std::error_code ec;
+    std::filesystem::remove_all(data_, ec);
+  }
+  Reply write(const std::string &method, const std::string &path,
+              const std::string &json, bool credentials = true) {
+    Request rq{method, {"Content-Type: application/json"}, json, {}};
+    if (credentials) rq.headers.push_back("Authorization: Basic ZWRpdG9yOm5vdGVz");
+    return fetch(url(path), rq);
+  }
+  std::string origin() const { return "Origin: http://localhost:" + std::to_string(port_); }
+
+  std::filesystem::path data_;
+};
+
+TEST_F(Notes, JsonNotesAreCreatedReadChangedAndDeletedByTheEditorOnly) {
+  Reply anonymous = write("POST", "/notes", R"({"title":"a"})", false);
+  EXPECT_EQ(401, anonymous.status);
+  EXPECT_EQ("application/json", anonymous.header("content-type"));
+  EXPECT_NE("", anonymous.header("www-authenticate"));
+
+  Reply made = write("POST", "/notes", R"({"title":"shopping","text":"milk"})");
+  ASSERT_EQ(201, made.status) << made.body;
+  EXPECT_EQ("/notes/1", made.header("location"));
+  EXPECT_EQ(R"({"id":1,"text":"milk","title":"shopping"})", made.body);
+  EXPECT_EQ(400, write("POST", "/notes", "[1, 2").status);
+  EXPECT_EQ(200, write("PUT", "/notes/1", R"({"title":"shopping","text":"tea"})").status);
+  EXPECT_EQ(R"({"id":1,"text":"tea","title":"shopping"})", fetch(url("/notes/1")).body);
+  EXPECT_EQ(R"([{"id":1,"title":"shopping"}])", fetch(url("/notes")).body);
+
+  EXPECT_EQ(204, write("DELETE", "/notes/1", "").status);
+  Reply gone = fetch(url("/notes/1"));
+  EXPECT_EQ(404, gone.status);
+  EXPECT_EQ(R"({"error":"no such note"})", gone.body);
+  EXPECT_EQ(R"({"error":"404"})", fetch(url("/nowhere")).body);
+  Reply wrong = write("PATCH", "/notes", "{}");
+  EXPECT_EQ(405, wrong.status);
+  EXPECT_EQ("GET, HEAD, POST", wrong.header("allow"));
+}
+
+TEST_F(Notes, AttachmentsGetSafeNamesUnderTheirNoteAndUnknownNotesRefuseThem) {
+  ASSERT_EQ(201, write("POST", "/notes", R"({"title":"t"})").status);
+  Request up{"", {"Authorization: Basic ZWRpdG9yOm5vdGVz"}, {},
+             {{"file", "../../etc/list.txt", "one\ntwo\n"}}};
+  Reply saved = fetch(url("/notes/1/files"), up);
+  ASSERT_EQ(201, saved.status) << saved.body;
+  EXPECT_EQ(R"(["list.txt"])", saved.body);
+  EXPECT_TRUE(std::filesystem::exists(data_ / "1" / "list.txt"));
+  EXPECT_EQ("one\ntwo\n", fetch(url("/notes/1/files/list.txt")).body);
+  EXPECT_EQ(404, fetch(url("/notes/1/files/..%2F..%2Fetc")).status);
+
+  // Refused on the head: the note does not exist, so nothing is stored.
+  Reply refused = fetch(url("/notes/7/files"), up);
+  EXPECT_EQ(404, refused.status);
+  EXPECT_FALSE(std::filesystem::exists(data_ / "7"));
+}
+
+TEST_F(Notes, PagesOfItsOwnOriginReadEveryStatusAcrossOrigins) {
+  Request preflight{"OPTIONS", {origin(), "Access-Control-Request-Method: POST",
+                                "Access-Control-Request-Headers: authorization, content-type"}, {}, {}};
+  Reply pre = fetch(url("/notes"), preflight);
+  EXPECT_EQ(204, pre.status);
+  EXPECT_EQ("http://localhost:" + std::to_string(port_),
+            pre.header("access-control-allow-origin"));
+  EXPECT_EQ("true", pre.header("access-control-allow-credentials"));
+
+  const std::string editor = "Authorization: Basic ZWRpdG9yOm5vdGVz";
+  for (const auto &[method, path, credentials, status] :
+       std::vector<std::tuple<std::string, std::string, bool, long>>{
+           {"GET", "/notes/5", false, 404}, {"DELETE", "/notes", true, 405},
+           {"GET", "/notes", false, 200}, {"POST", "/notes", false, 401}}) {
+    Request rq{method, {origin()}, {}, {}};
+    if (credentials) rq.headers.push_back(editor);
+    Reply r = fetch(url(path), rq);
+    EXPECT_EQ(status, r.status) << method << " " << path;
+    EXPECT_NE("", r.header("access-control-allow-origin")) << method << " " << path;
+  }
+  Reply evil = fetch(url("/notes"), {"", {"Origin: http://evil.example"}, {}, {}});
+  EXPECT_EQ("", evil.header("access-control-allow-origin"));
+  Reply page = fetch(url("/ui/"));
+  EXPECT_EQ(200, page.status);
+  EXPECT_NE(std::string::npos, page.body.find("<title>Notes</title>"));
+}
+
+TEST_F(Notes, SigtermDrainsAndExitsWith0) {
+  ASSERT_EQ(0, kill(proc_->pid(), SIGTERM));
+  oxtest::ExitStatus st = proc_->wait(kWaitMs);
+  EXPECT_TRUE(st.exited);
+  EXPECT_EQ(0, st.code);
 }

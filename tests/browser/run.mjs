@@ -5,7 +5,9 @@
 //
 // fileserve also over HTTPS and IPv6.
 //
-// Usage: node run.mjs <ticker|intake|gatekeeper|fileserve> <path of that demo>
+// notes from a page of another origin, through CORS.
+//
+// Usage: node run.mjs <ticker|intake|gatekeeper|fileserve|notes> <path of that demo>
 // Exits 77 (a skip for ctest) when playwright-core or Chromium is missing.
 import assert from 'node:assert/strict';
 import { execFileSync, spawn } from 'node:child_process';
@@ -28,7 +30,7 @@ const CHROMIUM_ARGS = [
 
 const [demo, exe] = process.argv.slice(2);
 if (!demo || !exe) {
-  console.error('usage: node run.mjs <ticker|intake|gatekeeper|fileserve> <demo path>');
+  console.error('usage: node run.mjs <ticker|intake|gatekeeper|fileserve|notes> <demo path>');
   process.exit(2);
 }
 
@@ -312,6 +314,54 @@ const suites = {
       } finally {
         await secure.stop();
         await plain.stop();
+        rmSync(dir, { recursive: true, force: true });
+      }
+    });
+  },
+
+  notes() {
+    test('notes: a page of another origin uses the API and reads its real statuses',
+         async () => {
+      const dir = mkdtempSync(join(tmpdir(), 'ox-browser-notes-'));
+      const server = startDemo(process.env, ['0', dir]);
+      try {
+        const port = new URL(await server.url).port;
+        // The page comes from localhost, the API from 127.0.0.1: two
+        // origins, so every call is a cross-origin one.
+        const api = `http://127.0.0.1:${port}`;
+        await withBrowser(async (browser) => {
+          const page = await browser.newPage();
+          page.setDefaultTimeout(WAIT_MS);
+          await page.goto(`http://localhost:${port}/ui/?api=${api}`);
+          await page.fill('#user', 'editor');
+          await page.fill('#password', 'notes');
+          await page.fill('#title', 'groceries');
+          await page.fill('#text', 'milk');
+          await page.click('#add');
+          await page.waitForSelector('#list li:has-text("groceries")');
+
+          await page.fill('#open-id', '999');
+          await page.click('#open');
+          await page.waitForFunction(
+            () => document.getElementById('note').textContent !== '');
+          assert.equal(await page.textContent('#note'), '404 no such note');
+
+          const statuses = await page.evaluate(async (base) => {
+            const editor = { Authorization: `Basic ${btoa('editor:notes')}` };
+            const anonymous = await fetch(`${base}/notes`, { method: 'POST' });
+            const wrong = await fetch(`${base}/notes`,
+                                      { method: 'DELETE', headers: editor });
+            const none = await fetch(`${base}/nowhere`);
+            return [anonymous.status, wrong.status, none.status, await none.text()];
+          }, api);
+          assert.deepEqual(statuses, [401, 405, 404, '{"error":"404"}']);
+
+          await page.click('#list li button');
+          await page.waitForFunction(
+            () => document.querySelectorAll('#list li').length === 0);
+        });
+      } finally {
+        await server.stop();
         rmSync(dir, { recursive: true, force: true });
       }
     });
