@@ -2256,6 +2256,26 @@ class server {
 /** @cond ombrix_internal */
 namespace detail {
 
+// Runs |fn|() for the request |req|; true when it returned.  When it
+// throws, the error sink gets "ombrix: exception in <context><method>
+// <path>: <what>" and the result is false.
+template <class Fn>
+bool run_reporting(ombrix::server &srv, const char *context, request &req,
+                   Fn &&fn) noexcept {
+  char text[512];
+  try {
+    fn();
+    return true;
+  } catch (const std::exception &e) {
+    exception_line(text, context, req.method(), req.path(), e.what());
+  } catch (...) {
+    exception_line(text, context, req.method(), req.path(),
+                   "unknown exception");
+  }
+  srv.report(text);
+  return false;
+}
+
 // What a handler leaves when it throws: the line for the error sink, and a
 // 500 unless it sent a reply or isolated the request.
 inline void serve_failed(ombrix::server &srv, request &req, response &res,
@@ -2379,17 +2399,11 @@ inline bool server::auth_cb(void *cls, ox_httpauth *a, ox_httpreq *creq,
   auth au(a);
   request req(creq, *self);
   response res(cres, *self);
-  char text[512];
-  try {
-    return self->auth_(au, req, res);
-  } catch (const std::exception &e) {
-    detail::exception_line(text, "authentication of ", req.method(), req.path(),
-                           e.what());
-  } catch (...) {
-    detail::exception_line(text, "authentication of ", req.method(), req.path(),
-                           "unknown exception");
+  bool pass = false;
+  if (detail::run_reporting(*self, "authentication of ", req,
+                            [&] { pass = self->auth_(au, req, res); })) {
+    return pass;
   }
-  self->report(text);
   // A 500 in place of the request; after a denial of the authenticator's
   // own, a cancel drops that denial and the library answers 500 instead.
   if (ox_httpauth_deny2(a, detail::internal_error_text, "text/plain", 500) !=
@@ -2404,17 +2418,11 @@ inline bool server::before_cb(void *cls, ox_httpreq *creq,
   auto *self = static_cast<server *>(cls);
   request req(creq, *self);
   response res(cres, *self);
-  char text[512];
-  try {
-    return self->before_(req, res);
-  } catch (const std::exception &e) {
-    detail::exception_line(text, "the before hook of ", req.method(),
-                           req.path(), e.what());
-  } catch (...) {
-    detail::exception_line(text, "the before hook of ", req.method(),
-                           req.path(), "unknown exception");
+  bool pass = false;
+  if (detail::run_reporting(*self, "the before hook of ", req,
+                            [&] { pass = self->before_(req, res); })) {
+    return pass;
   }
-  self->report(text);
   if (!res.sent()) {
     ox_httpres_sendbinary(cres, detail::internal_error_text,
                           sizeof(detail::internal_error_text) - 1,
@@ -2428,18 +2436,8 @@ inline void server::after_cb(void *cls, ox_httpreq *creq,
   auto *self = static_cast<server *>(cls);
   request req(creq, *self);
   response res(cres, *self);
-  char text[512];
-  try {
-    self->after_(req, res);
-    return;
-  } catch (const std::exception &e) {
-    detail::exception_line(text, "the after hook of ", req.method(),
-                           req.path(), e.what());
-  } catch (...) {
-    detail::exception_line(text, "the after hook of ", req.method(),
-                           req.path(), "unknown exception");
-  }
-  self->report(text);
+  detail::run_reporting(*self, "the after hook of ", req,
+                        [&] { self->after_(req, res); });
 }
 
 /**

@@ -145,8 +145,8 @@ TEST(OxHttpCpp, RequestViewsReadEveryPartOfTheRequest) {
 }
 
 TEST(OxHttpCpp, ExceptionInAHandlerIs500ToldToTheSinkAndServingGoesOn) {
-  ombrix::server srv;
   Sink sink;
+  ombrix::server srv;
   sink.attach(srv);
   srv.get("/boom", [](ombrix::request &, ombrix::response &res) {
     res.header("X-Leak", "1");
@@ -193,10 +193,10 @@ TEST(OxHttpCpp, ExceptionInAHandlerIs500ToldToTheSinkAndServingGoesOn) {
 }
 
 TEST(OxHttpCpp, IsolatedCallableRunsAndItsExceptionIs500) {
-  ombrix::server srv;
   Sink sink;
-  sink.attach(srv);
   std::atomic<int> again{0};
+  ombrix::server srv;
+  sink.attach(srv);
   srv.get("/iso/(?P<what>[a-z]+)",
           [&](ombrix::request &req, ombrix::response &) {
             req.isolate([](ombrix::request &r, ombrix::response &res) {
@@ -219,8 +219,8 @@ TEST(OxHttpCpp, IsolatedCallableRunsAndItsExceptionIs500) {
 }
 
 TEST(OxHttpCpp, AuthenticatorLetsThroughDeniesOrFailsWith500) {
-  ombrix::server srv;
   Sink sink;
+  ombrix::server srv;
   sink.attach(srv);
   srv.authenticate([](ombrix::auth &a, ombrix::request &, ombrix::response &) {
     if (a.user() == "boom") throw std::runtime_error("auth");
@@ -362,8 +362,8 @@ TEST(OxHttpCpp, MetricsAndReadinessAsTheCServerHasThem) {
 }
 
 TEST(OxHttpCpp, HooksCorsAndStatusPagesWithLambdas) {
-  ombrix::server srv;
   Sink sink;
+  ombrix::server srv;
   sink.attach(srv);
   srv.put("/notes/(?<id>[0-9]+)", [](ombrix::request &req,
                                      ombrix::response &res) {
@@ -434,12 +434,13 @@ TEST(OxHttpCpp, HooksCorsAndStatusPagesWithLambdas) {
 }
 
 TEST(OxHttpCpp, SendDirServesTheTreeWithTheServersTypesAndGzip) {
+  // Declared before the server, so it outlives every handler call.
+  std::string root = OX_SOURCE_DIR "/examples";
   ombrix::server srv;
   srv.set_compression(9);
   srv.set_mime("cpp", "text/x-c++src");
   EXPECT_EQ(EINVAL, error_code([&] { srv.set_mime("a/b", "x/y"); }));
   EXPECT_EQ("text/x-c++src", srv.mime("a.CPP"));
-  std::string root = OX_SOURCE_DIR "/examples";
   srv.fallback([&](ombrix::request &req, ombrix::response &res) {
     res.send_dir(root, req.path());
   });
@@ -453,10 +454,10 @@ TEST(OxHttpCpp, SendDirServesTheTreeWithTheServersTypesAndGzip) {
 }
 
 TEST(OxHttpCpp, AccessLoggerSeesThePeerAndDrainStopsTheServer) {
-  ombrix::server srv;
   std::mutex mu;
   std::vector<std::string> seen;
   std::atomic<int> logged{0};
+  ombrix::server srv;
   srv.set_bind_address("127.0.0.1");
   srv.get("/who", [](ombrix::request &req, ombrix::response &res) {
     res.send(std::string(req.peer()));
@@ -480,10 +481,10 @@ TEST(OxHttpCpp, AccessLoggerSeesThePeerAndDrainStopsTheServer) {
 }
 
 TEST(OxHttpCpp, CookieOptionsLogIdAndTheRecordsHeaders) {
-  ombrix::server srv;
   std::mutex mu;
   std::string seen;
   std::atomic<int> logged{0};
+  ombrix::server srv;
   srv.get("/notes", [](ombrix::request &req, ombrix::response &res) {
     ombrix::cookie_options o;
     o.path = "/notes";
@@ -564,10 +565,10 @@ TEST(OxHttpCpp, DefaultPoolServesAnotherClientWhileAHandlerBlocks) {
   if (std::thread::hardware_concurrency() < 2) {
     GTEST_SKIP() << "one core: the default pool has one thread";
   }
-  ombrix::server srv;  // no set_thread_pool_size(): the default
   oxtest::Gate gate;
   oxtest::Counter entered;
   std::atomic<bool> released{false};
+  ombrix::server srv;  // no set_thread_pool_size(): the default
   srv.get("/slow", [&](ombrix::request &, ombrix::response &res) {
     entered.add();
     gate.wait(60000);
@@ -674,9 +675,9 @@ TEST(OxHttpCpp, DrainOfSeveralServersCutsEachAndRefusesBadLists) {
 }
 
 TEST(OxHttpCpp, ResponseRefusesASecondSendAndBadInput) {
-  ombrix::server srv;
   std::mutex mu;
   std::string codes;
+  ombrix::server srv;
   srv.get("/", [&](ombrix::request &, ombrix::response &res) {
     std::string seen;
     seen += std::to_string(error_code([&] { res.cookie("a b", "v"); })) + " ";
@@ -701,8 +702,8 @@ TEST(OxHttpCpp, ResponseRefusesASecondSendAndBadInput) {
 }
 
 TEST(OxHttpCpp, StreamEndsWhenTheReaderSaysAndBreaksOnItsException) {
-  ombrix::server srv;
   Sink sink;
+  ombrix::server srv;
   sink.attach(srv);
   srv.get("/(ok|bad)", [](ombrix::request &req, ombrix::response &res) {
     bool bad = req.capture(0) == "bad";
@@ -767,10 +768,10 @@ TEST(OxHttpCpp, UploadSavesWhereAskedAndBodyGoesToTheCallable) {
   const std::string dir = tmpl;
   Sink sink;
   {
+  std::string got;  // the serving thread's alone until the server is freed
   ombrix::server srv;
   sink.attach(srv);
   srv.set_upload_dir(dir);
-  std::string got;  // the serving thread's alone until the server is freed
   srv.authenticate([&got](ombrix::auth &, ombrix::request &req,
                           ombrix::response &) {
     if (req.path() != "/sink") return true;
