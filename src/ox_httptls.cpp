@@ -281,7 +281,9 @@ int ox__httptls_set(ox__httptls *tls, const char *host, const char *cert,
     }
     if (!replaced) creds->pairs.push_back(pair);
     tls->creds = std::move(creds);
-    tls->on = true;
+    // Written only before listening: a renewal finds it set, and serving
+    // threads read it without the lock.
+    if (!tls->on) tls->on = true;
   } catch (const std::bad_alloc &) {
     return ENOMEM;
   }
