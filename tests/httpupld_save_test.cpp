@@ -238,7 +238,10 @@ TEST(OxHttpupldSave, SavedFileGetsTheUmasksModeHereAndOnAnotherFileSystem) {
                 stat(shm.c_str(), &b) == 0 && a.st_dev != b.st_dev;
   const std::string data = binary(200000, 7);
   std::set<std::string> saved_names;
-  for (auto [mask, mode] : {std::pair{022, "644"}, std::pair{027, "640"}}) {
+  for (const auto &umask_mode : {std::pair{022, "644"}, std::pair{027, "640"}}) {
+    // Named, not bound: a lambda below captures the mode.
+    const int mask = umask_mode.first;
+    const char *const mode = umask_mode.second;
     SCOPED_TRACE(mode);
     std::string trace;
     {
