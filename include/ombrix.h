@@ -855,6 +855,27 @@ OX_EXPORT int ox_httpsrv_set_compression(ox_httpsrv *srv,
                                          int level) OX_NOEXCEPT;
 
 /**
+ * Keeps up to |entries| of the files ox_httpres_senddir() and
+ * ox_httpres_sendfile() (absolute paths) send open between requests, with
+ * their status, ETag and Content-Type, so that the next request for one
+ * skips resolving its path (default 1024; 0 turns the cache off).  Each
+ * entry holds a descriptor, and the cache takes at most a quarter of the
+ * process's descriptor limit whatever |entries| says.
+ *
+ * A file rewritten in place or removed is seen by the next request, since
+ * each use checks the open file first.  A path that comes to lead to
+ * another file (a new file renamed over it, a link or a directory swapped
+ * in) is resolved again, by the same rules as without the cache, at most
+ * a second after it was last resolved: until then the file it led to
+ * before may still be served.
+ *
+ * Returns 0, or: EINVAL  |srv| is NULL;
+ *                EALREADY the server listens already.
+ */
+OX_EXPORT int ox_httpsrv_set_file_cache(ox_httpsrv *srv,
+                                        unsigned int entries) OX_NOEXCEPT;
+
+/**
  * Makes files whose name ends in "." |ext| (given with or without its dot,
  * compared without case; at most 15 bytes, no '/' or '.') go out with the
  * Content-Type |type| (copied), over the built-in table.  A later call for

@@ -22,6 +22,7 @@
 #include <ctime>
 #include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ox_core.h"
@@ -270,25 +271,66 @@ bool dir_method_allowed(const ox_httpres *res) noexcept {
                                strcmp(method, MHD_HTTP_METHOD_HEAD) == 0);
 }
 
-// Describes the regular file |fd| (taken) as a whole file.
-int dir_send_file(ox_httpres *res, int fd, const struct stat &st,
-                  const char *type) noexcept {
-  return ox__httpres_describe_file(res, fd, st, 0,
-                                   static_cast<uint64_t>(st.st_size), type,
-                                   nullptr, nullptr, MHD_HTTP_OK);
+// The root and a path beneath it, as the file cache's key: |root|, a NUL,
+// then |rel|, so that no two pairs make the same key.
+class dir_key {
+ public:
+  dir_key(const char *root, const char *rel) noexcept {
+    size_t n = strlen(root), m = strlen(rel);
+    if (n + m + 1 >= sizeof key_) return;  // too long to cache
+    memcpy(key_, root, n + 1);
+    memcpy(key_ + n + 1, rel, m);
+    len_ = n + 1 + m;
+  }
+  bool usable() const noexcept { return len_ != 0; }
+  std::string_view view() const noexcept { return {key_, len_}; }
+
+ private:
+  char key_[2 * PATH_MAX + sizeof(dir_index) + 2];
+  size_t len_ = 0;
+};
+
+// Opens |rel| beneath |rootfd| (the directory |root|), non-blocking so
+// that a FIFO in the tree cannot hold the thread: |f| gets the descriptor
+// (the caller's) and its status, and for a regular file its validators
+// and its type (|type|, or by its name when NULL).  A regular file sent
+// in the last second comes from the server's file cache, which opens
+// nothing: whatever it holds was opened here, beneath the root.  False
+// when |rel| cannot be opened or its status read.
+bool dir_open(ox_httpres *res, int rootfd, const char *root, const char *rel,
+              const char *type, ox__cachedfile *f) noexcept {
+  dir_key key(root, rel);
+  ox__httpfcache *cache = &res->srv->files;
+  if (key.usable() && ox__httpfcache_get(cache, key.view(), f)) return true;
+  dir_fd fd(ox__httpdir_open_beneath(rootfd, rel,
+                                     O_RDONLY | O_CLOEXEC | O_NONBLOCK, true));
+  if (fd.get() < 0 || fstat(fd.get(), &f->st) != 0) return false;
+  f->fd = fd.release();
+  if (!S_ISREG(f->st.st_mode)) return true;
+  ox__validators_of(f->st, &f->v);
+  f->type = type != nullptr ? type : ox__mime_of(res->srv->mimes, rel);
+  if (key.usable()) ox__httpfcache_put(cache, key.view(), *f);
+  return true;
 }
 
-// Answers for the directory |fd| (taken) at |rel| beneath |rootfd|: its
-// index page, else its listing.
-int dir_send_directory(ox_httpres *res, int rootfd, dir_fd &fd,
-                       const char *rel) noexcept {
+// Describes the regular file |f| (its descriptor taken) as a whole file.
+int dir_send_file(ox_httpres *res, const ox__cachedfile &f) noexcept {
+  return ox__httpres_describe_file(res, f.fd, f.st, 0,
+                                   static_cast<uint64_t>(f.st.st_size),
+                                   f.type, nullptr, nullptr, MHD_HTTP_OK,
+                                   &f.v);
+}
+
+// Answers for the directory |fd| (taken) at |rel| beneath |rootfd| (the
+// directory |root|): its index page, else its listing.
+int dir_send_directory(ox_httpres *res, int rootfd, const char *root,
+                       dir_fd &fd, const char *rel) noexcept {
   char index[PATH_MAX + sizeof(dir_index) + 1];
   snprintf(index, sizeof(index), "%s/%s", rel, dir_index);
-  dir_fd page(ox__httpdir_open_beneath(
-      rootfd, index, O_RDONLY | O_CLOEXEC | O_NONBLOCK, true));
-  struct stat st;
-  if (page.get() >= 0 && fstat(page.get(), &st) == 0 && S_ISREG(st.st_mode)) {
-    return dir_send_file(res, page.release(), st, dir_html);
+  ox__cachedfile page;
+  if (dir_open(res, rootfd, root, index, dir_html, &page)) {
+    if (S_ISREG(page.st.st_mode)) return dir_send_file(res, page);
+    close(page.fd);
   }
   return dir_listing(res, fd.release());
 }
@@ -353,18 +395,19 @@ int ox_httpres_senddir(ox_httpres *res, const char *root,
   }
   char rel[PATH_MAX];
   if (!ox__httpdir_relative(path, rel)) return dir_not_found(res);
-  // Non-blocking, so that a FIFO in the tree cannot hold the thread.
-  dir_fd fd(ox__httpdir_open_beneath(rootfd, rel,
-                                     O_RDONLY | O_CLOEXEC | O_NONBLOCK, true));
-  struct stat st;
-  if (fd.get() < 0 || fstat(fd.get(), &st) != 0) return dir_not_found(res);
+  ox__cachedfile f;
+  if (!dir_open(res, rootfd, root, rel, nullptr, &f)) {
+    return dir_not_found(res);
+  }
+  dir_fd fd(f.fd);
   // "file/" names a directory that is not there.
   const char *url = res->path;
   bool slash = url == nullptr || dir_ends_with_slash(url);
-  if (S_ISREG(st.st_mode) && !slash) {
-    return dir_send_file(res, fd.release(), st, ox__mime_of(res->srv->mimes, rel));
+  if (S_ISREG(f.st.st_mode) && !slash) {
+    fd.release();
+    return dir_send_file(res, f);
   }
-  if (!S_ISDIR(st.st_mode)) return dir_not_found(res);
+  if (!S_ISDIR(f.st.st_mode)) return dir_not_found(res);
   if (!slash) return dir_redirect(res);
-  return dir_send_directory(res, rootfd, fd, rel);
+  return dir_send_directory(res, rootfd, root, fd, rel);
 }

@@ -718,8 +718,8 @@ void ox__httpres_describe_status(ox_httpres *res, unsigned int status,
 int ox__httpres_describe_file(ox_httpres *res, int fd, const struct stat &st,
                               uint64_t offset, uint64_t length,
                               const char *type, const char *name,
-                              const char *disposition,
-                              unsigned int status) noexcept {
+                              const char *disposition, unsigned int status,
+                              const ox__validators *v) noexcept {
   ox__reply *r = &res->reply;
   r->fd = fd;
   r->body = ox__body::file;
@@ -738,7 +738,9 @@ int ox__httpres_describe_file(ox_httpres *res, int fd, const struct stat &st,
   // The whole file as a 200 is what HTTP's validators and ranges describe.
   r->whole_file = offset == 0 && status == MHD_HTTP_OK &&
                   length == static_cast<uint64_t>(st.st_size);
-  if (r->whole_file) {
+  if (r->whole_file && v != nullptr) {
+    r->v = *v;
+  } else if (r->whole_file) {
     ox__validators_of(st, &r->v);
   } else {
     r->compressible = false;
@@ -993,6 +995,30 @@ int cookie_add(ox_httpres *res, const cookie_line &c) noexcept {
   return rc;
 }
 
+// Opens |path| for ox_httpres_sendfile2(): |f| gets the descriptor (the
+// caller's), its status, and for a regular file its validators and type.
+// An absolute path goes through the server's file cache; a relative one
+// follows the working directory, which may change, and is opened each
+// time.  Returns 0, the error of open(), or EINVAL.
+int res_open_file(ox_httpres *res, const char *path,
+                  ox__cachedfile *f) noexcept {
+  bool cacheable = path[0] == '/';
+  if (cacheable && ox__httpfcache_get(&res->srv->files, path, f)) return 0;
+  // Non-blocking, so that a FIFO cannot hold the serving thread; regular
+  // files ignore the flag.
+  f->fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (f->fd < 0) return errno;
+  if (fstat(f->fd, &f->st) != 0) {
+    close(f->fd);
+    return EINVAL;
+  }
+  if (!S_ISREG(f->st.st_mode)) return 0;
+  ox__validators_of(f->st, &f->v);
+  f->type = ox__mime_of(res->srv->mimes, path);
+  if (cacheable) ox__httpfcache_put(&res->srv->files, path, *f);
+  return 0;
+}
+
 // The checks of the sends that take a body: NULL only with size 0.
 int res_body_sendable(const ox_httpres *res, const void *buf, size_t size,
                       unsigned int status) noexcept {
@@ -1097,21 +1123,16 @@ int ox_httpres_sendfile2(ox_httpres *res, uint64_t block_size,
   if (int rc = ox__httpres_sendable(res, status); rc != 0) return rc;
   if (path == nullptr) return EINVAL;
   ox__errno_guard keep;
-  // Non-blocking, so that a FIFO cannot hold the serving thread; regular
-  // files ignore the flag.
-  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return errno;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-      offset > static_cast<uint64_t>(st.st_size)) {
-    close(fd);
+  ox__cachedfile f;
+  if (int rc = res_open_file(res, path, &f); rc != 0) return rc;
+  if (!S_ISREG(f.st.st_mode) || offset > static_cast<uint64_t>(f.st.st_size)) {
+    close(f.fd);
     return EINVAL;
   }
-  uint64_t left = static_cast<uint64_t>(st.st_size) - offset;
+  uint64_t left = static_cast<uint64_t>(f.st.st_size) - offset;
   uint64_t size = max_size != 0 && max_size < left ? max_size : left;
-  return ox__httpres_describe_file(res, fd, st, offset, size,
-                                   ox__mime_of(res->srv->mimes, path), path,
-                                   disposition, status);
+  return ox__httpres_describe_file(res, f.fd, f.st, offset, size, f.type,
+                                   path, disposition, status, &f.v);
 }
 
 int ox_httpres_sendfile(ox_httpres *res, const char *path,

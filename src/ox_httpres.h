@@ -133,12 +133,13 @@ void ox__httpres_describe_status(ox_httpres *res, unsigned int status,
 // validators and is answered as HTTP answers a GET or HEAD for it (304,
 // 412, 206, 416, gzip).  |disposition| (may be NULL) names the
 // Content-Disposition, with the base name of |name| as its file name.
+// |v| (may be NULL: made from |st|) are the file's validators, when known.
 // Returns 0, EINVAL or ENOMEM.
 int ox__httpres_describe_file(ox_httpres *res, int fd, const struct stat &st,
                               uint64_t offset, uint64_t length,
                               const char *type, const char *name,
-                              const char *disposition,
-                              unsigned int status) noexcept;
+                              const char *disposition, unsigned int status,
+                              const ox__validators *v = nullptr) noexcept;
 
 // Builds the reply described (a 500 page when none was) and queues it with
 // its status.  |realm| (NULL: none) makes a 401 a Basic challenge naming

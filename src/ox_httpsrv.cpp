@@ -716,6 +716,12 @@ int ox_httpsrv_set_mime(ox_httpsrv *srv, const char *ext,
                  : 0;
 }
 
+int ox_httpsrv_set_file_cache(ox_httpsrv *srv, unsigned int entries) noexcept {
+  if (int rc = httpsrv_settable(srv); rc != 0) return rc;
+  srv->cached_max = entries;
+  return 0;
+}
+
 const char *ox_httpsrv_mime(ox_httpsrv *srv, const char *path) noexcept {
   if (srv == nullptr || path == nullptr) {
     return ox__einval<const char *>(nullptr);
@@ -1113,6 +1119,7 @@ int ox_httpsrv_listen2(ox_httpsrv *srv, uint16_t port,
   }
   // Read once: the umask is the process's, and reading it may set it.
   srv->file_mode = ox__httpupld_file_mode();
+  ox__httpfcache_limit(&srv->files, srv->cached_max);
   if (int rc = httpsrv_start(srv, conn_threads, bound); rc != 0) return rc;
   srv->port = bound;
   return 0;

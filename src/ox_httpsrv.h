@@ -13,6 +13,7 @@
 #include "ombrix.h"
 #include "ox_httpconn.h"
 #include "ox_httpcors.h"
+#include "ox_httpfcache.h"
 #include "ox_httplisten.h"
 #include "ox_httppool.h"
 #include "ox_httpstats.h"
@@ -108,6 +109,9 @@ struct ox_httpsrv {
   ox__errgate errors;    // lines on their way to |err_cb|
   ox__lasterr failure;   // the last failed call's reason
   ox__httpstats stats;   // metrics, when asked for
+  ox__httpfcache files;  // the files sent lately, kept open
+  unsigned int cached_max = 1024;  // what the program asked the file
+                                   // cache to hold; limited on listening
 };
 
 // Formats a message and hands it to the server's error callback as

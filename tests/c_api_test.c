@@ -151,6 +151,7 @@ static void test_server(void) {
   CHECK(ox_httpreq_capture(NULL, 0, NULL) == NULL);
   CHECK(ox_httpsrv_set_compression(srv, 6) == 0);
   CHECK(ox_httpsrv_set_mime(srv, ".log", "text/plain") == 0);
+  CHECK(ox_httpsrv_set_file_cache(srv, 16) == 0);
   CHECK(strcmp(ox_httpsrv_mime(srv, "a.LOG"), "text/plain") == 0);
   CHECK(ox_httpres_senddir(NULL, "/", "/") == EINVAL);
   CHECK(ox_httpsrv_set_bind_addr(srv, "127.0.0.1") == 0);
