@@ -987,7 +987,10 @@ OX_EXPORT int ox_httpsrv_set_tls_client_ca(ox_httpsrv *srv,
  * literal ("127.0.0.1", "::1", "0.0.0.0", "::"), taken as it is, or a host
  * name ("localhost"), resolved now with getaddrinfo(): the server then
  * listens on each address the name has at this call (at most 8, the first
- * ones listed, without repeats), on the same port.  An address of the
+ * ones listed, without repeats), on the same port.  "localhost" and the
+ * names under it ("api.localhost") are 127.0.0.1 and ::1 without asking
+ * the resolver, as RFC 6761 has them, so they work on a machine without
+ * an /etc/hosts.  An address of the
  * name's several that this machine cannot bind (IPv6 without IPv6 support,
  * an address not its own) is left out at listen time, with a line to the
  * error callback, as long as another is bound; ox_httpsrv_bound_addrs()

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -886,10 +887,34 @@ bool httpsrv_same_addr(const sockaddr_storage *a,
   return a->ss_family == b->ss_family && memcmp(a, b, len) == 0;
 }
 
+// True for "localhost" and the names under it, which are the loopback
+// addresses whatever the resolver says (RFC 6761), and whether or not the
+// machine has an /etc/hosts (minimal containers have none).
+bool httpsrv_is_localhost(const char *name) noexcept {
+  static const char local[] = "localhost";
+  const size_t tail = sizeof local - 1;
+  size_t n = strlen(name);
+  if (n > 0 && name[n - 1] == '.') n--;  // the root's dot
+  if (n < tail || strncasecmp(name + n - tail, local, tail) != 0) return false;
+  return n == tail || name[n - tail - 1] == '.';
+}
+
+// The loopback addresses, IPv4 first, into |out|; returns their count.
+unsigned int httpsrv_loopback(sockaddr_storage *out) noexcept {
+  auto *in = reinterpret_cast<sockaddr_in *>(&out[0]);
+  in->sin_family = AF_INET;
+  in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  auto *in6 = reinterpret_cast<sockaddr_in6 *>(&out[1]);
+  in6->sin6_family = AF_INET6;
+  in6->sin6_addr = in6addr_loopback;
+  return 2;
+}
+
 // Resolves |name| into |out|: its IP addresses without repeats, the first
 // ox__httplistener_max of them.  Returns their count, or 0 and |*rc|.
 unsigned int httpsrv_resolve(const char *name, sockaddr_storage *out,
                              int *rc) noexcept {
+  if (httpsrv_is_localhost(name)) return httpsrv_loopback(out);
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;

@@ -782,6 +782,8 @@ TEST(OxHttpsrv, BoundAddressesNameWhereEachBindListens) {
       {"127.0.0.1", "127.0.0.1:"},
       {"localhost", "127.0.0.1:"},
       {"LocalHost", "127.0.0.1:"},
+      // Loopback without the resolver, as on a machine with no /etc/hosts.
+      {"api.localhost", "127.0.0.1:"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.bind != nullptr ? c.bind : "default");
