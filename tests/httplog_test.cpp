@@ -46,10 +46,7 @@ struct LogSink {
   }
 };
 
-void send_text(ox_httpres *res, const char *text, unsigned int status = 200) {
-  EXPECT_EQ(
-      ox_httpres_sendbinary(res, text, strlen(text), "text/plain", status), 0);
-}
+using oxtest::send_text;
 
 ssize_t three_chunks(void *handle, uint64_t, char *buf, size_t size) {
   int *left = static_cast<int *>(handle);

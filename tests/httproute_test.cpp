@@ -17,11 +17,7 @@ namespace {
 using oxtest::TestServer;
 using oxtest::ThreadModel;
 
-void send_text(ox_httpres *res, const std::string &text) {
-  EXPECT_EQ(ox_httpres_sendbinary(res, text.data(), text.size(), "text/plain",
-                                  200),
-            0);
-}
+using oxtest::send_text;
 
 std::string view(const char *p, size_t len) {
   return p != nullptr ? std::string(p, len) : "(none)";

@@ -28,12 +28,7 @@ using oxtest::Gate;
 using oxtest::TestServer;
 using oxtest::ThreadModel;
 
-void send_text(ox_httpres *res, const std::string &text,
-               unsigned int status = 200) {
-  EXPECT_EQ(ox_httpres_sendbinary(res, text.data(), text.size(), "text/plain",
-                                  status),
-            0);
-}
+using oxtest::send_text;
 
 oxtest::ServerOptions with_model(ThreadModel model) {
   oxtest::ServerOptions o;

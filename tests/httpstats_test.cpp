@@ -18,12 +18,7 @@ namespace {
 using oxtest::TestServer;
 using oxtest::ThreadModel;
 
-void send_text(ox_httpres *res, const std::string &text,
-               unsigned int status = 200) {
-  EXPECT_EQ(ox_httpres_sendbinary(res, text.data(), text.size(), "text/plain",
-                                  status),
-            0);
-}
+using oxtest::send_text;
 
 // The value of the sample |name| (with its labels, as written) in |text|,
 // or -1 when it is not there.

@@ -36,11 +36,7 @@ const TlsFiles &tls_files() {
     if (!tls_files().ok()) GTEST_SKIP() << tls_files().error(); \
   } while (0)
 
-void send_text(ox_httpres *res, const std::string &text) {
-  EXPECT_EQ(
-      ox_httpres_sendbinary(res, text.data(), text.size(), "text/plain", 200),
-      0);
-}
+using oxtest::send_text;
 
 // A server answering "secure <path> from <peer>" over HTTPS.
 oxtest::ServerOptions https_options(ThreadModel model) {

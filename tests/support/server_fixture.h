@@ -12,9 +12,19 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "ombrix.h"
 
 namespace oxtest {
+
+// Sends |text| as text/plain with |status|, expecting the send to succeed.
+inline void send_text(ox_httpres *res, const std::string &text,
+                      unsigned int status = 200) {
+  EXPECT_EQ(ox_httpres_sendbinary(res, text.data(), text.size(), "text/plain",
+                                  status),
+            0);
+}
 
 enum class ThreadModel { kPolling, kPool, kPerConnection };
 
