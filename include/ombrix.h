@@ -1799,6 +1799,12 @@ OX_EXPORT int ox_httpres_senddir(ox_httpres *res, const char *root,
  * with |size| 0 chunked until |read_cb| returns ox_eor().  |free_cb| (may be
  * NULL) receives |handle| exactly once: when the stream ends, the client
  * goes away or the server stops, or at once when this call fails.
+ *
+ * |read_cb| runs on a serving thread, which waits while it blocks: with
+ * one polling thread (the C default) every other client waits too, with a
+ * pool its share of the clients does, and with a thread per connection the
+ * stream holds its thread.  A stream that waits for events should be a
+ * push stream (ox_httpres_sendpush()), which holds no thread.
  * Returns 0, EINVAL, EALREADY, ENOMEM.
  */
 OX_EXPORT int ox_httpres_sendstream(ox_httpres *res, uint64_t size,
@@ -1806,7 +1812,274 @@ OX_EXPORT int ox_httpres_sendstream(ox_httpres *res, uint64_t size,
                                     ox_free_cb free_cb,
                                     unsigned int status) OX_NOEXCEPT;
 
+/**
+ * A stream the program pushes to from any thread (ox_httpres_sendpush()).
+ */
+typedef struct ox_push ox_push;
+
+/**
+ * Answers with a body the program writes as it has something to send,
+ * with ox_push_write() from any thread, until ox_push_end(): server-sent
+ * events, a log tail.  Unlike ox_httpres_sendstream(), no thread waits for
+ * the program: between writes the connection is set aside by the serving
+ * thread, which goes on serving everyone else, so one polling thread holds
+ * thousands of such streams.  The body is chunked, with |content_type|
+ * (NULL: none) and |status|, and is never gzipped (each write goes out as
+ * it is).
+ *
+ * While nothing is written for the ping interval of
+ * ox_httpsrv_set_ws_timeouts() (default 30 s), |ping| (NULL: nothing; for
+ * event streams ": ping\n\n", a comment) is written so that a client who
+ * left is noticed; a client that has left is noticed at its next write.
+ * Writes queue at most the bytes of ox_httpsrv_set_ws_limits() a client
+ * has not taken yet, with the same policy when the queue is full.  A
+ * drain ends push streams at once.
+ *
+ * |*push| is the program's until it calls ox_push_end(), whatever happens
+ * to the client.  Returns 0, EINVAL (NULL arguments, a bad type or
+ * status), EALREADY, ENOMEM; on failure |*push| is NULL.
+ */
+OX_EXPORT int ox_httpres_sendpush(ox_httpres *res, const char *content_type,
+                                  const char *ping, unsigned int status,
+                                  ox_push **push) OX_NOEXCEPT;
+
+/**
+ * Queues the |size| bytes at |data| on |push| and returns without waiting
+ * for the client: any thread may call it.
+ *
+ * Returns 0, or: EINVAL  NULL |push|, or |data| with |size| above 0;
+ *                EPIPE   the client has left, the stream was cut (a drain,
+ *                        the queue policy) or ended;
+ *                ENOBUFS the queue is full and its policy refuses;
+ *                ENOMEM.
+ */
+OX_EXPORT int ox_push_write(ox_push *push, const void *data,
+                            size_t size) OX_NOEXCEPT;
+
+/**
+ * Sets |cb| to run once with |cls| when the client of |push| leaves or the
+ * stream is cut (NULL: none), on a serving thread.  It runs at once when
+ * that happened already.  It must not call ox_push_end().
+ */
+OX_EXPORT int ox_push_on_gone(ox_push *push, void (*cb)(void *cls),
+                              void *cls) OX_NOEXCEPT;
+
+/**
+ * Ends the stream once what was written has gone out, and releases
+ * |push|: it must not be used again.  If |push| is NULL, this function
+ * does nothing.
+ */
+OX_EXPORT void ox_push_end(ox_push *push) OX_NOEXCEPT;
+
 /** @} */
+
+/** @} */
+
+/**
+ * @defgroup ws WebSockets
+ * Two-way channels with browsers and other clients (RFC 6455), with
+ * permessage-deflate (RFC 7692) when the server allows it.  A WebSocket
+ * route (ox_httpsrv_add_ws_route()) is routed like any other: the
+ * authenticator, CORS and the before hook see its upgrade request, and a
+ * reply they send refuses it.  Once open, the connection leaves the
+ * serving threads for the library's event loops (as many as the CPUs, at
+ * most 4), which hold no thread per connection.  Over HTTPS libmicrohttpd
+ * carries the bytes between TLS and the loop through a socket pair.
+ *
+ * Every callback of a connection runs on its loop's thread, one at a
+ * time, and should not block: the loop's other connections wait.  The
+ * sends, closes and groups below may be called from any thread.
+ * Upgraded connections count against ox_httpsrv_set_con_limit().
+ * @{
+ */
+
+/** A WebSocket connection. */
+typedef struct ox_ws ox_ws;
+
+/** A group of connections a message is sent to at once. */
+typedef struct ox_wsgroup ox_wsgroup;
+
+/** The kinds of data message. */
+typedef enum ox_wstype {
+  OX_WS_TEXT = 1,   /**< UTF-8 text */
+  OX_WS_BINARY = 2  /**< bytes */
+} ox_wstype;
+
+/** What a send does when the client is slow to take what was sent. */
+typedef enum ox_wsfull {
+  OX_WSFULL_REFUSE = 0,  /**< the send fails with ENOBUFS (the default) */
+  OX_WSFULL_CLOSE = 1,   /**< the connection is closed with 1008 */
+  OX_WSFULL_RETRY = 2    /**< the connection is closed with 1013 (try
+                              again later) */
+} ox_wsfull;
+
+/** The callbacks of a WebSocket route, and what it accepts. */
+typedef struct ox_wshandlers {
+  /** The connection is open (may be NULL).  |req| is the upgrade request
+   *  (its headers, captures, cookies), valid during the call only.  Sends
+   *  made here go out first; ox_ws_close() refuses the connection. */
+  void (*open)(void *cls, ox_ws *ws, ox_httpreq *req);
+  /** A whole message: |size| bytes at |data|, valid during the call; a
+   *  text message is valid UTF-8, and NUL-terminated past |size|. */
+  void (*message)(void *cls, ox_ws *ws, const void *data, size_t size,
+                  ox_wstype type);
+  /** The connection is closed (may be NULL): the last callback of |ws|.
+   *  |code| is the client's close code, 1005 when it gave none, 1006 when
+   *  the connection ended without a close, or the library's own (1001
+   *  draining, 1002, 1007, 1008, 1009, 1011, 1013); |reason| is its text
+   *  (never NULL). */
+  void (*close)(void *cls, ox_ws *ws, unsigned int code, const char *reason);
+  /** Subprotocols the route speaks, most preferred first, NULL-terminated
+   *  (NULL: none): the first one the client offers is chosen. */
+  const char *const *protocols;
+  /** Origins whose pages may connect, NULL-terminated (NULL: any); an
+   *  upgrade request from another origin gets 403.  Clients that are no
+   *  browser send no Origin and are let through. */
+  const char *const *origins;
+} ox_wshandlers;
+
+/**
+ * Adds a WebSocket route: GET requests whose path |pattern| matches whole
+ * (as ox_httpsrv_add_route() matches it) are upgraded with |handlers|
+ * (copied, with its lists) and |cls|.  A GET without an upgrade gets 426
+ * with "Upgrade: websocket", a version other than 13 gets 426 with
+ * "Sec-WebSocket-Version: 13", a malformed handshake 400.
+ *
+ * Returns as ox_httpsrv_add_route() does; EINVAL also for NULL |handlers|
+ * or |handlers->message|.
+ */
+OX_EXPORT int ox_httpsrv_add_ws_route(ox_httpsrv *srv, const char *pattern,
+                                      const ox_wshandlers *handlers,
+                                      void *cls) OX_NOEXCEPT;
+
+/**
+ * Limits of each WebSocket connection: a message received may have
+ * |message_max| bytes, inflated (default 1 MiB; a larger one closes the
+ * connection with 1009), and sends may queue |queue_max| bytes the client
+ * has not taken yet (default 1 MiB; a message sent on an empty queue is
+ * always taken), beyond which |when_full| applies.  Push streams share the
+ * queue limit and its policy.  0 keeps a value as it is.
+ *
+ * Returns 0, or: EINVAL   NULL |srv| or an unknown |when_full|;
+ *                EALREADY the server listens already.
+ */
+OX_EXPORT int ox_httpsrv_set_ws_limits(ox_httpsrv *srv, size_t message_max,
+                                       size_t queue_max,
+                                       ox_wsfull when_full) OX_NOEXCEPT;
+
+/**
+ * Pings each WebSocket connection (and writes the ping of each push
+ * stream) after |ping_interval| seconds without a message (default 30),
+ * and closes a connection from which nothing came for |idle_timeout|
+ * seconds (default 75, which outlasts two pings a live client answers).  A
+ * close handshake the client leaves unanswered is cut after 5 s.  0 keeps
+ * a value as it is.
+ *
+ * Returns 0, or: EINVAL   NULL |srv|, or |idle_timeout| not above
+ *                         |ping_interval|;
+ *                EALREADY the server listens already.
+ */
+OX_EXPORT int ox_httpsrv_set_ws_timeouts(ox_httpsrv *srv,
+                                         unsigned int ping_interval,
+                                         unsigned int idle_timeout)
+    OX_NOEXCEPT;
+
+/**
+ * Accepts permessage-deflate when a client offers it (off by default):
+ * messages of 32 bytes and more are then compressed, at the cost of about
+ * 300 KiB of zlib state per connection while it keeps its context.
+ *
+ * Returns 0, or: EINVAL   NULL |srv|;
+ *                EALREADY the server listens already.
+ */
+OX_EXPORT int ox_httpsrv_set_ws_deflate(ox_httpsrv *srv, bool on) OX_NOEXCEPT;
+
+/**
+ * Sends a message of |size| bytes at |data| (copied) on |ws|, from any
+ * thread.  It goes out at once when the socket takes it, else queued.
+ *
+ * Returns 0, or: EINVAL  NULL |ws|, NULL |data| with |size| above 0, an
+ *                        unknown |type|, or text that is not UTF-8;
+ *                EPIPE   the connection is closing or closed;
+ *                ENOBUFS the queue is full (ox_httpsrv_set_ws_limits())
+ *                        and its policy refuses; with the policies that
+ *                        close, the send fails with EPIPE;
+ *                ENOMEM.
+ */
+OX_EXPORT int ox_ws_send(ox_ws *ws, const void *data, size_t size,
+                         ox_wstype type) OX_NOEXCEPT;
+
+/**
+ * Starts the close handshake of |ws| with |code| (1000, or 3000 to 4999)
+ * and |reason| (NULL: none; UTF-8, at most 123 bytes), from any thread:
+ * nothing is sent after it, and the close callback follows the client's
+ * answer, or 5 s.
+ *
+ * Returns 0, or: EINVAL  NULL |ws|, a code a server may not send, or a
+ *                        reason too long or not UTF-8;
+ *                EPIPE   the connection is closing or closed already.
+ */
+OX_EXPORT int ox_ws_close(ox_ws *ws, unsigned int code,
+                          const char *reason) OX_NOEXCEPT;
+
+/** Sets the program's pointer of |ws|; returns 0 or EINVAL. */
+OX_EXPORT int ox_ws_set_data(ox_ws *ws, void *data) OX_NOEXCEPT;
+
+/** The program's pointer of |ws|, or NULL. */
+OX_EXPORT void *ox_ws_data(const ox_ws *ws) OX_NOEXCEPT;
+
+/** The subprotocol chosen for |ws|, or NULL when none was. */
+OX_EXPORT const char *ox_ws_protocol(const ox_ws *ws) OX_NOEXCEPT;
+
+/** The client's address, as ox_httpreq_peer() gives it (never NULL). */
+OX_EXPORT const char *ox_ws_peer(const ox_ws *ws) OX_NOEXCEPT;
+
+/** The bytes queued on |ws| that the client has not taken yet. */
+OX_EXPORT size_t ox_ws_queued(const ox_ws *ws) OX_NOEXCEPT;
+
+/**
+ * Keeps |ws| valid past its close callback, for a thread that may still
+ * send on it (sends then fail with EPIPE): each ox_ws_ref() needs one
+ * ox_ws_unref().  Without one, |ws| is valid from the open callback until
+ * the close callback returns.  Returns |ws|.
+ */
+OX_EXPORT ox_ws *ox_ws_ref(ox_ws *ws) OX_NOEXCEPT;
+
+/** Drops a reference of ox_ws_ref().  NULL: nothing. */
+OX_EXPORT void ox_ws_unref(ox_ws *ws) OX_NOEXCEPT;
+
+/** A new, empty group; NULL when memory runs out. */
+OX_EXPORT ox_wsgroup *ox_wsgroup_new(void) OX_NOEXCEPT;
+
+/** Releases |group|, whose members stay connected.  NULL: nothing. */
+OX_EXPORT void ox_wsgroup_free(ox_wsgroup *group) OX_NOEXCEPT;
+
+/**
+ * Adds |ws| to |group|, from any thread; a connection leaves its groups by
+ * itself when it closes.
+ *
+ * Returns 0, or: EINVAL  NULL arguments;
+ *                EEXIST  |ws| is a member already;
+ *                EPIPE   |ws| is closing or closed;
+ *                ENOMEM.
+ */
+OX_EXPORT int ox_wsgroup_join(ox_wsgroup *group, ox_ws *ws) OX_NOEXCEPT;
+
+/** Takes |ws| out of |group|.  Returns 0, EINVAL, or ENOENT. */
+OX_EXPORT int ox_wsgroup_leave(ox_wsgroup *group, ox_ws *ws) OX_NOEXCEPT;
+
+/**
+ * Sends a message to every member of |group|, from any thread: the frame
+ * is made once for all of them (uncompressed), and each member's queue
+ * limit and policy apply to it alone.  |except| (may be NULL) is left
+ * out.  Returns 0, EINVAL (as ox_ws_send()) or ENOMEM.
+ */
+OX_EXPORT int ox_wsgroup_send(ox_wsgroup *group, const void *data,
+                              size_t size, ox_wstype type,
+                              const ox_ws *except) OX_NOEXCEPT;
+
+/** The members of |group|. */
+OX_EXPORT size_t ox_wsgroup_size(const ox_wsgroup *group) OX_NOEXCEPT;
 
 /** @} */
 

@@ -723,6 +723,42 @@ int ox_httpsrv_set_file_cache(ox_httpsrv *srv, unsigned int entries) noexcept {
   return 0;
 }
 
+int ox_httpsrv_set_ws_limits(ox_httpsrv *srv, size_t message_max,
+                             size_t queue_max, ox_wsfull when_full) noexcept {
+  if (int rc = httpsrv_settable(srv); rc != 0) return rc;
+  if (when_full != OX_WSFULL_REFUSE && when_full != OX_WSFULL_CLOSE &&
+      when_full != OX_WSFULL_RETRY) {
+    return ox__httpsrv_fail(srv, EINVAL, "unknown queue policy %d",
+                            static_cast<int>(when_full));
+  }
+  if (message_max != 0) srv->ws.message_max = message_max;
+  if (queue_max != 0) srv->ws.queue_max = queue_max;
+  srv->ws.when_full = when_full;
+  return 0;
+}
+
+int ox_httpsrv_set_ws_timeouts(ox_httpsrv *srv, unsigned int ping_interval,
+                               unsigned int idle_timeout) noexcept {
+  if (int rc = httpsrv_settable(srv); rc != 0) return rc;
+  unsigned int ping = ping_interval != 0 ? ping_interval : srv->ws.ping;
+  unsigned int idle = idle_timeout != 0 ? idle_timeout : srv->ws.idle;
+  if (idle <= ping) {
+    return ox__httpsrv_fail(srv, EINVAL,
+                            "the idle timeout (%u s) must be longer than the "
+                            "ping interval (%u s)",
+                            idle, ping);
+  }
+  srv->ws.ping = ping;
+  srv->ws.idle = idle;
+  return 0;
+}
+
+int ox_httpsrv_set_ws_deflate(ox_httpsrv *srv, bool on) noexcept {
+  if (int rc = httpsrv_settable(srv); rc != 0) return rc;
+  srv->ws.deflate = on;
+  return 0;
+}
+
 const char *ox_httpsrv_mime(ox_httpsrv *srv, const char *path) noexcept {
   if (srv == nullptr || path == nullptr) {
     return ox__einval<const char *>(nullptr);

@@ -54,6 +54,17 @@ struct ox__lasterr {
   char text[512] = "";  // the reason, NUL-terminated
 };
 
+// What WebSocket connections and push streams may hold, and how often
+// they are checked on.
+struct ox__wssettings {
+  size_t message_max = 1 << 20;  // bytes of a message received, inflated
+  size_t queue_max = 1 << 20;    // bytes queued for a slow client
+  ox_wsfull when_full = OX_WSFULL_REFUSE;  // ...and what then
+  unsigned int ping = 30;        // seconds of silence before a ping
+  unsigned int idle = 75;        // seconds of silence before the close
+  bool deflate = false;          // permessage-deflate accepted
+};
+
 struct ox_httpsrv {
   MHD_Daemon *daemon = nullptr;      // NULL until listening
   ox_httpauth_cb auth_cb = nullptr;  // runs before req_cb; may be NULL
@@ -110,6 +121,7 @@ struct ox_httpsrv {
   ox__lasterr failure;   // the last failed call's reason
   ox__httpstats stats;   // metrics, when asked for
   ox__httpfcache files;  // the files sent lately, kept open
+  ox__wssettings ws;     // WebSockets and push streams
   unsigned int cached_max = 1024;  // what the program asked the file
                                    // cache to hold; limited on listening
 };
