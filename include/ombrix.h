@@ -1920,7 +1920,7 @@ typedef struct ox_wshandlers {
    *  made here go out first; ox_ws_close() refuses the connection. */
   void (*open)(void *cls, ox_ws *ws, ox_httpreq *req);
   /** A whole message: |size| bytes at |data|, valid during the call; a
-   *  text message is valid UTF-8, and NUL-terminated past |size|. */
+   *  text message is valid UTF-8. */
   void (*message)(void *cls, ox_ws *ws, const void *data, size_t size,
                   ox_wstype type);
   /** The connection is closed (may be NULL): the last callback of |ws|.

@@ -28,6 +28,7 @@ enum class ox__connphase : uint8_t {
   busy,     // the library or the program: the callbacks, a stream's
             // producer
   sending,  // the client: taking the reply, |send_bytes| of it
+  upgraded, // a WebSocket: its loop keeps its own time
 };
 
 struct ox_httpconn {

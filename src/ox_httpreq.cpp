@@ -19,6 +19,7 @@
 #include "ox_httpcors.h"
 #include "ox_httplog.h"
 #include "ox_httpsrv.h"
+#include "ox_ws.h"
 #include "ox_httpupld.h"
 
 namespace {
@@ -447,6 +448,10 @@ ox_httpreq *req_new(ox_httpsrv *srv, ox_httpconn *conn, MHD_Connection *con,
 // guarded.
 void req_free(ox_httpreq *req) noexcept {
   ox__httpres_free(&req->res);
+  if (req->ws != nullptr) {
+    ox__ws_abandon(req->ws);
+    req->ws = nullptr;
+  }
   if (req->filled != 0) {
     ox_strmap_cleanup(&req->headers);
     ox_strmap_cleanup(&req->cookies);

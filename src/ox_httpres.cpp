@@ -551,10 +551,14 @@ MHD_Response *reply_build_stream(ox_httpres *res,
 // out.  What the body held passes to the response.
 MHD_Response *reply_build(ox_httpres *res, res_plan *plan) noexcept {
   ox__reply *r = &res->reply;
+  if (r->body == ox__body::upgrade && res->status == 101) {
+    return MHD_create_response_for_upgrade(r->upgrade_cb, r->handle);
+  }
   if (plan->bodiless) return res_bodiless(plan->length);
   MHD_Response *response = nullptr;
   switch (r->body) {
     case ox__body::none:
+    case ox__body::upgrade:  // the after hook changed the status
       return res_bodiless(0);
     case ox__body::text:
       return MHD_create_response_from_buffer(r->length, r->data,
@@ -672,6 +676,15 @@ void ox__httpres_start(ox_httpres *res, MHD_Connection *con,
 int ox__httpres_sendable(const ox_httpres *res, unsigned int status) noexcept {
   if (res == nullptr || status < 100 || status > 599) return EINVAL;
   return ox__httpres_prepared(res) ? EALREADY : 0;
+}
+
+int ox__httpres_describe_upgrade(ox_httpres *res, MHD_UpgradeHandler cb,
+                                 void *cls) noexcept {
+  ox__reply *r = res_describe(res, MHD_HTTP_SWITCHING_PROTOCOLS,
+                              ox__body::upgrade);
+  r->upgrade_cb = cb;
+  r->handle = cls;
+  return 0;
 }
 
 int ox__httpres_describe_bytes(ox_httpres *res, const void *text, size_t size,

@@ -27,6 +27,7 @@ enum class ox__body : uint8_t {
   bytes,   // |data|: a block of ours (malloc), |length| bytes
   file,    // the open file |fd|: |length| bytes from |offset|
   stream,  // |read_cb| on |handle|: |length| bytes, or UINT64_MAX: unknown
+  upgrade, // none: the connection switches to |upgrade_cb| with |handle|
 };
 
 // A reply as it was described, before it is built.
@@ -42,6 +43,7 @@ struct ox__reply {
   int fd;               // file; -1 when none
   uint64_t offset;      // file
   ox_read_cb read_cb;   // stream
+  MHD_UpgradeHandler upgrade_cb;  // upgrade
   void *handle;
   ox_free_cb free_cb;
   ox__validators v;     // whole_file
@@ -140,6 +142,12 @@ int ox__httpres_describe_file(ox_httpres *res, int fd, const struct stat &st,
                               const char *type, const char *name,
                               const char *disposition, unsigned int status,
                               const ox__validators *v = nullptr) noexcept;
+
+// Describes a 101 that hands the connection to |cb| with |cls| once it is
+// sent (a WebSocket).  The program's headers must say what it switches to.
+// Returns 0.
+int ox__httpres_describe_upgrade(ox_httpres *res, MHD_UpgradeHandler cb,
+                                 void *cls) noexcept;
 
 // Builds the reply described (a 500 page when none was) and queues it with
 // its status.  |realm| (NULL: none) makes a 401 a Basic challenge naming

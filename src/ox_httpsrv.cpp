@@ -176,6 +176,7 @@ unsigned int httpsrv_flags(const ox_httpsrv *srv, bool conn_threads) noexcept {
   unsigned int flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_ERROR_LOG |
                        MHD_USE_ITC | MHD_USE_NO_LISTEN_SOCKET;
   if (srv->tls.on) flags |= MHD_USE_TLS;
+  if (srv->wsroutes != nullptr) flags |= MHD_ALLOW_UPGRADE;
   if (conn_threads) {
     // Each connection's own thread already serves an isolated request.
     flags |= MHD_USE_THREAD_PER_CONNECTION | MHD_USE_POLL;
@@ -266,6 +267,8 @@ namespace {
 // finish and resume their connections (a suspended connection cannot be
 // closed), then the daemon stops.  Accepting has stopped already.
 void httpsrv_stop(ox_httpsrv *srv) noexcept {
+  // Upgraded connections go back to libmicrohttpd before it stops.
+  ox__wsloops_stop(srv);
   ox__httppool_stop(&srv->pool);
   ox__httpconns_stop(srv);
   MHD_stop_daemon(srv->daemon);
@@ -1131,6 +1134,14 @@ int httpsrv_start(ox_httpsrv *srv, bool conn_threads, uint16_t bound) noexcept {
         srv, rc, "libmicrohttpd cannot start serving on port %u: %s",
         static_cast<unsigned>(bound), strerror(rc));
   }
+  if (srv->wsroutes != nullptr) {
+    if (int rc = ox__wsloops_start(srv); rc != 0) {
+      httpsrv_unlisten(srv);
+      return httpsrv_listen_failed(
+          srv, rc, "no WebSocket loop for port %u: %s",
+          static_cast<unsigned>(bound), strerror(rc));
+    }
+  }
   if (!ox__httpconns_start(srv)) {
     httpsrv_unlisten(srv);
     return httpsrv_listen_failed(
@@ -1231,6 +1242,7 @@ int httpsrv_drainable(ox_httpsrv *const *srvs, size_t n) noexcept {
 void httpsrv_drain_begin(ox_httpsrv *srv) noexcept {
   srv->draining.store(true, std::memory_order_relaxed);
   ox__httplistener_stop(srv);
+  ox__wsloops_drain(srv);
 }
 
 // Closes the connections between requests; returns how many still have
@@ -1284,6 +1296,7 @@ void ox_httpsrv_free(ox_httpsrv *srv) noexcept {
   }
   ox__httptls_clear(&srv->tls);
   ox__httproutes_free(&srv->routes);
+  ox__wsroutes_free(srv->wsroutes);
   ox__cors_free(srv->cors);
   while (srv->pages != nullptr) httpsrv_page_drop(srv, srv->pages->status);
   ox_free(srv->upld_dir);

@@ -19,6 +19,8 @@
 #include "ox_httpstats.h"
 #include "ox_httproute.h"
 #include "ox_httptls.h"
+#include "ox_ws.h"
+#include "ox_wsloop.h"
 
 // A page the program chose for the library's replies of one status.
 struct ox__statuspage {
@@ -122,6 +124,8 @@ struct ox_httpsrv {
   ox__httpstats stats;   // metrics, when asked for
   ox__httpfcache files;  // the files sent lately, kept open
   ox__wssettings ws;     // WebSockets and push streams
+  ox__wsroute *wsroutes = nullptr;  // WebSocket routes, for their release
+  ox__wsloops wsloops;   // the loops of upgraded connections
   unsigned int cached_max = 1024;  // what the program asked the file
                                    // cache to hold; limited on listening
 };
