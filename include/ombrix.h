@@ -2010,7 +2010,8 @@ OX_EXPORT int ox_ws_send(ox_ws *ws, const void *data, size_t size,
                          ox_wstype type) OX_NOEXCEPT;
 
 /**
- * Starts the close handshake of |ws| with |code| (1000, or 3000 to 4999)
+ * Starts the close handshake of |ws| with |code| (1000, 1001, 1003, 1007
+ * to 1014, or 3000 to 4999)
  * and |reason| (NULL: none; UTF-8, at most 123 bytes), from any thread:
  * nothing is sent after it, and the close callback follows the client's
  * answer, or 5 s.

@@ -1571,6 +1571,151 @@ enum class log_format {
   combined,  ///< the Combined Log Format, and the log id when there is one
 };
 
+/** The kinds of WebSocket message. */
+enum class ws_type { text = OX_WS_TEXT, binary = OX_WS_BINARY };
+
+/**
+ * A WebSocket connection (ox_ws): a handle any thread may keep and send
+ * on, holding a reference of its own (ox_ws_ref()), so that it stays
+ * valid after the connection closed (sends then return false).  Copies
+ * name the same connection.
+ */
+class websocket {
+ public:
+  websocket() noexcept = default;
+  /** A handle on |ws|, taking a reference. */
+  explicit websocket(ox_ws *ws) noexcept : ws_(ox_ws_ref(ws)) {}
+  websocket(const websocket &other) noexcept : ws_(ox_ws_ref(other.ws_)) {}
+  websocket(websocket &&other) noexcept : ws_(other.ws_) {
+    other.ws_ = nullptr;
+  }
+  websocket &operator=(websocket other) noexcept {
+    std::swap(ws_, other.ws_);
+    return *this;
+  }
+  ~websocket() { ox_ws_unref(ws_); }
+
+  /**
+   * Sends |data| as one message (text: valid UTF-8).  Returns true once it
+   * is written or queued; false when the connection is closing or closed,
+   * or its queue is full (ox_httpsrv_set_ws_limits()).  Throws error
+   * (EINVAL for text that is not UTF-8, ENOMEM).
+   */
+  bool send(std::string_view data, ws_type type = ws_type::text) const {
+    int rc = ox_ws_send(ws_, data.data(), data.size(),
+                        static_cast<ox_wstype>(type));
+    if (rc == EPIPE || rc == ENOBUFS) return false;
+    detail::check(rc, "ox_ws_send");
+    return true;
+  }
+  /** send(|bytes|, ws_type::binary). */
+  bool send_binary(std::string_view bytes) const {
+    return send(bytes, ws_type::binary);
+  }
+  /**
+   * Starts the close handshake with |code| (as ox_ws_close() allows) and
+   * |reason| (at most 123 bytes of UTF-8).  Returns false when it is
+   * closing or closed already; throws error(EINVAL) for a bad code or
+   * reason.
+   */
+  bool close(unsigned int code = 1000, std::string_view reason = {}) const {
+    int rc = ox_ws_close(ws_, code, detail::cstr(reason).get());
+    if (rc == EPIPE) return false;
+    detail::check(rc, "ox_ws_close");
+    return true;
+  }
+  /** The subprotocol chosen, or "". */
+  std::string_view protocol() const noexcept {
+    return detail::view(ox_ws_protocol(ws_));
+  }
+  /** The client's address. */
+  std::string_view peer() const noexcept {
+    return detail::view(ox_ws_peer(ws_));
+  }
+  /** Bytes queued that the client has not taken yet. */
+  std::size_t queued() const noexcept { return ox_ws_queued(ws_); }
+
+  explicit operator bool() const noexcept { return ws_ != nullptr; }
+  bool operator==(const websocket &other) const noexcept {
+    return ws_ == other.ws_;
+  }
+  bool operator!=(const websocket &other) const noexcept {
+    return ws_ != other.ws_;
+  }
+  /** Returns the C connection. */
+  ox_ws *native() const noexcept { return ws_; }
+
+ private:
+  ox_ws *ws_ = nullptr;
+};
+
+/**
+ * A group of WebSocket connections a message goes to at once
+ * (ox_wsgroup): its frame is made once for all members.  A connection
+ * leaves by itself when it closes.  Any thread may use it.
+ */
+class ws_group {
+ public:
+  /** Throws error(ENOMEM). */
+  ws_group() : group_(ox_wsgroup_new()) {
+    if (group_ == nullptr) throw error(ENOMEM, "ox_wsgroup_new");
+  }
+  ws_group(const ws_group &) = delete;
+  ws_group &operator=(const ws_group &) = delete;
+  ws_group(ws_group &&other) noexcept : group_(other.group_) {
+    other.group_ = nullptr;
+  }
+  ~ws_group() { ox_wsgroup_free(group_); }
+
+  /** Adds |ws|; false when it is a member already or closing. */
+  bool join(const websocket &ws) {
+    int rc = ox_wsgroup_join(group_, ws.native());
+    if (rc == EEXIST || rc == EPIPE) return false;
+    detail::check(rc, "ox_wsgroup_join");
+    return true;
+  }
+  /** Takes |ws| out; false when it was no member. */
+  bool leave(const websocket &ws) noexcept {
+    return ox_wsgroup_leave(group_, ws.native()) == 0;
+  }
+  /** Sends |data| to every member but |except|.  Throws error (EINVAL for
+   *  text that is not UTF-8, ENOMEM). */
+  void send(std::string_view data, ws_type type = ws_type::text,
+            const websocket &except = websocket()) const {
+    detail::check(ox_wsgroup_send(group_, data.data(), data.size(),
+                                  static_cast<ox_wstype>(type),
+                                  except.native()),
+                  "ox_wsgroup_send");
+  }
+  std::size_t size() const noexcept { return ox_wsgroup_size(group_); }
+  /** Returns the C group. */
+  ox_wsgroup *native() const noexcept { return group_; }
+
+ private:
+  ox_wsgroup *group_;
+};
+
+/**
+ * What a WebSocket route (server::websocket()) does.  Each callable runs
+ * on the connection's event loop, one at a time per connection, and must
+ * not block; an exception it throws is told to the error sink, and one
+ * from on_message closes the connection with 1011.
+ */
+struct ws_handlers {
+  /** The connection opened; |req| is the upgrade request. */
+  std::function<void(websocket &, request &)> on_open;
+  /** A whole message; |data| is valid during the call. */
+  std::function<void(websocket &, std::string_view data, ws_type)>
+      on_message;
+  /** The connection closed (ox_wshandlers::close says with what). */
+  std::function<void(websocket &, unsigned int code, std::string_view reason)>
+      on_close;
+  /** Subprotocols, most preferred first. */
+  std::vector<std::string> protocols;
+  /** Origins whose pages may connect; empty: any. */
+  std::vector<std::string> origins;
+};
+
 /**
  * An HTTP server (an owned ox_httpsrv) answered by C++ callables: routes
  * by method and path pattern, a fallback for the requests no route takes,
@@ -1691,6 +1836,53 @@ class server {
       routes_.pop_back();
       check(rc, "ox_httpsrv_add_route");
     }
+  }
+
+  /**
+   * Adds a WebSocket route: GET requests whose path |pattern| matches
+   * whole are upgraded and served by |handlers|, as
+   * ox_httpsrv_add_ws_route() says.  Throws as route() does, and
+   * error(EINVAL) without on_message.
+   */
+  void websocket(std::string_view pattern, ws_handlers handlers) {
+    ws_routes_.push_back(ws_entry{this, std::move(handlers), {}, {}});
+    ws_entry *entry = &ws_routes_.back();
+    for (const std::string &p : entry->h.protocols) {
+      entry->protocols.push_back(p.c_str());
+    }
+    for (const std::string &o : entry->h.origins) {
+      entry->origins.push_back(o.c_str());
+    }
+    entry->protocols.push_back(nullptr);
+    entry->origins.push_back(nullptr);
+    ox_wshandlers c{};
+    c.open = &ws_open_cb;
+    c.message = entry->h.on_message ? &ws_message_cb : nullptr;
+    c.close = &ws_close_cb;
+    c.protocols = entry->h.protocols.empty() ? nullptr
+                                             : entry->protocols.data();
+    c.origins = entry->h.origins.empty() ? nullptr : entry->origins.data();
+    int rc = ox_httpsrv_add_ws_route(srv_.get(), detail::cstr(pattern).get(),
+                                     &c, entry);
+    if (rc != 0) {
+      ws_routes_.pop_back();
+      check(rc, "ox_httpsrv_add_ws_route");
+    }
+  }
+  /** ox_httpsrv_set_ws_limits(). */
+  void set_ws_limits(std::size_t message_max, std::size_t queue_max,
+                     ox_wsfull when_full = OX_WSFULL_REFUSE) {
+    apply_setter(&ox_httpsrv_set_ws_limits, "ox_httpsrv_set_ws_limits",
+                 message_max, queue_max, when_full);
+  }
+  /** ox_httpsrv_set_ws_timeouts(). */
+  void set_ws_timeouts(unsigned int ping_interval, unsigned int idle_timeout) {
+    apply_setter(&ox_httpsrv_set_ws_timeouts, "ox_httpsrv_set_ws_timeouts",
+                 ping_interval, idle_timeout);
+  }
+  /** ox_httpsrv_set_ws_deflate(). */
+  void set_ws_deflate(bool on = true) {
+    apply_setter(&ox_httpsrv_set_ws_deflate, "ox_httpsrv_set_ws_deflate", on);
   }
 
   /**
@@ -2159,6 +2351,60 @@ class server {
     server *owner;
     handler fn;
   };
+  struct ws_entry {
+    server *owner;
+    ws_handlers h;
+    std::vector<const char *> protocols;  // NULL-terminated views of |h|'s
+    std::vector<const char *> origins;
+  };
+  // Runs |fn| for a WebSocket callback of |entry|; false when it threw
+  // (told to the error sink).
+  template <class Fn>
+  static bool ws_run(ws_entry *entry, const char *what, Fn &&fn) noexcept {
+    try {
+      fn();
+      return true;
+    } catch (const std::exception &e) {
+      entry->owner->ws_report(what, e.what());
+    } catch (...) {
+      entry->owner->ws_report(what, "unknown exception");
+    }
+    return false;
+  }
+  void ws_report(const char *what, const char *text) const noexcept {
+    char line[512];
+    std::snprintf(line, sizeof line, "ombrix: exception in the WebSocket %s "
+                  "callback: %s", what, text);
+    report(line);
+  }
+  static void ws_open_cb(void *cls, ox_ws *ws, ox_httpreq *creq) noexcept {
+    auto *entry = static_cast<ws_entry *>(cls);
+    if (!entry->h.on_open) return;
+    class websocket w(ws);
+    request req(creq, *entry->owner);
+    if (!ws_run(entry, "open", [&] { entry->h.on_open(w, req); })) {
+      ox_ws_close(ws, 1011, "internal error");
+    }
+  }
+  static void ws_message_cb(void *cls, ox_ws *ws, const void *data,
+                            std::size_t size, ox_wstype type) noexcept {
+    auto *entry = static_cast<ws_entry *>(cls);
+    class websocket w(ws);
+    std::string_view payload(static_cast<const char *>(data), size);
+    if (!ws_run(entry, "message", [&] {
+          entry->h.on_message(w, payload, static_cast<ws_type>(type));
+        })) {
+      ox_ws_close(ws, 1011, "internal error");
+    }
+  }
+  static void ws_close_cb(void *cls, ox_ws *ws, unsigned int code,
+                          const char *reason) noexcept {
+    auto *entry = static_cast<ws_entry *>(cls);
+    if (!entry->h.on_close) return;
+    class websocket w(ws);
+    ws_run(entry, "close",
+           [&] { entry->h.on_close(w, code, detail::view(reason)); });
+  }
   struct srv_free {
     void operator()(ox_httpsrv *s) const noexcept { ox_httpsrv_free(s); }
   };
@@ -2243,6 +2489,7 @@ class server {
   // |srv_|, which is destroyed first: ox_httpsrv_free() returns only once
   // no callback runs, and only then do these go.
   std::list<route_entry> routes_;  // stable addresses: each is a route's cls
+  std::list<ws_entry> ws_routes_;  // likewise
   handler fallback_;
   authenticator auth_;
   before_hook before_;

@@ -795,7 +795,11 @@ int ox_ws_send(ox_ws *ws, const void *data, size_t size,
 int ox_ws_close(ox_ws *ws, unsigned int code, const char *reason) noexcept {
   if (ws == nullptr) return EINVAL;
   size_t len = reason != nullptr ? strlen(reason) : 0;
-  bool code_ok = code == 1000 || (code >= 3000 && code <= 4999);
+  // What an endpoint may send: not 1004 to 1006 nor 1015 (reserved for
+  // what no frame carries), nor 1002, which is the library's to send.
+  bool code_ok = (code >= 1000 && code <= 1014 && code != 1002 &&
+                  (code < 1004 || code > 1006)) ||
+                 (code >= 3000 && code <= 4999);
   if (!code_ok || len > 123 || !ox__utf8_valid(reason, len)) return EINVAL;
   std::lock_guard<std::mutex> lock(ws->mutex);
   if (!sendable(ws)) return EPIPE;

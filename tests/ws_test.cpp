@@ -423,3 +423,71 @@ TEST(Ws, DeflateIsNegotiatedAndUsed) {
 }
 
 }  // namespace
+
+// The C++ layer: lambdas, a handle kept past the callback and used from
+// another thread, a group, and an exception that closes with 1011.
+#include "ombrix.hpp"
+
+namespace {
+
+TEST(WsCpp, LambdasHandlesAndGroups) {
+  ombrix::server srv;
+  ombrix::ws_group room;
+  std::mutex mu;
+  std::vector<ombrix::websocket> kept;
+  Counter opened, closed;
+  std::vector<unsigned int> codes;
+  srv.on_error([](std::string_view) {});
+  srv.websocket("/room", {
+      [&](ombrix::websocket &ws, ombrix::request &req) {
+        EXPECT_EQ(req.path(), "/room");
+        room.join(ws);
+        std::lock_guard<std::mutex> lock(mu);
+        kept.push_back(ws);
+        opened.add();
+      },
+      [&](ombrix::websocket &ws, std::string_view data, ombrix::ws_type) {
+        if (data == "throw") throw std::runtime_error("no");
+        room.send(data, ombrix::ws_type::text, ws);
+      },
+      [&](ombrix::websocket &, unsigned int code, std::string_view) {
+        std::lock_guard<std::mutex> lock(mu);
+        codes.push_back(code);
+        closed.add();
+      },
+      {},
+      {}});
+  srv.listen(0);
+  WsClient a(srv.port(), "/room"), b(srv.port(), "/room");
+  ASSERT_EQ(a.status(), 101);
+  ASSERT_EQ(b.status(), 101);
+  ASSERT_EQ(opened.wait_for(2, 5000), 2);
+  ASSERT_TRUE(a.send_text("hi all"));
+  auto f = b.read_data();
+  ASSERT_TRUE(f);
+  EXPECT_EQ(f->payload, "hi all");
+  // A handle kept by the program sends from another thread.
+  std::thread([&] {
+    std::lock_guard<std::mutex> lock(mu);
+    EXPECT_TRUE(kept[0].send("direct"));
+  }).join();
+  auto direct = a.read_data(1000);
+  auto direct_b = b.read_data(300);
+  EXPECT_TRUE((direct && direct->payload == "direct") ||
+              (direct_b && direct_b->payload == "direct"));
+  ASSERT_TRUE(a.send_text("throw"));
+  f = a.read_data();
+  ASSERT_TRUE(f);
+  EXPECT_EQ(f->code(), 1011u);
+  a.send_close(1011);
+  EXPECT_TRUE(a.wait_closed());
+  ASSERT_EQ(closed.wait_for(1, 5000), 1);
+  EXPECT_EQ(room.size(), 1u);
+  // After the close, the kept handle's sends fail quietly.
+  std::lock_guard<std::mutex> lock(mu);
+  int failed = 0;
+  for (auto &ws : kept) failed += ws.send("late") ? 0 : 1;
+  EXPECT_EQ(failed, 1);
+}
+
+}  // namespace
