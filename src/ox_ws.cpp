@@ -240,7 +240,7 @@ void ws_route_cb(void *cls, ox_httpreq *req, ox_httpres *res) {
     refuse(res, 500, nullptr, nullptr);
     return;
   }
-  req->ws = ws;
+  req->ws = ox_ws_ref(ws);
   if (route->handlers.open != nullptr) route->handlers.open(route->cls, ws, req);
 }
 
@@ -461,6 +461,7 @@ void ws_upgraded(void *cls, MHD_Connection *con, void *req_cls,
   {
     std::lock_guard<std::mutex> lock(ws->mutex);
     ws->fd = sock;
+    ws->upgraded = true;
     if (ws->state == ox__wsstate::opening) ws->state = ox__wsstate::open;
     if (extra_in_size != 0 && ws->pending == nullptr) {
       ws_shut(ws, ox__ws_internal);
@@ -704,7 +705,13 @@ void ox__ws_finish(ox_ws *ws) noexcept {
 }
 
 void ox__ws_abandon(ox_ws *ws) noexcept {
-  if (ws->urh == nullptr) ox__ws_finish(ws);
+  bool upgraded;
+  {
+    std::lock_guard<std::mutex> lock(ws->mutex);
+    upgraded = ws->upgraded;
+  }
+  if (!upgraded) ox__ws_finish(ws);
+  ox_ws_unref(ws);
 }
 
 void ox__wsroutes_free(ox__wsroute *routes) noexcept {

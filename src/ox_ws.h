@@ -70,6 +70,7 @@ struct ox_ws {
   size_t queued = 0;          // bytes in it
   bool shut = false;          // the socket was shut down: the loop closes
   bool close_after = false;   // closed once the queue is out
+  bool upgraded = false;      // libmicrohttpd handed the socket over
   ox__wswriter writer;
   std::vector<ox_wsgroup *> groups;  // each holds a reference
   uint16_t told_code = 1006;  // what the close callback is told
@@ -93,7 +94,7 @@ void ox__wsroutes_free(ox__wsroute *routes) noexcept;
 
 // The request of a WebSocket route ended with its connection (or never
 // became one): a connection made for it and never handed to a loop is
-// closed, its close callback told 1006.
+// closed, its close callback told 1006.  Drops the request's reference.
 void ox__ws_abandon(ox_ws *ws) noexcept;
 
 // The loop's side of a connection, on its thread.

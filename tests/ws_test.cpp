@@ -82,9 +82,11 @@ struct WsServer {
 
   explicit WsServer(bool use_tls, std::function<void(ox_httpsrv *)> more = {},
                     const char *const *protocols = nullptr,
-                    const char *const *origins = nullptr)
+                    const char *const *origins = nullptr,
+                    oxtest::ThreadModel model = oxtest::ThreadModel::kPolling)
       : tls(use_tls ? new oxtest::TlsFiles : nullptr) {
     ServerOptions options;
+    options.model = model;
     options.configure = [this, more, protocols, origins](ox_httpsrv *srv) {
       ox_wshandlers h{};
       h.open = on_open;
@@ -204,6 +206,25 @@ INSTANTIATE_TEST_SUITE_P(Transport, WsWire, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool> &p) {
                            return p.param ? "Tls" : "Tcp";
                          });
+
+// Every thread model hands the upgraded socket to the loops.
+TEST(Ws, EveryThreadModelUpgrades) {
+  for (auto model : oxtest::all_thread_models()) {
+    for (bool tls : {false, true}) {
+      SCOPED_TRACE(oxtest::thread_model_name(model) + (tls ? " TLS" : ""));
+      WsServer s(tls, {}, nullptr, nullptr, model);
+      ASSERT_TRUE(s.server->listening());
+      WsClient c(s.port(), "/ws", "", tls);
+      ASSERT_EQ(c.status(), 101);
+      ASSERT_TRUE(c.send_text("model"));
+      auto f = c.read_data();
+      ASSERT_TRUE(f);
+      EXPECT_EQ(f->payload, "model");
+      ASSERT_TRUE(c.send_close(1000));
+      EXPECT_TRUE(c.wait_closed());
+    }
+  }
+}
 
 TEST(Ws, HandshakesThatAreRefused) {
   static const char *const protocols[] = {"chat.v2", "chat", nullptr};
@@ -431,12 +452,13 @@ TEST(Ws, DeflateIsNegotiatedAndUsed) {
 namespace {
 
 TEST(WsCpp, LambdasHandlesAndGroups) {
-  ombrix::server srv;
+  // What the callbacks touch outlives the server, declared last.
   ombrix::ws_group room;
   std::mutex mu;
   std::vector<ombrix::websocket> kept;
   Counter opened, closed;
   std::vector<unsigned int> codes;
+  ombrix::server srv;
   srv.on_error([](std::string_view) {});
   srv.websocket("/room", {
       [&](ombrix::websocket &ws, ombrix::request &req) {
