@@ -50,10 +50,14 @@ struct ox__wsdeflate {
 // permessage-deflate offer whose parameters are valid: |out| then says what
 // was agreed and |reply| (|reply_size| bytes) holds the response header's
 // value, such as "permessage-deflate; server_no_context_takeover".  The
-// server asks nothing the client did not offer, except that it never uses a
-// window of 8 bits for its own deflater (zlib cannot), answering 9 instead
-// only when the client allows it.  Returns false (|out->on| false) when no
-// offer is acceptable or |reply| is too small.
+// server asks nothing the client did not offer.  An offer is skipped when
+// it has an unknown or repeated parameter or a bad value, and when it holds
+// the server to a window of 8 bits: zlib's raw deflate has no 256-byte
+// window.  Names compare without regard to ASCII case; values may be quoted.
+// The reply echoes client_max_window_bits only when the client gave it a
+// value (the reader inflates with a 15-bit window whatever the client uses).
+// Returns false (|*out| the defaults, |reply| empty) when no offer is
+// acceptable, |offers| or |reply| is NULL, or |reply| is too small.
 bool ox__wsdeflate_negotiate(const char *offers, ox__wsdeflate *out,
                              char *reply, size_t reply_size) noexcept;
 
@@ -73,15 +77,18 @@ struct ox__wsresult {
   ox__wsevent event;
   ox__wsop op;          // message: text or binary
   uint16_t code;        // close, fail
-  const uint8_t *data;  // valid until the next call on the reader
+  const uint8_t *data;  // valid until the next call on the reader; never
+                        // NULL, even when |size| is 0
   size_t size;
   const char *why;      // fail: a static text
 };
 
 // The reader of one connection's frames.  It holds memory only while a
 // frame or a fragmented message is incomplete, so an idle connection costs
-// the record alone: a whole unfragmented, uncompressed frame found in the
-// bytes given is handed out where it lies (unmasked in place).
+// the record alone (and its inflater, once a message came compressed): a
+// whole unfragmented, uncompressed frame found in the bytes given is handed
+// out where it lies (unmasked in place), and what a message was gathered or
+// inflated into is released on the next call.
 struct ox__wsreader {
   uint64_t message_max = 1 << 20;  // bytes a message may have, inflated
   ox__wsdeflate deflate{};         // as negotiated; set before the first
@@ -96,16 +103,22 @@ struct ox__wsreader {
   uint64_t frame_left = 0;  // payload bytes still to come
   uint64_t mask_at = 0;     // payload bytes unmasked so far
   bool in_payload = false;  // the header was read whole
-  uint8_t msg_op = 0;       // opcode of the fragmented message under way,
-                            // 0: none
+  uint8_t msg_op = 0;       // opcode of the data message under way (its
+                            // first frame was read, not its last), 0: none
   bool msg_compressed = false;
+  uint64_t msg_wire = 0;    // payload bytes of a compressed message so far,
+                            // as sent (before inflating)
   uint32_t utf8_state = 0;  // the UTF-8 check across fragments
   uint8_t *buf = nullptr;   // the message (or control frame) gathered so
   size_t buf_len = 0;       // far, when it is not handed out in place
   size_t buf_room = 0;
-  uint8_t *out = nullptr;   // an inflated message handed out
+  uint8_t *out = nullptr;   // the compressed message inflated so far, then
+  size_t out_len = 0;       // handed out
   size_t out_room = 0;
   z_stream *inflater = nullptr;  // made on the first compressed message
+                                 // (about 40 KiB), kept for the connection
+  bool inflate_ended = false;    // the client's deflate stream ended (a
+                                 // final block) with the bytes read so far
   uint16_t failed = 0;      // the close code of a failure, 0: none
   const char *failed_why = nullptr;
 };
@@ -117,12 +130,18 @@ struct ox__wsreader {
 // UTF-8 checked (text), within |message_max| (else a failure with 1009,
 // found before more than the limit is held or inflated).  Every protocol
 // error is a |fail| event with its close code (1002, 1007, 1009) or 1011
-// when memory runs out.
+// when memory runs out.  An event's |data| may point into the caller's
+// bytes (a whole frame found there), so those must stay as they are until
+// the next call.  A compressed message is inflated as its bytes come,
+// never gathered; its size on the wire may pass |message_max| by 1/16 (and
+// 64 bytes), what deflate's stored blocks and flushes can add to data that
+// does not compress.  Compressed data that does not inflate fails with
+// 1007.  After a |close| event the caller is expected to stop reading.
 void ox__wsreader_next(ox__wsreader *r, uint8_t **data, size_t *len,
                        ox__wsresult *out) noexcept;
 
 // True while the reader holds part of a frame or message (the connection
-// is not idle).
+// is not idle); false once it failed.
 bool ox__wsreader_busy(const ox__wsreader *r) noexcept;
 
 // Releases what the reader holds, keeping its settings; it starts afresh.
@@ -141,7 +160,9 @@ size_t ox__wsframe_head(uint8_t out[ox__wsframe_head_max], ox__wsop op,
 struct ox__wswriter {
   ox__wsdeflate deflate{};       // as negotiated
   int level = 1;                 // zlib level (fast: messages are small)
-  z_stream *deflater = nullptr;  // made on the first message compressed
+  z_stream *deflater = nullptr;  // made on the first message compressed:
+                                 // about 140 KiB with a 15-bit window (zlib
+                                 // memory level 4), kept for the connection
 };
 
 // Messages shorter than this go out uncompressed even when deflate is on:
@@ -149,9 +170,13 @@ struct ox__wswriter {
 constexpr size_t ox__ws_deflate_min = 32;
 
 // Makes the whole frame (header and payload) of the message |data| (|size|
-// bytes) with |op|, compressed when the writer's deflate is on and the
-// message is long enough, into a new block |*frame| (ox_alloc(); ox_free()
-// it) of |*frame_size| bytes.  Returns 0 or ENOMEM.
+// bytes) with |op|, compressed when the writer's deflate is on, |op| is text
+// or binary and the message is long enough, into a new block |*frame|
+// (ox_free() it) of |*frame_size| bytes.  Without context takeover, a
+// message that deflate would not shrink goes uncompressed.  Returns 0, or:
+// EINVAL  |op| is cont or unknown, or a control frame has over 125 bytes;
+// ENOMEM  memory ran out (|*frame| NULL; the deflater starts afresh if it
+//         had taken some of the message, so later frames stay readable).
 int ox__wswriter_frame(ox__wswriter *w, ox__wsop op, const void *data,
                        size_t size, uint8_t **frame,
                        size_t *frame_size) noexcept;
