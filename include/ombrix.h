@@ -1987,7 +1987,8 @@ OX_EXPORT int ox_httpsrv_set_ws_timeouts(ox_httpsrv *srv,
 /**
  * Accepts permessage-deflate when a client offers it (off by default):
  * messages of 32 bytes and more are then compressed, at the cost of about
- * 300 KiB of zlib state per connection while it keeps its context.
+ * 180 KiB of zlib state per connection while it keeps its context (the
+ * client may ask for less with the no-context-takeover parameters).
  *
  * Returns 0, or: EINVAL   NULL |srv|;
  *                EALREADY the server listens already.
