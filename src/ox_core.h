@@ -25,4 +25,14 @@ inline T ox__einval(T result) noexcept {
   return result;
 }
 
+// The value of a base64 digit (RFC 4648), or -1.
+inline int ox__base64_value(unsigned char c) noexcept {
+  if (c >= 'A' && c <= 'Z') return c - 'A';
+  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+  if (c >= '0' && c <= '9') return c - '0' + 52;
+  if (c == '+') return 62;
+  if (c == '/') return 63;
+  return -1;
+}
+
 #endif  // OX_CORE_H

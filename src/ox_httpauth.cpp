@@ -17,15 +17,6 @@ namespace {
 
 constexpr const char *httpauth_default_realm = "Ombrix realm";
 
-// The value of a base64 digit, or -1.
-int httpauth_b64(unsigned char c) noexcept {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  return -1;
-}
 
 // Decodes padded base64 (RFC 4648) into a new NUL-terminated block of
 // |*len| bytes; NULL for a malformed text or when memory runs out.
@@ -39,7 +30,9 @@ char *httpauth_b64_decode(const char *text, size_t n, size_t *len) noexcept {
     uint32_t group = 0;
     for (size_t k = 0; k < 4; k++) {
       bool padding = i + k >= n - pad;
-      int v = padding ? 0 : httpauth_b64(static_cast<unsigned char>(text[i + k]));
+      int v = padding ? 0
+                      : ox__base64_value(
+                            static_cast<unsigned char>(text[i + k]));
       if (v < 0) {
         ox_free(out);
         return nullptr;

@@ -59,42 +59,6 @@ bool strv_copy(const char *const *v, char ***out, bool *bad) noexcept {
 
 // ----------------------------------------------------------- handshake
 
-// True when one of the comma-separated elements of the request's |name|
-// fields (every line of it) is |token|, compared without case.
-bool header_has_token(MHD_Connection *con, const char *name,
-                      const char *token) noexcept {
-  size_t len = strlen(token);
-  struct walk {
-    const char *name;
-    const char *token;
-    size_t len;
-    bool found;
-  } found{name, token, len, false};
-  MHD_get_connection_values(
-      con, MHD_HEADER_KIND,
-      [](void *cls, MHD_ValueKind, const char *key,
-         const char *value) -> MHD_Result {
-        auto *w = static_cast<walk *>(cls);
-        if (strcasecmp(key, w->name) != 0 || value == nullptr) return MHD_YES;
-        const char *p = value;
-        while (*p != '\0') {
-          while (*p == ' ' || *p == '\t' || *p == ',') p++;
-          const char *start = p;
-          while (*p != '\0' && *p != ',') p++;
-          const char *end = p;
-          while (end > start && (end[-1] == ' ' || end[-1] == '\t')) end--;
-          if (static_cast<size_t>(end - start) == w->len &&
-              strncasecmp(start, w->token, w->len) == 0) {
-            w->found = true;
-            return MHD_NO;
-          }
-        }
-        return MHD_YES;
-      },
-      &found);
-  return found.found;
-}
-
 // Every line of the request's |name| fields joined with ", " into |out|
 // (|size| bytes); false when they do not fit.
 bool header_joined(MHD_Connection *con, const char *name, char *out,
@@ -125,6 +89,28 @@ bool header_joined(MHD_Connection *con, const char *name, char *out,
       },
       &joined);
   return joined.fits;
+}
+
+// True when one of the comma-separated elements of the request's |name|
+// fields (every line of it) is |token|, compared without case.
+bool header_has_token(MHD_Connection *con, const char *name,
+                      const char *token) noexcept {
+  char value[2048];
+  if (!header_joined(con, name, value, sizeof value)) return false;
+  size_t len = strlen(token);
+  const char *p = value;
+  while (*p != '\0') {
+    while (*p == ' ' || *p == '\t' || *p == ',') p++;
+    const char *start = p;
+    while (*p != '\0' && *p != ',') p++;
+    const char *end = p;
+    while (end > start && (end[-1] == ' ' || end[-1] == '\t')) end--;
+    if (static_cast<size_t>(end - start) == len &&
+        strncasecmp(start, token, len) == 0) {
+      return true;
+    }
+  }
+  return false;
 }
 
 // The first of the route's subprotocols the client offers, or NULL.

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "ox_alloc.h"
+#include "ox_core.h"
 #include "ox_extra.h"
 
 namespace {
@@ -25,15 +26,6 @@ constexpr size_t ws_key_len = 24;  // base64 of 16 bytes, "==" included
 constexpr char base64_digits[] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-// The value of a base64 digit, or -1.
-int base64_value(char c) noexcept {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  return -1;
-}
 
 // Writes the padded base64 of the |size| bytes at |in| and a NUL to |out|.
 void base64_encode(const uint8_t *in, size_t size, char *out) noexcept {
@@ -58,9 +50,9 @@ bool ws_blank(char c) noexcept { return c == ' ' || c == '\t'; }
 bool ws_key_valid(const char *key, size_t len) noexcept {
   if (len != ws_key_len || key[22] != '=' || key[23] != '=') return false;
   for (size_t i = 0; i < 22; i++) {
-    if (base64_value(key[i]) < 0) return false;
+    if (ox__base64_value(key[i]) < 0) return false;
   }
-  return (base64_value(key[21]) & 0x0f) == 0;
+  return (ox__base64_value(key[21]) & 0x0f) == 0;
 }
 
 // ---------------------------------------------------------------------------
