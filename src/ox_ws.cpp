@@ -240,7 +240,10 @@ void ws_route_cb(void *cls, ox_httpreq *req, ox_httpres *res) {
     refuse(res, 500, nullptr, nullptr);
     return;
   }
-  req->ws = ws;
+  // A reference of the request's own: libmicrohttpd ends the request only
+  // after the upgraded connection closed, by when the loop may have
+  // released its reference.
+  req->ws = ox_ws_ref(ws);
   if (route->handlers.open != nullptr) route->handlers.open(route->cls, ws, req);
 }
 
@@ -705,6 +708,7 @@ void ox__ws_finish(ox_ws *ws) noexcept {
 
 void ox__ws_abandon(ox_ws *ws) noexcept {
   if (ws->urh == nullptr) ox__ws_finish(ws);
+  ox_ws_unref(ws);
 }
 
 void ox__wsroutes_free(ox__wsroute *routes) noexcept {

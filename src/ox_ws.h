@@ -93,7 +93,8 @@ void ox__wsroutes_free(ox__wsroute *routes) noexcept;
 
 // The request of a WebSocket route ended with its connection (or never
 // became one): a connection made for it and never handed to a loop is
-// closed, its close callback told 1006.
+// closed, its close callback told 1006, and the request's reference is
+// dropped.
 void ox__ws_abandon(ox_ws *ws) noexcept;
 
 // The loop's side of a connection, on its thread.
