@@ -51,7 +51,8 @@ struct ox_httpreq {
   const char *origin;       // the Origin header when CORS is on, or NULL
   unsigned int refusal;     // a status the library answers instead (404,
                             // 405, 503)
-  ox_ws *ws;                // the WebSocket the request opens, or NULL
+  ox_ws *ws;                // the WebSocket the request opens (a reference
+                            // of its own), or NULL
   bool replied;             // the before hook answered: its reply goes out
                             // once the head is done
   ox__reqstage stage;

@@ -226,6 +226,9 @@ void ws_route_cb(void *cls, ox_httpreq *req, ox_httpres *res) {
     refuse(res, 500, nullptr, nullptr);
     return;
   }
+  // A reference of the request's own: libmicrohttpd ends the request only
+  // after the upgraded connection closed, by when the loop may have
+  // released its reference.
   req->ws = ox_ws_ref(ws);
   if (route->handlers.open != nullptr) route->handlers.open(route->cls, ws, req);
 }

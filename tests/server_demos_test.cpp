@@ -32,6 +32,7 @@
 #include "support/inflate.h"
 #include "support/process.h"
 #include "support/tls_files.h"
+#include "support/ws_client.h"
 
 namespace {
 
@@ -49,7 +50,7 @@ const char kHelloPage[] =
 const char *const kPortDemos[] = {
     "greeter",  "loadtest",   "parrot",      "slowlane",   "visitcount",
     "squeeze",  "gatekeeper", "ticker",      "intake",     "greeter-cpp",
-    "ticker-cpp", "intake-cpp"};
+    "ticker-cpp", "intake-cpp", "chatroom"};
 
 std::string demo_path(std::string_view name) {
   return std::string(OX_EXAMPLES_DIR "/") + std::string(name);
@@ -1250,6 +1251,151 @@ TEST(FileserveProcess, ScrapedByPrometheus) {
   EXPECT_EQ(0, st.code) << fs->read_stderr();
 }
 
+// ----------------------------------------------------------------- chatroom
+
+class Chatroom : public DemoServer {
+ protected:
+  void SetUp() override { start("chatroom"); }
+  // A WebSocket client of the demo's |path|, with |headers| in its
+  // handshake.
+  std::unique_ptr<oxtest::WsClient> ws(const std::string &path,
+                                       const std::string &headers = "") {
+    return std::make_unique<oxtest::WsClient>(static_cast<uint16_t>(port_),
+                                              path, headers);
+  }
+};
+
+// What a WebSocket client reads next, as one line: a text message as it
+// came, other frames by their kind ("binary:...", "close:1003 text only").
+std::string ws_next(oxtest::WsClient &c) {
+  std::optional<oxtest::WsFrame> f = c.read_data(kWaitMs);
+  if (!f) return "(nothing)";
+  switch (f->op) {
+    case 1:
+      return f->payload;
+    case 2:
+      return "binary:" + f->payload;
+    case 8:
+      return "close:" + std::to_string(f->code()) + " " + f->reason();
+  }
+  return "op" + std::to_string(f->op);
+}
+
+// The next message of each client in turn, joined by " | ".
+std::string ws_next_of(std::initializer_list<oxtest::WsClient *> clients) {
+  std::string out;
+  for (oxtest::WsClient *c : clients) {
+    if (!out.empty()) out += " | ";
+    out += ws_next(*c);
+  }
+  return out;
+}
+
+TEST_F(Chatroom, ServesThePageThatOpensTheChatAndNothingElse) {
+  Reply page = fetch(url("/"));
+  EXPECT_EQ(200, page.status) << page.error;
+  EXPECT_EQ(kHtml, page.header("content-type"));
+  EXPECT_NE(std::string::npos, page.body.find("new WebSocket("));
+  EXPECT_NE(std::string::npos, page.body.find("'/chat'"));
+  // The WebSocket paths want an upgrade; there is nothing else.
+  EXPECT_EQ(426, fetch(url("/chat")).status);
+  EXPECT_EQ(426, fetch(url("/echo")).status);
+  EXPECT_EQ(404, fetch(url("/favicon.ico")).status);
+}
+
+TEST_F(Chatroom, EveryLineReachesEveryoneAndArrivalsAndLeavesAreAnnounced) {
+  auto a = ws("/chat");
+  ASSERT_EQ(101, a->status()) << a->head();
+  EXPECT_EQ("guest 1 joined", ws_next(*a));
+  auto b = ws("/chat");
+  ASSERT_EQ(101, b->status()) << b->head();
+  EXPECT_EQ("guest 2 joined | guest 2 joined", ws_next_of({a.get(), b.get()}));
+
+  ASSERT_TRUE(a->send_text("hello"));
+  EXPECT_EQ("guest 1: hello | guest 1: hello", ws_next_of({a.get(), b.get()}));
+  ASSERT_TRUE(b->send_text("h\xc3\xa9llo"));
+  EXPECT_EQ("guest 2: h\xc3\xa9llo | guest 2: h\xc3\xa9llo",
+            ws_next_of({a.get(), b.get()}));
+
+  // A leaves with a close, which the server answers; B hears of it.
+  ASSERT_TRUE(a->send_close(1000, "bye"));
+  EXPECT_EQ("close:1000 bye | guest 1 left", ws_next_of({a.get(), b.get()}));
+  EXPECT_TRUE(a->wait_closed(kWaitMs));
+  // A connection that just breaks leaves as well.
+  auto c = ws("/chat");
+  ASSERT_EQ(101, c->status());
+  EXPECT_EQ("guest 3 joined | guest 3 joined", ws_next_of({b.get(), c.get()}));
+  c.reset();
+  EXPECT_EQ("guest 3 left", ws_next(*b));
+}
+
+TEST_F(Chatroom, BinaryInTheChatIsRefusedWith1003) {
+  auto a = ws("/chat");
+  ASSERT_EQ("guest 1 joined", ws_next(*a));
+  auto b = ws("/chat");
+  ASSERT_EQ("guest 2 joined | guest 2 joined", ws_next_of({a.get(), b.get()}));
+  ASSERT_TRUE(a->send_frame(0x82, std::string("\x00\x01", 2)));
+  EXPECT_EQ("close:1003 text only", ws_next(*a));
+  ASSERT_TRUE(a->send_close(1003));
+  EXPECT_EQ("guest 1 left", ws_next(*b));
+}
+
+TEST_F(Chatroom, EchoSendsEachMessageBackAsItCame) {
+  auto c = ws("/echo");
+  ASSERT_EQ(101, c->status()) << c->head();
+  EXPECT_EQ("", c->header("Sec-WebSocket-Extensions"));
+  std::string big(70000, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
+  for (const auto &[first, payload] :
+       std::vector<std::pair<uint8_t, std::string>>{
+           {0x81, "hi"},
+           {0x81, ""},
+           {0x82, std::string("\x00\xff\x01", 3)},
+           {0x82, big}}) {
+    SCOPED_TRACE(payload.size());
+    ASSERT_TRUE(c->send_frame(first, payload));
+    std::optional<oxtest::WsFrame> f = c->read_data(kWaitMs);
+    ASSERT_TRUE(f);
+    EXPECT_EQ(first & 0x0f, f->op);
+    EXPECT_TRUE(f->fin);
+    EXPECT_FALSE(f->rsv1);
+    EXPECT_TRUE(f->payload == payload) << f->payload.size() << " bytes back";
+  }
+}
+
+TEST_F(Chatroom, EchoIsCompressedForAClientThatOffersDeflate) {
+  auto c = ws("/echo",
+              "Sec-WebSocket-Extensions: permessage-deflate; "
+              "client_max_window_bits\r\n");
+  ASSERT_EQ(101, c->status()) << c->head();
+  EXPECT_EQ(
+      0u, c->header("Sec-WebSocket-Extensions").rfind("permessage-deflate", 0))
+      << c->head();
+  std::string text;
+  for (int i = 0; i < 100; ++i) text += "line " + std::to_string(i) + "\n";
+  ASSERT_TRUE(c->send_text(text));
+  std::optional<oxtest::WsFrame> f = c->read_data(kWaitMs);
+  ASSERT_TRUE(f);
+  EXPECT_EQ(1, f->op);
+  EXPECT_TRUE(f->rsv1);
+  EXPECT_LT(f->payload.size(), text.size());
+  // The message's deflate blocks, made a whole stream by an empty final
+  // block after the flush marker the sender dropped.
+  EXPECT_EQ(text, oxtest::raw_inflate(f->payload +
+                                      std::string("\x00\x00\xff\xff", 4) +
+                                      std::string("\x01\x00\x00\xff\xff", 5)));
+}
+
+TEST_F(Chatroom, StoppingTellsEveryChatTheServerIsGoingAway) {
+  auto a = ws("/chat");
+  ASSERT_EQ("guest 1 joined", ws_next(*a));
+  ASSERT_TRUE(proc_->write_stdin("q"));
+  EXPECT_EQ("close:1001 the server is shutting down", ws_next(*a));
+  ASSERT_TRUE(a->send_close(1001));
+  EXPECT_TRUE(a->wait_closed(kWaitMs));
+  // The exit status is checked on tear-down.
+}
+
 }  // namespace
 
 // ------------------------------------------------------------ behind nginx
@@ -1258,22 +1404,34 @@ namespace {
 
 constexpr char kNginx[] = "/usr/sbin/nginx";
 
+// What every configuration here shares: one worker, and each file nginx
+// writes kept under DIR.
+constexpr char kNginxHead[] =
+    "worker_processes 1;\n"
+    "pid DIR/nginx.pid;\n"
+    "error_log DIR/error.log warn;\n"
+    "events { worker_connections 64; }\n"
+    "http {\n"
+    "  access_log off;\n"
+    "  client_body_temp_path DIR/body;\n"
+    "  proxy_temp_path DIR/proxy;\n"
+    "  fastcgi_temp_path DIR/fastcgi;\n"
+    "  uwsgi_temp_path DIR/uwsgi;\n"
+    "  scgi_temp_path DIR/scgi;\n";
+
+// Replaces each |key| in |conf| with |value|.
+void conf_put(std::string &conf, const std::string &key,
+              const std::string &value) {
+  for (size_t at; (at = conf.find(key)) != std::string::npos;)
+    conf.replace(at, key.size(), value);
+}
+
 // The configuration docs/deploy.md gives: two demo processes behind an
 // upstream with passive health checks, a failed attempt retried on the
 // other.  X-Upstream tells the test which process answered.
 std::string nginx_conf(const std::string &dir, int port, int a, int b) {
   std::string conf =
-      "worker_processes 1;\n"
-      "pid DIR/nginx.pid;\n"
-      "error_log DIR/error.log warn;\n"
-      "events { worker_connections 64; }\n"
-      "http {\n"
-      "  access_log off;\n"
-      "  client_body_temp_path DIR/body;\n"
-      "  proxy_temp_path DIR/proxy;\n"
-      "  fastcgi_temp_path DIR/fastcgi;\n"
-      "  uwsgi_temp_path DIR/uwsgi;\n"
-      "  scgi_temp_path DIR/scgi;\n"
+      std::string(kNginxHead) +
       "  upstream demos {\n"
       "    server 127.0.0.1:A max_fails=1 fail_timeout=30s;\n"
       "    server 127.0.0.1:B max_fails=1 fail_timeout=30s;\n"
@@ -1289,14 +1447,40 @@ std::string nginx_conf(const std::string &dir, int port, int a, int b) {
       "    }\n"
       "  }\n"
       "}\n";
-  auto put = [&conf](const std::string &key, const std::string &value) {
-    for (size_t at; (at = conf.find(key)) != std::string::npos;)
-      conf.replace(at, key.size(), value);
-  };
-  put("DIR", dir);
-  put("PORT", std::to_string(port));
-  put(":A ", ":" + std::to_string(a) + " ");
-  put(":B ", ":" + std::to_string(b) + " ");
+  conf_put(conf, "DIR", dir);
+  conf_put(conf, "PORT", std::to_string(port));
+  conf_put(conf, ":A ", ":" + std::to_string(a) + " ");
+  conf_put(conf, ":B ", ":" + std::to_string(b) + " ");
+  return conf;
+}
+
+// The WebSocket configuration of docs/deploy.md: the upgrade passed on for
+// /chat, and a read timeout longer than the library's idle timeout.
+std::string nginx_ws_conf(const std::string &dir, int port, int app) {
+  std::string conf =
+      std::string(kNginxHead) +
+      "  map $http_upgrade $connection_upgrade {\n"
+      "    default upgrade;\n"
+      "    ''      close;\n"
+      "  }\n"
+      "  server {\n"
+      "    listen 127.0.0.1:PORT;\n"
+      "    location /chat {\n"
+      "      proxy_pass http://127.0.0.1:APP;\n"
+      "      proxy_http_version 1.1;\n"
+      "      proxy_set_header Upgrade $http_upgrade;\n"
+      "      proxy_set_header Connection $connection_upgrade;\n"
+      "      proxy_read_timeout 90s;\n"
+      "      proxy_send_timeout 90s;\n"
+      "    }\n"
+      "    location / {\n"
+      "      proxy_pass http://127.0.0.1:APP;\n"
+      "    }\n"
+      "  }\n"
+      "}\n";
+  conf_put(conf, "DIR", dir);
+  conf_put(conf, "PORT", std::to_string(port));
+  conf_put(conf, "APP", std::to_string(app));
   return conf;
 }
 
@@ -1309,6 +1493,59 @@ bool wait_for_port(int port) {
   }
   return false;
 }
+
+// nginx on loopback with a configuration of the test's own, in a temporary
+// directory that holds every file it writes and is removed afterwards.
+class NginxFront {
+ public:
+  NginxFront() {
+    dir_ = (std::filesystem::temp_directory_path() / "ombrix-nginx-XXXXXX")
+               .string();
+    if (mkdtemp(dir_.data()) == nullptr) dir_.clear();
+    port_ = Listener(0).port;  // free now; nginx takes it in start()
+  }
+  ~NginxFront() {
+    stop();
+    std::error_code ignored;
+    if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
+  }
+  NginxFront(const NginxFront &) = delete;
+  NginxFront &operator=(const NginxFront &) = delete;
+
+  const std::string &dir() const { return dir_; }
+  int port() const { return port_; }
+
+  // Starts nginx on |conf| and waits until it listens; "" then, else what
+  // went wrong.
+  std::string start(const std::string &conf) {
+    if (dir_.empty() || port_ <= 0) return "no directory or port for nginx";
+    std::ofstream(dir_ + "/nginx.conf") << conf;
+    std::string error;
+    proc_ = oxtest::Process::start(
+        {kNginx, "-p", dir_, "-e", dir_ + "/error.log", "-c",
+         dir_ + "/nginx.conf", "-g", "daemon off;"},
+        &error);
+    if (proc_ == nullptr) return error;
+    if (!wait_for_port(port_)) {
+      return "nginx did not start: " + proc_->read_stderr();
+    }
+    return "";
+  }
+
+  // Stops nginx gracefully; true when it exited (or never ran).
+  bool stop() {
+    if (proc_ == nullptr) return true;
+    kill(proc_->pid(), SIGQUIT);
+    bool exited = proc_->wait(kWaitMs).exited;
+    proc_.reset();
+    return exited;
+  }
+
+ private:
+  std::string dir_;
+  int port_ = -1;
+  std::unique_ptr<oxtest::Process> proc_;
+};
 
 // The port of the last process a request went to ("127.0.0.1:1, 127.0.0.1:2"
 // after a retry gives 2).
@@ -1332,28 +1569,10 @@ TEST(BehindNginx, TwoLoadtestProcessesShareTrafficAndOneMayStop) {
     port[i] = read_running_port(*demo[i]);
     ASSERT_GT(port[i], 0);
   }
-  std::string dir =
-      (std::filesystem::temp_directory_path() / "ombrix-nginx-XXXXXX").string();
-  ASSERT_NE(nullptr, mkdtemp(dir.data()));
-  struct RemoveDir {
-    std::string path;
-    ~RemoveDir() {
-      std::error_code ignored;
-      std::filesystem::remove_all(path, ignored);
-    }
-  } remove_dir{dir};
-  int front = Listener(0).port;  // free now; nginx takes it below
-  ASSERT_GT(front, 0);
-  std::ofstream(dir + "/nginx.conf")
-      << nginx_conf(dir, front, port[0], port[1]);
-  std::string error;
-  auto nginx = oxtest::Process::start(
-      {kNginx, "-p", dir, "-e", dir + "/error.log", "-c", dir + "/nginx.conf",
-       "-g", "daemon off;"},
-      &error);
-  ASSERT_NE(nullptr, nginx) << error;
-  ASSERT_TRUE(wait_for_port(front))
-      << "nginx did not start: " << nginx->read_stderr();
+  NginxFront nginx;
+  ASSERT_EQ(
+      "", nginx.start(nginx_conf(nginx.dir(), nginx.port(), port[0], port[1])));
+  const int front = nginx.port();
 
   // Round robin: both processes answer.
   auto serve = [&](int requests, std::set<int> *answered) {
@@ -1378,10 +1597,40 @@ TEST(BehindNginx, TwoLoadtestProcessesShareTrafficAndOneMayStop) {
   serve(10, &answered);
   EXPECT_EQ(std::set<int>{port[1]}, answered);
 
-  kill(nginx->pid(), SIGQUIT);
-  EXPECT_TRUE(nginx->wait(kWaitMs).exited) << nginx->read_stderr();
+  EXPECT_TRUE(nginx.stop());
   demo[1]->write_stdin("q");
   EXPECT_EQ(0, demo[1]->wait(kWaitMs).code);
+}
+
+class ChatroomBehindNginx : public Chatroom {
+ protected:
+  void SetUp() override {
+    if (access(kNginx, X_OK) != 0) {
+      GTEST_SKIP() << "no nginx (scripts/install-deps test)";
+    }
+    Chatroom::SetUp();
+  }
+};
+
+TEST_F(ChatroomBehindNginx, ChatsThroughTheProxyWithThePageBesideThem) {
+  NginxFront nginx;
+  ASSERT_EQ("", nginx.start(nginx_ws_conf(nginx.dir(), nginx.port(), port_)));
+  const auto front = static_cast<uint16_t>(nginx.port());
+  oxtest::Response page = oxtest::http_get(front, "/");
+  EXPECT_EQ(200, page.status) << page.error;
+  EXPECT_NE(std::string::npos, page.body.find("new WebSocket("));
+
+  oxtest::WsClient a(front, "/chat");
+  ASSERT_EQ(101, a.status()) << a.head();
+  EXPECT_EQ("guest 1 joined", ws_next(a));
+  oxtest::WsClient b(front, "/chat");
+  ASSERT_EQ(101, b.status()) << b.head();
+  EXPECT_EQ("guest 2 joined | guest 2 joined", ws_next_of({&a, &b}));
+  ASSERT_TRUE(b.send_text("through nginx"));
+  EXPECT_EQ("guest 2: through nginx | guest 2: through nginx",
+            ws_next_of({&a, &b}));
+  ASSERT_TRUE(b.send_close(1000, "done"));
+  EXPECT_EQ("close:1000 done | guest 2 left", ws_next_of({&b, &a}));
 }
 
 // --------------------------------------------------------------------- notes

@@ -443,6 +443,37 @@ TEST(Ws, DeflateIsNegotiatedAndUsed) {
   EXPECT_EQ(f->payload, text);
 }
 
+// The request pointed at its connection without a reference of its own:
+// when the program kept none either, the loop freed the connection on its
+// close, and libmicrohttpd's end of the request read it afterwards (a use
+// after free that AddressSanitizer reports).
+TEST(Ws, RequestEndsAfterItsUnreferencedConnectionWasFreed) {
+  Counter closed;
+  ServerOptions options;
+  options.configure = [&closed](ox_httpsrv *srv) {
+    ox_wshandlers h{};
+    h.message = [](void *, ox_ws *ws, const void *data, size_t size,
+                   ox_wstype type) { ox_ws_send(ws, data, size, type); };
+    h.close = [](void *cls, ox_ws *, unsigned int, const char *) {
+      static_cast<Counter *>(cls)->add();
+    };
+    ASSERT_EQ(ox_httpsrv_add_ws_route(srv, "/ws", &h, &closed), 0);
+  };
+  TestServer server(nullptr, options);
+  ASSERT_TRUE(server.listening());
+  for (int i = 1; i <= 3; i++) {
+    WsClient c(server.port(), "/ws");
+    ASSERT_EQ(c.status(), 101);
+    ASSERT_TRUE(c.send_text("x"));
+    auto f = c.read_data();
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->payload, "x");
+    ASSERT_TRUE(c.send_close(1000));
+    EXPECT_TRUE(c.wait_closed());
+    EXPECT_EQ(closed.wait_for(i, 5000), i);
+  }
+}
+
 }  // namespace
 
 // The C++ layer: lambdas, a handle kept past the callback and used from

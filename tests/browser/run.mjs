@@ -7,7 +7,9 @@
 //
 // notes from a page of another origin, through CORS.
 //
-// Usage: node run.mjs <ticker|intake|gatekeeper|fileserve|notes> <path of that demo>
+// chatroom with two pages talking over WebSockets.
+//
+// Usage: node run.mjs <ticker|intake|gatekeeper|fileserve|notes|chatroom> <path of that demo>
 // Exits 77 (a skip for ctest) when playwright-core or Chromium is missing.
 import assert from 'node:assert/strict';
 import { execFileSync, spawn } from 'node:child_process';
@@ -30,7 +32,7 @@ const CHROMIUM_ARGS = [
 
 const [demo, exe] = process.argv.slice(2);
 if (!demo || !exe) {
-  console.error('usage: node run.mjs <ticker|intake|gatekeeper|fileserve|notes> <demo path>');
+  console.error('usage: node run.mjs <ticker|intake|gatekeeper|fileserve|notes|chatroom> <demo path>');
   process.exit(2);
 }
 
@@ -363,6 +365,50 @@ const suites = {
       } finally {
         await server.stop();
         rmSync(dir, { recursive: true, force: true });
+      }
+    });
+  },
+
+  chatroom() {
+    test('chatroom: a line typed on one page shows on the other, then a leave',
+         async () => {
+      const server = startDemo();
+      try {
+        const url = await server.url;
+        await withBrowser(async (browser) => {
+          // Each page in a context of its own, as two people would be.
+          const open = async () => {
+            const context = await browser.newContext();
+            const page = await context.newPage();
+            page.setDefaultTimeout(WAIT_MS);
+            await page.goto(url);
+            return { context, page };
+          };
+          const lines = (page) => page.locator('#log li').allTextContents();
+          const waitLine = (page, line) => page.waitForFunction(
+            (text) => Array.from(document.querySelectorAll('#log li'))
+              .some((li) => li.textContent === text), line);
+
+          const first = await open();
+          await waitLine(first.page, 'guest 1 joined');
+          const second = await open();
+          await waitLine(second.page, 'guest 2 joined');
+          await waitLine(first.page, 'guest 2 joined');
+
+          await first.page.fill('#text', 'hello from one');
+          await first.page.click('#send');
+          await waitLine(second.page, 'guest 1: hello from one');
+          await waitLine(first.page, 'guest 1: hello from one');
+          assert.equal(await first.page.inputValue('#text'), '');
+
+          await first.context.close();
+          await waitLine(second.page, 'guest 1 left');
+          assert.deepEqual(await lines(second.page), [
+            'guest 2 joined', 'guest 1: hello from one', 'guest 1 left']);
+          await second.context.close();
+        });
+      } finally {
+        await server.stop();
       }
     });
   },
