@@ -1803,73 +1803,13 @@ OX_EXPORT int ox_httpres_senddir(ox_httpres *res, const char *root,
  * |read_cb| runs on a serving thread, which waits while it blocks: with
  * one polling thread (the C default) every other client waits too, with a
  * pool its share of the clients does, and with a thread per connection the
- * stream holds its thread.  A stream that waits for events should be a
- * push stream (ox_httpres_sendpush()), which holds no thread.
+ * stream holds its thread.
  * Returns 0, EINVAL, EALREADY, ENOMEM.
  */
 OX_EXPORT int ox_httpres_sendstream(ox_httpres *res, uint64_t size,
                                     ox_read_cb read_cb, void *handle,
                                     ox_free_cb free_cb,
                                     unsigned int status) OX_NOEXCEPT;
-
-/**
- * A stream the program pushes to from any thread (ox_httpres_sendpush()).
- */
-typedef struct ox_push ox_push;
-
-/**
- * Answers with a body the program writes as it has something to send,
- * with ox_push_write() from any thread, until ox_push_end(): server-sent
- * events, a log tail.  Unlike ox_httpres_sendstream(), no thread waits for
- * the program: between writes the connection is set aside by the serving
- * thread, which goes on serving everyone else, so one polling thread holds
- * thousands of such streams.  The body is chunked, with |content_type|
- * (NULL: none) and |status|, and is never gzipped (each write goes out as
- * it is).
- *
- * While nothing is written for the ping interval of
- * ox_httpsrv_set_ws_timeouts() (default 30 s), |ping| (NULL: nothing; for
- * event streams ": ping\n\n", a comment) is written so that a client who
- * left is noticed; a client that has left is noticed at its next write.
- * Writes queue at most the bytes of ox_httpsrv_set_ws_limits() a client
- * has not taken yet, with the same policy when the queue is full.  A
- * drain ends push streams at once.
- *
- * |*push| is the program's until it calls ox_push_end(), whatever happens
- * to the client.  Returns 0, EINVAL (NULL arguments, a bad type or
- * status), EALREADY, ENOMEM; on failure |*push| is NULL.
- */
-OX_EXPORT int ox_httpres_sendpush(ox_httpres *res, const char *content_type,
-                                  const char *ping, unsigned int status,
-                                  ox_push **push) OX_NOEXCEPT;
-
-/**
- * Queues the |size| bytes at |data| on |push| and returns without waiting
- * for the client: any thread may call it.
- *
- * Returns 0, or: EINVAL  NULL |push|, or |data| with |size| above 0;
- *                EPIPE   the client has left, the stream was cut (a drain,
- *                        the queue policy) or ended;
- *                ENOBUFS the queue is full and its policy refuses;
- *                ENOMEM.
- */
-OX_EXPORT int ox_push_write(ox_push *push, const void *data,
-                            size_t size) OX_NOEXCEPT;
-
-/**
- * Sets |cb| to run once with |cls| when the client of |push| leaves or the
- * stream is cut (NULL: none), on a serving thread.  It runs at once when
- * that happened already.  It must not call ox_push_end().
- */
-OX_EXPORT int ox_push_on_gone(ox_push *push, void (*cb)(void *cls),
-                              void *cls) OX_NOEXCEPT;
-
-/**
- * Ends the stream once what was written has gone out, and releases
- * |push|: it must not be used again.  If |push| is NULL, this function
- * does nothing.
- */
-OX_EXPORT void ox_push_end(ox_push *push) OX_NOEXCEPT;
 
 /** @} */
 
@@ -1957,8 +1897,8 @@ OX_EXPORT int ox_httpsrv_add_ws_route(ox_httpsrv *srv, const char *pattern,
  * |message_max| bytes, inflated (default 1 MiB; a larger one closes the
  * connection with 1009), and sends may queue |queue_max| bytes the client
  * has not taken yet (default 1 MiB; a message sent on an empty queue is
- * always taken), beyond which |when_full| applies.  Push streams share the
- * queue limit and its policy.  0 keeps a value as it is.
+ * always taken), beyond which |when_full| applies.  0 keeps a value as it
+ * is.
  *
  * Returns 0, or: EINVAL   NULL |srv| or an unknown |when_full|;
  *                EALREADY the server listens already.
@@ -1968,8 +1908,7 @@ OX_EXPORT int ox_httpsrv_set_ws_limits(ox_httpsrv *srv, size_t message_max,
                                        ox_wsfull when_full) OX_NOEXCEPT;
 
 /**
- * Pings each WebSocket connection (and writes the ping of each push
- * stream) after |ping_interval| seconds without a message (default 30),
+ * Pings each WebSocket connection after |ping_interval| seconds without a message (default 30),
  * and closes a connection from which nothing came for |idle_timeout|
  * seconds (default 75, which outlasts two pings a live client answers).  A
  * close handshake the client leaves unanswered is cut after 5 s.  0 keeps
