@@ -1585,10 +1585,13 @@ class websocket {
   websocket() noexcept = default;
   /** A handle on |ws|, taking a reference. */
   explicit websocket(ox_ws *ws) noexcept : ws_(ox_ws_ref(ws)) {}
+  /** Another handle on the same connection. */
   websocket(const websocket &other) noexcept : ws_(ox_ws_ref(other.ws_)) {}
+  /** Takes over |other|'s reference. */
   websocket(websocket &&other) noexcept : ws_(other.ws_) {
     other.ws_ = nullptr;
   }
+  /** Names the connection |other| names. */
   websocket &operator=(websocket other) noexcept {
     std::swap(ws_, other.ws_);
     return *this;
@@ -1635,10 +1638,13 @@ class websocket {
   /** Bytes queued that the client has not taken yet. */
   std::size_t queued() const noexcept { return ox_ws_queued(ws_); }
 
+  /** True when it names a connection. */
   explicit operator bool() const noexcept { return ws_ != nullptr; }
+  /** True when both name the same connection. */
   bool operator==(const websocket &other) const noexcept {
     return ws_ == other.ws_;
   }
+  /** True when they name different connections. */
   bool operator!=(const websocket &other) const noexcept {
     return ws_ != other.ws_;
   }
@@ -1662,6 +1668,7 @@ class ws_group {
   }
   ws_group(const ws_group &) = delete;
   ws_group &operator=(const ws_group &) = delete;
+  /** Takes over |other|'s group. */
   ws_group(ws_group &&other) noexcept : group_(other.group_) {
     other.group_ = nullptr;
   }
@@ -1687,6 +1694,7 @@ class ws_group {
                                   except.native()),
                   "ox_wsgroup_send");
   }
+  /** The members. */
   std::size_t size() const noexcept { return ox_wsgroup_size(group_); }
   /** Returns the C group. */
   ox_wsgroup *native() const noexcept { return group_; }
