@@ -27,6 +27,7 @@ enum class ox__body : uint8_t {
   bytes,   // |data|: a block of ours (malloc), |length| bytes
   file,    // the open file |fd|: |length| bytes from |offset|
   stream,  // |read_cb| on |handle|: |length| bytes, or UINT64_MAX: unknown
+  push,    // the push stream |handle| (the connection's reference)
 };
 
 // A reply as it was described, before it is built.
@@ -42,7 +43,7 @@ struct ox__reply {
   int fd;               // file; -1 when none
   uint64_t offset;      // file
   ox_read_cb read_cb;   // stream
-  void *handle;
+  void *handle;         // stream, push
   ox_free_cb free_cb;
   ox__validators v;     // whole_file
   const char *type;     // Content-Type (static, the server's, |type_buf|,
