@@ -1,26 +1,36 @@
-// ticker: a counter pushed to the browser as a server-sent event stream.
+// ticker: a counter pushed to the browser as a server-sent event stream,
+// pulled from a reader at / and pushed by a timer thread at /push.
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <thread>
+#include <vector>
 
 #include "ombrix.h"
 
-static const char kPage[] =
+// The page, around the path of its event stream.
+static const char kPageHead[] =
     "<html>\n<head>\n<title>SSE example</title>\n</head>"
     "<body><h2 id=\"counter\">Please wait ...</h2>\n<script>\n"
-    "const es = new EventSource('/');\n"
+    "const es = new EventSource('";
+static const char kPageTail[] =
+    "');\n"
     "es.onmessage = function (ev) {\n"
     "  document.getElementById('counter').innerText = "
     "'Counting: ' + ev.data;\n"
     "};\n</script>\n</body>\n</html>";
 
-// Shared by every stream; readers run on their connections' threads.
+// Shared by every stream; readers run on their connections' threads, the
+// push streams' timer on its own.
 static std::atomic<uint32_t> COUNT{0};
 
 // One stream's event in the making: an event the core could not take whole
@@ -60,6 +70,57 @@ static void sse_free_cb(void *handle) {
   delete static_cast<sse_stream *>(handle);
 }
 
+// The push streams open at /push, written to by one timer thread.
+static std::mutex PUSH_MUTEX;
+static std::condition_variable PUSH_STOP;
+static std::vector<ox_push *> PUSHES;  // guarded by PUSH_MUTEX
+static bool PUSH_STOPPING = false;     // likewise
+
+// The client left: the stream leaves the list, and is ended.
+static void push_gone(void *cls) {
+  auto *push = static_cast<ox_push *>(cls);
+  {
+    std::lock_guard<std::mutex> lock(PUSH_MUTEX);
+    PUSHES.erase(std::remove(PUSHES.begin(), PUSHES.end(), push),
+                 PUSHES.end());
+  }
+  ox_push_end(push);
+}
+
+// Once a second, one event for every open push stream: no thread waits for
+// any of them in between.
+static void push_ticks() {
+  std::unique_lock<std::mutex> lock(PUSH_MUTEX);
+  while (!PUSH_STOP.wait_for(lock, std::chrono::seconds(1),
+                             [] { return PUSH_STOPPING; })) {
+    if (PUSHES.empty()) continue;
+    char event[32];
+    int len = snprintf(event, sizeof(event), "data: %d\n\n",
+                       static_cast<int>(COUNT.fetch_add(1) + 1));
+    for (ox_push *push : PUSHES) {
+      ox_push_write(push, event, static_cast<size_t>(len));
+    }
+  }
+}
+
+static void push_open(ox_httpres *res) {
+  ox_push *push = nullptr;
+  // The ping, a comment, shows a client that left within 30 s.
+  if (ox_httpres_sendpush(res, "text/event-stream", ": ping\n\n", 200,
+                          &push) != 0) {
+    return;  // the core answers
+  }
+  ox_push_write(push, "retry: 1000\n", 12);
+  try {
+    std::lock_guard<std::mutex> lock(PUSH_MUTEX);
+    PUSHES.push_back(push);
+    // It runs once this callback has returned, on a serving thread.
+    ox_push_on_gone(push, push_gone, push);
+  } catch (const std::bad_alloc &) {
+    ox_push_end(push);  // no room to keep it: it ends at once
+  }
+}
+
 static void req_cb(void *cls, ox_httpreq *req, ox_httpres *res) {
   (void)cls;
   ox_strmap **req_headers = ox_httpreq_headers(req);
@@ -68,9 +129,13 @@ static void req_cb(void *cls, ox_httpreq *req, ox_httpres *res) {
   if (req_headers != nullptr &&
       ox_strmap_find(*req_headers, "Accept", &accept) == 0 &&
       strstr(ox_strmap_val(accept), "text/event-stream") != nullptr) {
+    ox_strmap_set(res_headers, "Access-Control-Allow-Origin", "*");
+    if (strcmp(ox_httpreq_path(req), "/push") == 0) {
+      push_open(res);
+      return;
+    }
     auto *stream = new (std::nothrow) sse_stream;
     if (stream == nullptr) return;  // the core answers
-    ox_strmap_set(res_headers, "Access-Control-Allow-Origin", "*");
     ox_strmap_set(res_headers, "Content-Type", "text/event-stream");
     // Size 0: chunked, until the client goes away.
     ox_httpres_sendstream(res, 0, sse_read_cb, stream, sse_free_cb, 200);
@@ -80,7 +145,11 @@ static void req_cb(void *cls, ox_httpreq *req, ox_httpres *res) {
     ox_httpres_sendbinary(res, "", 0, "", 204);
     return;
   }
-  ox_httpres_sendbinary(res, kPage, sizeof(kPage) - 1,
+  bool push = strcmp(ox_httpreq_path(req), "/push") == 0;
+  char page[sizeof(kPageHead) + sizeof(kPageTail) + 8];
+  int len = snprintf(page, sizeof(page), "%s%s%s", kPageHead,
+                     push ? "/push" : "/", kPageTail);
+  ox_httpres_sendbinary(res, page, static_cast<size_t>(len),
                         "text/html; charset=utf-8", 200);
 }
 
@@ -96,9 +165,17 @@ int main(int argc, char *argv[]) {
     ox_httpsrv_free(srv);
     return 1;
   }
+  std::thread ticks(push_ticks);
   printf("Server running at http://localhost:%d\n", ox_httpsrv_port(srv));
   fflush(stdout);
   getchar();
+  {
+    std::lock_guard<std::mutex> lock(PUSH_MUTEX);
+    PUSH_STOPPING = true;
+  }
+  PUSH_STOP.notify_all();
+  ticks.join();
+  // The push streams still open end here, through their gone callbacks.
   ox_httpsrv_free(srv);
   return 0;
 }

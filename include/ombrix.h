@@ -36,7 +36,8 @@
  *     An authentication callback reads and denies through its record, and
  *     may set reply headers and a body callback
  *     (ox_httpreq_set_body_cb()).  A stream's callbacks run on a serving thread
- *     and see only their handle.
+ *     and see only their handle.  A push stream (ox_httpres_sendpush()) is
+ *     written to and ended from any thread.
  *  9. Lazy getters.  The request maps (ox_httpreq_headers() and the
  *     others) are filled on first use; when memory runs out a pair may be
  *     missing from them.  ox_httpreq_payload() makes its buffer on first
@@ -1283,7 +1284,8 @@ OX_EXPORT const char *ox_httpsrv_upld_dir(ox_httpsrv *srv) OX_NOEXCEPT;
 /**
  * Stops the server gently: new connections are refused at once, replies
  * from now on close their connections ("Connection: close"), connections
- * waiting between requests are closed, and requests in flight (bodies
+ * waiting between requests are closed, push streams end at once (what
+ * they queued goes out, then their end), and requests in flight (bodies
  * arriving, callbacks, isolated requests, streams and files being sent)
  * get until |timeout_ms| milliseconds from now to finish.  Whatever is
  * still in flight then is cut off (its connection closed), and |*cut|
@@ -1292,8 +1294,13 @@ OX_EXPORT const char *ox_httpsrv_upld_dir(ox_httpsrv *srv) OX_NOEXCEPT;
  * whose request head is only partly in counts as waiting, and is closed.
  *
  * Once it returns the server serves no more and no callback runs: only
- * ox_httpsrv_free() remains (ox_httpsrv_listen() returns false).  Must not
- * be called from a callback of the same server.
+ * ox_httpsrv_free() remains (ox_httpsrv_listen() returns false).  One
+ * exception: a stream's read callback (ox_httpres_sendstream()) that still
+ * blocks 200 ms past the deadline cannot be interrupted, and is not waited
+ * for.  Its connection is cut already; when it returns, its free callback,
+ * the request's access log line and error lines follow on its serving
+ * thread, and ox_httpsrv_free() waits for that.  Must not be called from
+ * a callback of the same server.
  *
  * Returns 0, or EINVAL for a NULL |srv| or a server that does not listen.
  */
@@ -1319,8 +1326,10 @@ OX_EXPORT int ox_httpsrv_drain_many(ox_httpsrv *const *srvs, size_t n,
 
 /**
  * Stops accepting, closes every connection at once, requests in flight
- * included (ox_httpsrv_drain() lets them finish), waits for isolated
- * requests and releases the server.  No callback runs once it returns.
+ * included (ox_httpsrv_drain() lets them finish; push streams end),
+ * waits for isolated requests and stream callbacks, and releases the
+ * server.  No callback runs once it returns.  Push streams the program
+ * still holds stay valid until it ends them (writes fail with EPIPE).
  * Must not be called from a callback of the same server.
  */
 OX_EXPORT void ox_httpsrv_free(ox_httpsrv *srv) OX_NOEXCEPT;
@@ -1811,6 +1820,85 @@ OX_EXPORT int ox_httpres_sendstream(ox_httpres *res, uint64_t size,
                                     ox_free_cb free_cb,
                                     unsigned int status) OX_NOEXCEPT;
 
+/**
+ * A stream the program pushes to from any thread (ox_httpres_sendpush()).
+ */
+typedef struct ox_push ox_push;
+
+/**
+ * Answers with a body the program writes as it has something to send,
+ * with ox_push_write() from any thread, until ox_push_end(): server-sent
+ * events, a log tail.  Unlike ox_httpres_sendstream(), no thread waits for
+ * the program: between writes the connection is set aside by the serving
+ * thread, which goes on serving everyone else, so one polling thread holds
+ * thousands of such streams.  (With a thread per connection the stream's
+ * own thread waits for the writes.)  The body is chunked, with
+ * |content_type| (NULL: none) and |status|, and is never gzipped (each
+ * write goes out as it is, though writes that queue up may share a
+ * chunk); the after hook and CORS see the reply as any other.  A HEAD
+ * request, or a status without a body, gets the head alone: its stream is
+ * over at once, as if the client had left.
+ *
+ * While nothing is written for the ping interval of
+ * ox_httpsrv_set_ws_timeouts() (default 30 s), |ping| (copied; NULL or "":
+ * nothing; for event streams ": ping\n\n", a comment) is written so that
+ * a client who left is noticed; a client that has left is noticed at its
+ * next write.  Writes queue at most the bytes of ox_httpsrv_set_ws_limits()
+ * a client has not taken yet, with the same policy when the queue is full.
+ * A drain ends push streams at once: what is queued goes out, then the
+ * body's end.
+ *
+ * |*push| is the program's until it calls ox_push_end(), whatever happens
+ * to the client, and outlives the server if need be.  Returns 0, EINVAL
+ * (NULL arguments, a bad type or status), EALREADY, ENOMEM; on failure
+ * |*push| is NULL.
+ */
+OX_EXPORT int ox_httpres_sendpush(ox_httpres *res, const char *content_type,
+                                  const char *ping, unsigned int status,
+                                  ox_push **push) OX_NOEXCEPT;
+
+/**
+ * Queues the |size| bytes at |data| (copied) on |push| and returns without
+ * waiting for the client: any thread may call it, and writes of one thread
+ * go out in their order.  A write on an empty queue is always taken,
+ * however large; otherwise the queue holds at most the limit of
+ * ox_httpsrv_set_ws_limits().  Past it, OX_WSFULL_REFUSE refuses the
+ * write and keeps the stream; OX_WSFULL_CLOSE and OX_WSFULL_RETRY cut the
+ * stream (the client's connection is reset) and the write fails with
+ * EPIPE.
+ *
+ * Returns 0, or: EINVAL  NULL |push|, or NULL |data| with |size| above 0;
+ *                EPIPE   the client has left, or the stream was cut (the
+ *                        queue policy) or ended (a drain, a stop);
+ *                ENOBUFS the queue is full and its policy refuses;
+ *                ENOMEM.
+ */
+OX_EXPORT int ox_push_write(ox_push *push, const void *data,
+                            size_t size) OX_NOEXCEPT;
+
+/**
+ * Sets |cb| to run once with |cls| when the stream |push| is over before
+ * the program ended it (NULL: none): the client left, the stream was
+ * cut, or a drain or a stop ended it.  It runs on a serving thread (or on
+ * the thread that frees the server), or at once on the calling thread
+ * when that happened already, and never once ox_push_end() returned.
+ * Set by the callback that made the stream, it never runs before that
+ * callback returns, so the callback may publish |push| and set |cb| under
+ * one lock that |cb| takes too.  It may call ox_push_write(), which then
+ * fails, and ox_push_end().  Returns 0 or EINVAL.
+ */
+OX_EXPORT int ox_push_on_gone(ox_push *push, void (*cb)(void *cls),
+                              void *cls) OX_NOEXCEPT;
+
+/**
+ * Ends the stream once what was written has gone out, and releases
+ * |push|: it must not be used again.  A gone callback running on another
+ * thread is waited for, so the thread calling this must not hold a lock
+ * that callback takes; called from the callback itself, it does not wait.
+ * If |push| is NULL, this function does nothing.
+ */
+OX_EXPORT void ox_push_end(ox_push *push) OX_NOEXCEPT;
+
 /** @} */
 
 /** @} */
@@ -1908,7 +1996,9 @@ OX_EXPORT int ox_httpsrv_set_ws_limits(ox_httpsrv *srv, size_t message_max,
                                        ox_wsfull when_full) OX_NOEXCEPT;
 
 /**
- * Pings each WebSocket connection after |ping_interval| seconds without a message (default 30),
+ * Pings each WebSocket connection (and writes the ping of each push
+ * stream) after |ping_interval| seconds without a message (default 30;
+ * push streams are looked at once a second),
  * and closes a connection from which nothing came for |idle_timeout|
  * seconds (default 75, which outlasts two pings a live client answers).  A
  * close handshake the client leaves unanswered is cut after 5 s.  0 keeps

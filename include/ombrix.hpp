@@ -1129,8 +1129,122 @@ class cookie_opts {
   ox_cookie_opts c_{};
 };
 
+// The callable of push_stream::on_gone(), owned by its stream with the
+// callables it replaced, since one of those may still run on a serving
+// thread until the stream ends.
+struct gone_job {
+  std::function<void()> fn;
+  ombrix::server *srv;
+  std::unique_ptr<gone_job> replaced;
+  static void run_cb(void *cls) noexcept;
+};
+
 }  // namespace detail
 /** @endcond */
+
+/**
+ * A push stream (ox_httpres_sendpush()), made by response::push(): a body
+ * the program writes from any thread as it has something to send, while
+ * no serving thread waits for it.  It owns the C stream: end(), or the
+ * destructor, ends the stream once what was written has gone out.
+ * Movable, not copyable; one moved from holds no stream, and its write()
+ * returns false.
+ *
+ * @code
+ * std::mutex mu;
+ * std::list<ombrix::push_stream> streams;  // written to under |mu|
+ * srv.get("/events", [&](ombrix::request &, ombrix::response &res) {
+ *   std::lock_guard<std::mutex> lock(mu);
+ *   auto at = streams.insert(streams.end(),
+ *                            res.push("text/event-stream", ": ping\n\n"));
+ *   // Runs after this handler returns, on a serving thread.
+ *   at->on_gone([&, at] {
+ *     std::lock_guard<std::mutex> relock(mu);
+ *     streams.erase(at);  // ends it
+ *   });
+ * });
+ * // On any thread, under |mu|: for (auto &s : streams) s.write(event);
+ * @endcode
+ */
+class push_stream {
+ public:
+  /** An object that holds no stream. */
+  push_stream() noexcept = default;
+  /**
+   * Takes over |push| (may be NULL); what a gone callable throws goes to
+   * the error sink of |srv| (may be NULL: nowhere).
+   */
+  push_stream(ox_push *push, ombrix::server *srv) noexcept
+      : push_(push), srv_(srv) {}
+  push_stream(push_stream &&other) noexcept
+      : push_(std::exchange(other.push_, nullptr)),
+        srv_(other.srv_),
+        gone_(std::move(other.gone_)) {}
+  push_stream &operator=(push_stream &&other) noexcept {
+    if (this != &other) {
+      end();
+      push_ = std::exchange(other.push_, nullptr);
+      srv_ = other.srv_;
+      gone_ = std::move(other.gone_);
+    }
+    return *this;
+  }
+  push_stream(const push_stream &) = delete;
+  push_stream &operator=(const push_stream &) = delete;
+  /** Ends the stream, as end() does. */
+  ~push_stream() { end(); }
+
+  /**
+   * Queues |data| (copied) and returns without waiting for the client
+   * (ox_push_write()); any thread may call it.  Returns true when it was
+   * queued, false when it was not: the stream is over (the client left,
+   * or it was cut or drained; on_gone() tells that once, and every later
+   * write fails too), or the queue is full and the server's policy
+   * refuses (a later write may pass), or this object holds no stream.
+   * Throws error(ENOMEM).
+   */
+  bool write(std::string_view data) {
+    if (push_ == nullptr) return false;
+    int rc = ox_push_write(push_, data.data(), data.size());
+    if (rc == EPIPE || rc == ENOBUFS) return false;
+    detail::check(rc, "ox_push_write");
+    return true;
+  }
+
+  /**
+   * Sets |fn| to run once when the stream is over before end()
+   * (ox_push_on_gone()): the client left, the stream was cut, or a drain
+   * ended it.  It runs on a serving thread, or at once, on this thread,
+   * when that happened already; set by the handler that made the stream,
+   * never before that handler returns.  It may destroy this object (which
+   * ends the stream); an exception it throws goes to the server's error
+   * sink.
+   * An empty |fn| clears it; a later call replaces it.  Nothing happens
+   * when this object holds no stream.
+   */
+  void on_gone(std::function<void()> fn);
+
+  /**
+   * Ends the stream once what was written has gone out (ox_push_end()),
+   * and holds none from then on.  A gone callable running on another
+   * thread is waited for: the caller must not hold a lock it takes.
+   */
+  void end() noexcept {
+    ox_push_end(std::exchange(push_, nullptr));
+    gone_.reset();
+  }
+
+  /** True while this object holds a stream. */
+  explicit operator bool() const noexcept { return push_ != nullptr; }
+
+  /** Returns the C stream, or NULL. */
+  ox_push *native() const noexcept { return push_; }
+
+ private:
+  ox_push *push_ = nullptr;
+  ombrix::server *srv_ = nullptr;
+  std::unique_ptr<detail::gone_job> gone_;
+};
 
 /**
  * The reply a handler builds: a view over ox_httpres.  One send per
@@ -1251,6 +1365,29 @@ class response {
   template <class Reader>
   void stream(Reader &&reader, std::uint64_t size = 0,
               unsigned int status = 200);
+
+  /**
+   * Answers with a push stream (ox_httpres_sendpush()): a chunked body of
+   * |content_type| ("" for none) and |status| that the program writes
+   * from any thread through the push_stream returned, until it ends it or
+   * lets it go; no serving thread waits meanwhile.  |ping| ("" for none;
+   * ": ping\n\n" for event streams) is written after each ping interval
+   * without a write, so that a client who left is noticed.  Throws
+   * error(EALREADY) for a second send, EINVAL for a bad type or status,
+   * ENOMEM.
+   */
+  [[nodiscard]] push_stream push(std::string_view content_type,
+                                 std::string_view ping = {},
+                                 unsigned int status = 200) {
+    detail::cstr type(content_type), p(ping);
+    ox_push *made = nullptr;
+    detail::check(
+        ox_httpres_sendpush(res_, content_type.empty() ? nullptr : type.get(),
+                            ping.empty() ? nullptr : p.get(), status, &made),
+        "ox_httpres_sendpush");
+    sent_ = true;
+    return push_stream(made, srv_);
+  }
 
   /** Adds the reply header |name|: |value|, besides others of that name. */
   void header(std::string_view name, std::string_view value) {
@@ -2612,8 +2749,43 @@ ssize_t stream_job<Reader>::read_cb(void *handle, std::uint64_t offset,
   return ox_eor(true);
 }
 
+inline void gone_job::run_cb(void *cls) noexcept {
+  auto *job = static_cast<gone_job *>(cls);
+  ombrix::server *srv = job->srv;
+  char text[512];
+  try {
+    // Moved out first: the callable may destroy its stream, and this job
+    // with it.
+    std::function<void()> fn = std::move(job->fn);
+    if (fn) fn();
+    return;
+  } catch (const std::exception &e) {
+    exception_line(text, "a push stream's gone callable", {}, {}, e.what());
+  } catch (...) {
+    exception_line(text, "a push stream's gone callable", {}, {},
+                   "unknown exception");
+  }
+  if (srv != nullptr) srv->report(text);
+}
+
 }  // namespace detail
 /** @endcond */
+
+inline void push_stream::on_gone(std::function<void()> fn) {
+  if (push_ == nullptr) return;
+  if (!fn) {
+    ox_push_on_gone(push_, nullptr, nullptr);
+    return;
+  }
+  auto job = std::make_unique<detail::gone_job>();
+  job->fn = std::move(fn);
+  job->srv = srv_;
+  job->replaced = std::move(gone_);
+  gone_ = std::move(job);
+  // The callable may run at once and destroy this object: nothing of it
+  // is touched after the call.
+  ox_push_on_gone(push_, &detail::gone_job::run_cb, gone_.get());
+}
 
 template <class Fn>
 void request::isolate(Fn &&fn) {

@@ -22,6 +22,7 @@
 #include "ox_alloc.h"
 
 #include "ox_httpfile.h"
+#include "ox_httppush.h"
 #include "ox_httpsrv.h"
 #include "ox_httptls.h"
 
@@ -197,20 +198,6 @@ bool conn_has_input(int fd) noexcept {
   return n > 0;
 }
 
-// Cuts a connection past its deadline.  It closes with a reset rather
-// than a FIN: a slow reader would otherwise keep being fed what the kernel
-// holds of its reply (up to a whole send buffer, megabytes on a fast link)
-// long after the server gave up on it.
-void conn_abort(ox_httpconn *conn, ox__closecause cause) noexcept {
-  conn->cut = true;
-  conn->cause.store(cause, std::memory_order_relaxed);
-  linger now{1, 0};
-  int saved = errno;
-  setsockopt(conn->fd, SOL_SOCKET, SO_LINGER, &now, sizeof now);
-  shutdown(conn->fd, SHUT_RDWR);
-  errno = saved;
-}
-
 void conn_watch(ox_httpsrv *srv) noexcept {
   ox__httpconns *conns = &srv->conns;
   std::unique_lock<std::mutex> lock(conns->mutex);
@@ -234,11 +221,13 @@ void conn_watch(ox_httpsrv *srv) noexcept {
       } else if (!conn_overdue(srv, c, now, &cause)) {
         continue;
       }
-      conn_abort(c, cause);
+      ox__httpconn_abort(c, cause);
     }
-    // Outside the lock: the error callback may be slow.
+    // Outside the lock: the error callback may be slow, and a ping takes
+    // the locks of the push streams.
     lock.unlock();
     ox__httpsrv_flush_errors(srv);
+    ox__httppushes_ping(srv);
     lock.lock();
   }
 }
@@ -349,6 +338,16 @@ void ox__httpconn_sending(ox_httpconn *conn, uint64_t bytes) noexcept {
   conn->send_bytes.store(bytes, std::memory_order_relaxed);
   conn->since.store(conn_now_ms(), std::memory_order_relaxed);
   conn->phase.store(ox__connphase::sending, std::memory_order_release);
+}
+
+void ox__httpconn_abort(ox_httpconn *conn, ox__closecause cause) noexcept {
+  conn->cut = true;
+  conn->cause.store(cause, std::memory_order_relaxed);
+  linger now{1, 0};
+  int saved = errno;
+  setsockopt(conn->fd, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+  shutdown(conn->fd, SHUT_RDWR);
+  errno = saved;
 }
 
 void ox__httpconn_watch_file(ox_httpsrv *srv, ox_httpconn *conn, int fd,

@@ -42,8 +42,8 @@ struct ox_httpconn {
   std::atomic<uint64_t> send_bytes{0};  // reply bytes the client is given
                                         // time for
   std::atomic<int64_t> gone_at{0};      // when the client was seen gone (ms)
-  std::atomic<bool> cut{false};  // shut down by the watchdog or a drain
-                                 // (written under the list lock)
+  std::atomic<bool> cut{false};  // shut down by the watchdog, a drain or
+                                 // a push stream's queue policy
   std::atomic<ox__closecause> cause{ox__closecause::done};  // for metrics
   bool tls = false;          // over TLS; |tls_done| once its handshake is
   bool tls_done = false;     // (counted then, or as failed at the close)
@@ -119,6 +119,15 @@ int64_t ox__httpconn_enter(ox_httpconn *conn, ox__connphase phase) noexcept;
 // The reply is queued (or a stream hands out a piece): the client now has
 // the send deadline to take |bytes| more.
 void ox__httpconn_sending(ox_httpconn *conn, uint64_t bytes) noexcept;
+
+// Cuts |conn| (past its deadline, or a client too slow for its push
+// stream) for |cause|.  It closes with a reset rather than a FIN: a slow
+// reader would otherwise keep being fed what the kernel holds of its reply
+// (up to a whole send buffer, megabytes on a fast link) long after the
+// server gave up on it.  The caller makes sure the socket is still the
+// connection's: under the list lock, or while the connection holds the
+// reply.
+void ox__httpconn_abort(ox_httpconn *conn, ox__closecause cause) noexcept;
 
 // Watches the file |fd| that goes out by sendfile() up to |end|: one that
 // shrinks below it would leave sendfile() sending nothing until the idle

@@ -9,6 +9,7 @@
 //                        416) of a whole file
 //   reply_drop_body      HEAD, 1xx, 204 and 304 carry no body
 //   reply_build          libmicrohttpd's response from the body source
+//                        (a push stream's chunked, never gzipped)
 //   reply_add_headers    the library's headers, the program's, and
 //                        "Connection: close" while the server drains
 //   reply_account        the access log's counts, the send deadline, the
@@ -36,6 +37,7 @@
 #include "ox_httpconn.h"
 #include "ox_httpenc.h"
 #include "ox_httpfile.h"
+#include "ox_httppush.h"
 #include "ox_httpsrv.h"
 #include "ox_httptls.h"
 #include "ox_mime.h"
@@ -90,6 +92,11 @@ void res_release(ox__reply *r) noexcept {
       break;
     case ox__body::stream:
       if (r->free_cb != nullptr) r->free_cb(r->handle);
+      break;
+    case ox__body::push:
+      // A reply never built (HEAD, a refusal, a body replaced): the
+      // connection lets go of the stream at once.
+      ox__httppush_detach(r->handle);
       break;
     default:
       break;
@@ -426,8 +433,18 @@ struct res_stream {
 ssize_t res_stream_read(void *cls, uint64_t pos, char *buf,
                         size_t size) noexcept {
   auto *s = static_cast<res_stream *>(cls);
-  if (s->producer_waits) ox__httpconn_enter(s->conn, ox__connphase::busy);
-  ssize_t n = s->read_cb(s->handle, pos, buf, size);
+  ssize_t n;
+  if (s->producer_waits) {
+    ox__httpconn_enter(s->conn, ox__connphase::busy);
+    // Counted, so that a drain knows when a serving thread is held by the
+    // program past its deadline.
+    std::atomic<unsigned int> &producing = s->conn->srv->producing;
+    producing.fetch_add(1, std::memory_order_relaxed);
+    n = s->read_cb(s->handle, pos, buf, size);
+    producing.fetch_sub(1, std::memory_order_release);
+  } else {
+    n = s->read_cb(s->handle, pos, buf, size);
+  }
   if (n > 0) {
     if (s->streamed != nullptr) *s->streamed += static_cast<uint64_t>(n);
     ox__httpconn_sending(s->conn, static_cast<uint64_t>(n));
@@ -547,6 +564,19 @@ MHD_Response *reply_build_stream(ox_httpres *res,
   return response;
 }
 
+// A push stream: chunked, each piece as the program wrote it.  The
+// connection's reference passes to the response, whose release lets go of
+// the stream.
+MHD_Response *reply_build_push(ox_httpres *res) noexcept {
+  ox__reply *r = &res->reply;
+  MHD_Response *response =
+      res_stream_response(res, ox__httppush_read, r->handle,
+                          ox__httppush_detach, UINT64_MAX,
+                          ox__httppush_block, false);
+  if (response != nullptr) r->body = ox__body::none;
+  return response;
+}
+
 // libmicrohttpd's response for the described reply; NULL when memory ran
 // out.  What the body held passes to the response.
 MHD_Response *reply_build(ox_httpres *res, res_plan *plan) noexcept {
@@ -572,6 +602,8 @@ MHD_Response *reply_build(ox_httpres *res, res_plan *plan) noexcept {
       return reply_build_file(res, plan);
     case ox__body::stream:
       return reply_build_stream(res, *plan);
+    case ox__body::push:
+      return reply_build_push(res);
   }
   return nullptr;
 }
@@ -1170,5 +1202,29 @@ int ox_httpres_sendstream(ox_httpres *res, uint64_t size, ox_read_cb read_cb,
   r->length = size != 0 ? size : UINT64_MAX;
   r->compressible = true;
   r->flush_each = true;
+  return 0;
+}
+
+int ox_httpres_sendpush(ox_httpres *res, const char *content_type,
+                        const char *ping, unsigned int status,
+                        ox_push **push) noexcept {
+  if (push != nullptr) *push = nullptr;
+  if (int rc = ox__httpres_sendable(res, status); rc != 0) return rc;
+  if (push == nullptr) return EINVAL;
+  ox__errno_guard keep;
+  ox__reply *r = &res->reply;
+  ox_push *made = nullptr;
+  int rc = res_set_type(r, content_type);
+  if (rc == 0) {
+    rc = ox__httppush_new(res->srv, res->con, res->conn, ping, &made);
+  }
+  if (rc != 0) {
+    res_release(r);
+    return rc;
+  }
+  res_describe(res, status, ox__body::push);
+  r->handle = made;
+  r->length = UINT64_MAX;
+  *push = made;
   return 0;
 }

@@ -28,6 +28,7 @@ enum class ox__body : uint8_t {
   file,    // the open file |fd|: |length| bytes from |offset|
   stream,  // |read_cb| on |handle|: |length| bytes, or UINT64_MAX: unknown
   upgrade, // none: the connection switches to |upgrade_cb| with |handle|
+  push,    // the push stream |handle| (the connection's reference)
 };
 
 // A reply as it was described, before it is built.
@@ -44,7 +45,7 @@ struct ox__reply {
   uint64_t offset;      // file
   ox_read_cb read_cb;   // stream
   MHD_UpgradeHandler upgrade_cb;  // upgrade
-  void *handle;
+  void *handle;         // stream, push, upgrade
   ox_free_cb free_cb;
   ox__validators v;     // whole_file
   const char *type;     // Content-Type (static, the server's, |type_buf|,

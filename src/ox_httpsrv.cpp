@@ -263,18 +263,32 @@ ox_httpsrv *ox_httpsrv_new2(ox_httpauth_cb auth_cb, ox_httpreq_cb req_cb,
 
 namespace {
 
-// Stops the daemon and waits until no callback runs: isolated requests
-// finish and resume their connections (a suspended connection cannot be
-// closed), then the daemon stops.  Accepting has stopped already.
-void httpsrv_stop(ox_httpsrv *srv) noexcept {
-  // Upgraded connections go back to libmicrohttpd before it stops.
+// Ends the serving of |srv| short of the daemon's stop: upgraded
+// connections go back to libmicrohttpd, isolated requests finish and
+// resume their connections, push streams end and are resumed likewise
+// (libmicrohttpd must not stop with a connection suspended), and the
+// server takes no more calls.  Accepting has stopped already.
+void httpsrv_halt(ox_httpsrv *srv) noexcept {
   ox__wsloops_stop(srv);
   ox__httppool_stop(&srv->pool);
+  ox__httppushes_close(srv);
+  srv->stopped = true;
+}
+
+// Stops the daemon, which waits until no callback runs, and the watchdog.
+void httpsrv_stop_daemon(ox_httpsrv *srv) noexcept {
   ox__httpconns_stop(srv);
   MHD_stop_daemon(srv->daemon);
+  // Only now: an upgrade libmicrohttpd completed while stopping may still
+  // have looked for a loop.
+  ox__wsloops_free(srv);
   ox__httplistener_release(srv);
   srv->daemon = nullptr;
-  srv->stopped = true;
+}
+
+void httpsrv_stop(ox_httpsrv *srv) noexcept {
+  httpsrv_halt(srv);
+  httpsrv_stop_daemon(srv);
 }
 
 // "127.0.0.1 " or "::1 " for an address set, else "".
@@ -1019,7 +1033,8 @@ int ox_httpsrv_set_bind_addr(ox_httpsrv *srv, const char *addr) noexcept {
 }
 
 int ox_httpsrv_bound_addrs(ox_httpsrv *srv, char *buf, size_t size) noexcept {
-  if (srv == nullptr || buf == nullptr || srv->daemon == nullptr) {
+  if (srv == nullptr || buf == nullptr || srv->daemon == nullptr ||
+      srv->stopped) {
     return EINVAL;
   }
   const ox__httplistener *l = &srv->listener;
@@ -1096,8 +1111,10 @@ namespace {
 
 // Undoes what a listen started, when a later step of it failed.
 void httpsrv_unlisten(ox_httpsrv *srv) noexcept {
+  ox__wsloops_stop(srv);
   ox__httpconns_stop(srv);
   if (srv->daemon != nullptr) MHD_stop_daemon(srv->daemon);
+  ox__wsloops_free(srv);
   ox__httplistener_release(srv);
   srv->daemon = nullptr;
 }
@@ -1162,12 +1179,12 @@ int httpsrv_start(ox_httpsrv *srv, bool conn_threads, uint16_t bound) noexcept {
 int ox_httpsrv_listen2(ox_httpsrv *srv, uint16_t port,
                        bool conn_threads) noexcept {
   if (srv == nullptr) return EINVAL;
-  if (srv->daemon != nullptr) {
-    return ox__httpsrv_fail(srv, EALREADY, "the server listens already");
-  }
   if (srv->stopped) {
     return ox__httpsrv_fail(srv, EALREADY,
                             "the server was drained: a server listens once");
+  }
+  if (srv->daemon != nullptr) {
+    return ox__httpsrv_fail(srv, EALREADY, "the server listens already");
   }
   ox__errno_guard keep;
   if (srv->tls.client_ca != nullptr && !srv->tls.on) {
@@ -1222,7 +1239,7 @@ int httpsrv_drainable(ox_httpsrv *const *srvs, size_t n) noexcept {
   for (size_t i = 0; i < n; i++) {
     ox_httpsrv *srv = srvs[i];
     if (srv == nullptr) return EINVAL;
-    if (srv->daemon == nullptr) {
+    if (srv->daemon == nullptr || srv->stopped) {
       return ox__httpsrv_fail(srv, EINVAL,
                               srv->stopped ? "the server was drained already"
                                            : "the server does not listen");
@@ -1238,11 +1255,13 @@ int httpsrv_drainable(ox_httpsrv *const *srvs, size_t n) noexcept {
 }
 
 // From here every reply closes its connection, and new clients are
-// refused at once rather than left in a backlog nobody accepts from.
+// refused at once rather than left in a backlog nobody accepts from.  Push
+// streams end now: they would never finish by themselves.
 void httpsrv_drain_begin(ox_httpsrv *srv) noexcept {
   srv->draining.store(true, std::memory_order_relaxed);
   ox__httplistener_stop(srv);
   ox__wsloops_drain(srv);
+  ox__httppushes_close(srv);
 }
 
 // Closes the connections between requests; returns how many still have
@@ -1251,6 +1270,19 @@ unsigned int httpsrv_drain_busy(ox_httpsrv *const *srvs, size_t n) noexcept {
   unsigned int busy = 0;
   for (size_t i = 0; i < n; i++) busy += ox__httpconns_close_idle(srvs[i]);
   return busy;
+}
+
+// How long a drain waits past its deadline for serving threads to leave
+// the program's stream callbacks, once their connections are cut.
+constexpr auto httpsrv_callback_grace = std::chrono::milliseconds(200);
+
+// True when no serving thread of the |n| servers is inside a program's
+// stream callback.
+bool httpsrv_callbacks_over(ox_httpsrv *const *srvs, size_t n) noexcept {
+  for (size_t i = 0; i < n; i++) {
+    if (srvs[i]->producing.load(std::memory_order_acquire) != 0) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -1276,8 +1308,22 @@ int ox_httpsrv_drain_many(ox_httpsrv *const *srvs, size_t n,
     ox_httpsrv *srv = srvs[i];
     unsigned int left =
         ox__httpconns_close_idle(srv) != 0 ? ox__httpconns_cut(srv) : 0;
-    httpsrv_stop(srv);
+    httpsrv_halt(srv);
     if (cuts != nullptr) cuts[i] = left;
+  }
+  // libmicrohttpd's stop waits for every serving thread, and a stream
+  // callback cannot be interrupted: one that blocks on, its connection cut
+  // already, is not waited for past a moment.  Its daemon then stops in
+  // ox_httpsrv_free(), which waits for it.
+  deadline = std::chrono::steady_clock::now() + httpsrv_callback_grace;
+  while (!httpsrv_callbacks_over(srvs, n) &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  for (size_t i = 0; i < n; i++) {
+    if (srvs[i]->producing.load(std::memory_order_acquire) == 0) {
+      httpsrv_stop_daemon(srvs[i]);
+    }
   }
   return 0;
 }
@@ -1291,6 +1337,8 @@ void ox_httpsrv_free(ox_httpsrv *srv) noexcept {
   if (srv == nullptr) return;
   if (srv->daemon != nullptr) {
     // Stop accepting first: no connection starts while the rest stops.
+    // After a drain that left a stream callback running, only the daemon
+    // is left to stop.
     ox__httplistener_stop(srv);
     httpsrv_stop(srv);
   }

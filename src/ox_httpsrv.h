@@ -16,6 +16,7 @@
 #include "ox_httpfcache.h"
 #include "ox_httplisten.h"
 #include "ox_httppool.h"
+#include "ox_httppush.h"
 #include "ox_httpstats.h"
 #include "ox_httproute.h"
 #include "ox_httptls.h"
@@ -114,6 +115,9 @@ struct ox_httpsrv {
                                      // library's replies, by status
   std::atomic<bool> draining{false}; // replies close their connections
   std::atomic<bool> ready{true};     // what the ready route answers
+  std::atomic<unsigned int> producing{0};  // serving threads inside a
+                                     // program's stream callback, which
+                                     // may block past a drain's deadline
 
   ox__httproutes routes{};  // read-only once listening
   ox__httplistener listener;  // the socket and the thread accepting on it
@@ -126,6 +130,7 @@ struct ox_httpsrv {
   ox__wssettings ws;     // WebSockets and push streams
   ox__wsroute *wsroutes = nullptr;  // WebSocket routes, for their release
   ox__wsloops wsloops;   // the loops of upgraded connections
+  ox__httppushes pushes; // the push streams of the connections
   unsigned int cached_max = 1024;  // what the program asked the file
                                    // cache to hold; limited on listening
 };

@@ -215,6 +215,7 @@ int ox__wsloops_start(ox_httpsrv *srv) noexcept {
     loops->count = i + 1;
     if (rc != 0) {
       ox__wsloops_stop(srv);
+      ox__wsloops_free(srv);
       return rc;
     }
   }
@@ -265,6 +266,13 @@ void ox__wsloops_stop(ox_httpsrv *srv) noexcept {
     } else {
       loop_close_all(loop);
     }
+  }
+}
+
+void ox__wsloops_free(ox_httpsrv *srv) noexcept {
+  ox__wsloops *loops = &srv->wsloops;
+  for (unsigned int i = 0; i < loops->count; i++) {
+    ox__wsloop *loop = &loops->loops[i];
     if (loop->epfd >= 0) close(loop->epfd);
     if (loop->wakefd >= 0) close(loop->wakefd);
   }

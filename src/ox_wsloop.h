@@ -49,8 +49,11 @@ bool ox__wsloops_add(ox_httpsrv *srv, ox_ws *ws) noexcept;
 // Starts the close handshake of every connection with 1001.
 void ox__wsloops_drain(ox_httpsrv *srv) noexcept;
 
-// Closes every connection left (1006) and stops the loops.
+// Closes every connection left (1006) and stops the loops; later
+// connections are refused.  Their records stay for ox__wsloops_free(),
+// once libmicrohttpd has stopped and can hand over no more.
 void ox__wsloops_stop(ox_httpsrv *srv) noexcept;
+void ox__wsloops_free(ox_httpsrv *srv) noexcept;
 
 // Takes |ws| off its loop's list and epoll set (on the loop's thread).
 void ox__wsloop_unlink(ox__wsloop *loop, ox_ws *ws) noexcept;

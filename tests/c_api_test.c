@@ -154,6 +154,17 @@ static void test_server(void) {
   CHECK(ox_httpsrv_set_file_cache(srv, 16) == 0);
   CHECK(strcmp(ox_httpsrv_mime(srv, "a.LOG"), "text/plain") == 0);
   CHECK(ox_httpres_senddir(NULL, "/", "/") == EINVAL);
+  {
+    ox_push *push = NULL;
+    CHECK(ox_httpres_sendpush(NULL, "text/event-stream", ": ping\n\n", 200,
+                              &push) == EINVAL);
+    CHECK(push == NULL);
+    CHECK(ox_push_write(NULL, "x", 1) == EINVAL);
+    CHECK(ox_push_on_gone(NULL, NULL, NULL) == EINVAL);
+    ox_push_end(NULL);
+    CHECK(ox_httpsrv_set_ws_limits(srv, 0, 4096, OX_WSFULL_CLOSE) == 0);
+    CHECK(ox_httpsrv_set_ws_timeouts(srv, 5, 0) == 0);
+  }
   CHECK(ox_httpsrv_set_bind_addr(srv, "127.0.0.1") == 0);
   CHECK(ox_httpsrv_set_reuse_port(srv, true) == 0);
   CHECK(ox_httpsrv_set_log(srv, ox_httplog_clf, stdout) == 0);

@@ -4,9 +4,11 @@
 // the owners of the data types.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +16,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <list>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -729,6 +732,85 @@ TEST(OxHttpCpp, StreamEndsWhenTheReaderSaysAndBreaksOnItsException) {
   std::vector<std::string> lines = sink.take();
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ("ombrix: exception in a stream reader: reader", lines[0]);
+}
+
+// A push stream is written from any thread and ends with its owner; its
+// gone callable runs once (for a HEAD as soon as the handler returns, and
+// it may erase the stream it was set on), and what it throws goes to the
+// error sink.
+TEST(OxHttpCpp, PushStreamIsWrittenFromAnyThreadAndEndsWithItsOwner) {
+  Sink sink;
+  ombrix::server srv;
+  sink.attach(srv);
+  ASSERT_EQ(0, ox_httpsrv_set_ws_timeouts(srv.native(), 1, 0));
+  std::mutex mu;
+  std::condition_variable changed;
+  std::list<ombrix::push_stream> streams;
+  int gone = 0;
+  srv.get("/(keep|throw)", [&](ombrix::request &req, ombrix::response &res) {
+    bool throws = req.capture(0) == "throw";
+    std::lock_guard<std::mutex> lock(mu);
+    auto at = streams.insert(streams.end(),
+                             res.push("text/event-stream", ": ping\n\n"));
+    changed.notify_all();
+    // Under the lock the callable takes: it runs after this handler.
+    at->on_gone([&, at, throws] {
+      {
+        std::lock_guard<std::mutex> relock(mu);
+        ++gone;
+        streams.erase(at);
+        changed.notify_all();
+      }
+      if (throws) throw std::runtime_error("boom");
+    });
+  });
+  srv.listen(0);
+  auto reaches = [&](size_t open, int gones) {
+    std::unique_lock<std::mutex> lock(mu);
+    return changed.wait_for(lock, std::chrono::seconds(15), [&] {
+      return streams.size() == open && gone == gones;
+    });
+  };
+
+  EXPECT_EQ(200, exchange(srv.port(), "HEAD", "/keep").status);
+  EXPECT_TRUE(reaches(0, 1));
+
+  oxtest::RawConnection keep(srv.port());
+  ASSERT_TRUE(keep.send("GET /keep HTTP/1.1\r\nHost: x\r\n\r\n"));
+  ASSERT_TRUE(reaches(1, 1));
+  std::list<ombrix::push_stream> taken;
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    EXPECT_TRUE(streams.front().write("data: 1\n\n"));
+    ombrix::push_stream moved = std::move(streams.front());
+    EXPECT_FALSE(streams.front().write("lost"));
+    streams.front() = std::move(moved);
+    taken.swap(streams);
+  }
+  taken.clear();  // ends it, outside the lock its gone callable takes
+  keep.read_until([](const std::string &b) {
+    return b.size() >= 5 && b.compare(b.size() - 5, 5, "0\r\n\r\n") == 0;
+  }, 10000);
+  oxtest::ParsedResponse ended = oxtest::parse_response(keep.received());
+  EXPECT_TRUE(ended.complete);
+  EXPECT_EQ("data: 1\n\n", ended.body);
+
+  auto leaving = std::make_unique<oxtest::RawConnection>(srv.port());
+  ASSERT_TRUE(leaving->send("GET /throw HTTP/1.1\r\nHost: x\r\n\r\n"));
+  ASSERT_TRUE(reaches(1, 1));
+  leaving.reset();
+  EXPECT_TRUE(reaches(0, 2));
+  // The line follows the callable's throw, after the count it made.
+  const std::string boom =
+      "ombrix: exception in a push stream's gone callable: boom";
+  std::vector<std::string> lines;
+  for (int i = 0; i < 1000; ++i) {
+    std::vector<std::string> more = sink.take();
+    lines.insert(lines.end(), more.begin(), more.end());
+    if (std::find(lines.begin(), lines.end(), boom) != lines.end()) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(1, std::count(lines.begin(), lines.end(), boom));
 }
 
 // Under ThreadSanitizer too (make tsan): handlers of one server on a pool of

@@ -769,6 +769,38 @@ TEST_P(Ticker, PageForRequestsThatAreNotStreams) {
   }
 }
 
+// The push version: the same head, the retry line first, then the events
+// of the one timer, rising by one (however the writes fell into chunks);
+// its page listens to /push.
+TEST_P(Ticker, PushStreamGetsTheTimersEventsRisingByOne) {
+  RawConn conn(port_);
+  ASSERT_TRUE(conn.send_all("GET /push HTTP/1.1\r\nHost: localhost\r\n"
+                            "Accept: text/event-stream\r\n\r\n"));
+  std::string head, body, chunk;
+  ASSERT_TRUE(conn.read_until("\r\n\r\n", &head));
+  EXPECT_EQ(0u, head.rfind("HTTP/1.1 200", 0)) << head;
+  EXPECT_EQ("text/event-stream", head_value(head, "content-type"));
+  EXPECT_EQ("*", head_value(head, "access-control-allow-origin"));
+  EXPECT_EQ("chunked", head_value(head, "transfer-encoding"));
+  for (int i = 0; i < 10 && body.find("\n\n", body.find("\n\n") + 2) ==
+                                std::string::npos;
+       ++i) {
+    if (!conn.read_chunk(&chunk)) break;
+    body += chunk;
+  }
+  const std::string retry = "retry: 1000\n";
+  ASSERT_EQ(0u, body.rfind(retry + "data: ", 0)) << body;
+  long first = std::atol(body.c_str() + retry.size() + 6);
+  size_t second_at = body.find("\n\ndata: ");
+  ASSERT_NE(std::string::npos, second_at) << body;
+  EXPECT_GE(first, 1);
+  EXPECT_EQ(first + 1, std::atol(body.c_str() + second_at + 8));
+
+  Reply page = fetch(url("/push"), {"", {"Accept: text/html"}, {}, {}});
+  EXPECT_EQ(200, page.status) << page.error;
+  EXPECT_NE(std::string::npos, page.body.find("new EventSource('/push')"));
+}
+
 TEST_P(Ticker, FaviconIs204Empty) {
   Reply r = fetch(url("/favicon.ico"));
   EXPECT_EQ(204, r.status) << r.error;
