@@ -902,11 +902,12 @@ int wswrite_compressed(ox__wswriter *w, ox__wsop op, const void *data,
   if (used >= 4 && memcmp(payload + used - 4, ws_flush_tail, 4) == 0) {
     used -= 4;
   }
-  if (w->deflate.server_no_context) deflateReset(zs);
-  // Without context takeover the client keeps no window from this message,
-  // so one that did not shrink may as well go as it is (room holds it:
-  // the bound is above the size).
-  bool plain = w->deflate.server_no_context && used >= size;
+  // A message that did not shrink goes as it is (room holds it: the bound
+  // is above the size).  The client then keeps nothing of it in its
+  // window, so the deflater starts afresh too: later messages cannot point
+  // back into bytes the client never inflated.
+  bool plain = used >= size;
+  if (w->deflate.server_no_context || plain) deflateReset(zs);
   if (plain) {
     memcpy(payload, src, size);
     used = size;

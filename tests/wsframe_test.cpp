@@ -464,7 +464,10 @@ std::string write(ox__wswriter *w, const std::string &m, int *rc = nullptr,
 
 TEST(OxWsframe, WriterFramesReadBackWithAndWithoutContext) {
   std::string m = "{\"type\":\"quote\",\"symbol\":\"ABC\",\"price\":\"12.5\"}";
-  std::vector<std::string> messages = {m, m, "short", m,
+  // No repeats in it: deflate cannot shrink it, so it goes plain, and the
+  // messages after it must still read back (the deflater starts afresh).
+  std::string distinct = "zyxwvutsrqponmlkjihgfedcbaZYXWVUTSRQPONM";
+  std::vector<std::string> messages = {m, m, "short", m, distinct, m,
                                        std::string(70000, 'q')};
   for (bool no_context : {false, true}) {
     SCOPED_TRACE(no_context ? "no context takeover" : "context takeover");
@@ -483,9 +486,11 @@ TEST(OxWsframe, WriterFramesReadBackWithAndWithoutContext) {
       EXPECT_EQ(trace, "text:" + msg);
     }
     ox__wswriter_reset(&w);
-    EXPECT_EQ(compressed, "zz-zz") << "under ox__ws_deflate_min: plain";
+    EXPECT_EQ(compressed, "zz-z-zz")
+        << "under ox__ws_deflate_min, or not shrinking: plain";
     EXPECT_EQ(sizes[2], 6 + messages[2].size());
-    EXPECT_LT(sizes[4], 1000u);
+    EXPECT_EQ(sizes[4], 6 + distinct.size());
+    EXPECT_LT(sizes[6], 1000u);
     // A repeat is one back-reference when the window is kept; without it
     // every message stands alone and costs the same.
     if (no_context) {
