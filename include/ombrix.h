@@ -1812,7 +1812,8 @@ OX_EXPORT int ox_httpres_senddir(ox_httpres *res, const char *root,
  * |read_cb| runs on a serving thread, which waits while it blocks: with
  * one polling thread (the C default) every other client waits too, with a
  * pool its share of the clients does, and with a thread per connection the
- * stream holds its thread.
+ * stream holds its thread.  A stream that waits for events should be a
+ * push stream (ox_httpres_sendpush()), which holds no thread.
  * Returns 0, EINVAL, EALREADY, ENOMEM.
  */
 OX_EXPORT int ox_httpres_sendstream(ox_httpres *res, uint64_t size,

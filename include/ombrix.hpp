@@ -1176,10 +1176,12 @@ class push_stream {
    */
   push_stream(ox_push *push, ombrix::server *srv) noexcept
       : push_(push), srv_(srv) {}
+  /** Takes over |other|'s stream. */
   push_stream(push_stream &&other) noexcept
       : push_(std::exchange(other.push_, nullptr)),
         srv_(other.srv_),
         gone_(std::move(other.gone_)) {}
+  /** Ends the stream held, then takes over |other|'s. */
   push_stream &operator=(push_stream &&other) noexcept {
     if (this != &other) {
       end();
