@@ -83,10 +83,12 @@ struct WsServer {
   explicit WsServer(bool use_tls, std::function<void(ox_httpsrv *)> more = {},
                     const char *const *protocols = nullptr,
                     const char *const *origins = nullptr,
-                    oxtest::ThreadModel model = oxtest::ThreadModel::kPolling)
+                    oxtest::ThreadModel model = oxtest::ThreadModel::kPolling,
+                    oxtest::AuthHandler auth = {})
       : tls(use_tls ? new oxtest::TlsFiles : nullptr) {
     ServerOptions options;
     options.model = model;
+    options.auth = std::move(auth);
     options.configure = [this, more, protocols, origins](ox_httpsrv *srv) {
       ox_wshandlers h{};
       h.open = on_open;
@@ -224,6 +226,46 @@ TEST(Ws, EveryThreadModelUpgrades) {
       EXPECT_TRUE(c.wait_closed());
     }
   }
+}
+
+// The upgrade is a request like any other: the authenticator and the
+// before hook may refuse it, and then no connection opens.
+TEST(Ws, AuthenticatorAndBeforeHookSeeTheUpgrade) {
+  WsServer s(
+      false,
+      [](ox_httpsrv *srv) {
+        ox_httpsrv_set_before(
+            srv,
+            [](void *, ox_httpreq *req, ox_httpres *res) {
+              const char *room = ox_strmap_get(*ox_httpreq_params(req), "room");
+              if (room != nullptr && strcmp(room, "closed") == 0) {
+                oxtest::send_text(res, "no such room", 404);
+                return false;
+              }
+              return true;
+            },
+            nullptr);
+      },
+      nullptr, nullptr, oxtest::ThreadModel::kPolling,
+      [](ox_httpauth *auth, ox_httpreq *req, ox_httpres *) {
+        const char *token = ox_strmap_get(*ox_httpreq_params(req), "token");
+        if (token != nullptr && strcmp(token, "ok") == 0) return true;
+        ox_httpauth_deny(auth, "who are you?", "text/plain");
+        return false;
+      });
+  ASSERT_TRUE(s.server->listening());
+  struct Case {
+    const char *target;
+    int status;
+  } cases[] = {{"/ws", 401}, {"/ws?token=ok&room=closed", 404},
+               {"/ws?token=ok", 101}};
+  for (const Case &k : cases) {
+    SCOPED_TRACE(k.target);
+    WsClient c(s.port(), k.target);
+    EXPECT_EQ(c.status(), k.status) << c.head();
+  }
+  EXPECT_EQ(s.seen.opened.wait_for(1, 5000), 1);
+  EXPECT_EQ(s.seen.opened.value(), 1);
 }
 
 TEST(Ws, HandshakesThatAreRefused) {
