@@ -376,14 +376,14 @@ TEST(Ws, ServerCloseGroupsAndExcept) {
 }
 
 // A client that reads nothing: past the queue limit, the policy applies.
-TEST(Ws, SlowConsumerPolicies) {
+TEST_P(WsWire, SlowConsumerPolicies) {
   for (ox_wsfull policy : {OX_WSFULL_REFUSE, OX_WSFULL_CLOSE}) {
     SCOPED_TRACE(policy);
-    WsServer s(false, [policy](ox_httpsrv *srv) {
+    WsServer s(GetParam(), [policy](ox_httpsrv *srv) {
       ASSERT_EQ(ox_httpsrv_set_ws_limits(srv, 0, 256 * 1024, policy), 0);
     });
     ASSERT_TRUE(s.server->listening());
-    WsClient c(s.port(), "/ws");
+    WsClient c(s.port(), "/ws", "", GetParam());
     ASSERT_EQ(c.status(), 101);
     ASSERT_EQ(s.seen.opened.wait_for(1, 5000), 1);
     ox_ws *ws = s.seen.first();
@@ -403,12 +403,12 @@ TEST(Ws, SlowConsumerPolicies) {
   }
 }
 
-TEST(Ws, UnansweredPingsEndTheConnection) {
-  WsServer s(false, [](ox_httpsrv *srv) {
+TEST_P(WsWire, UnansweredPingsEndTheConnection) {
+  WsServer s(GetParam(), [](ox_httpsrv *srv) {
     ASSERT_EQ(ox_httpsrv_set_ws_timeouts(srv, 1, 2), 0);
   });
   ASSERT_TRUE(s.server->listening());
-  WsClient c(s.port(), "/ws");
+  WsClient c(s.port(), "/ws", "", GetParam());
   ASSERT_EQ(c.status(), 101);
   auto f = c.read_frame(5000);
   ASSERT_TRUE(f);
@@ -418,10 +418,10 @@ TEST(Ws, UnansweredPingsEndTheConnection) {
   EXPECT_EQ(s.seen.closes[0].first, 1006u);
 }
 
-TEST(Ws, DrainClosesWithGoingAway) {
-  WsServer s(false);
+TEST_P(WsWire, DrainClosesWithGoingAway) {
+  WsServer s(GetParam());
   ASSERT_TRUE(s.server->listening());
-  WsClient c(s.port(), "/ws");
+  WsClient c(s.port(), "/ws", "", GetParam());
   ASSERT_EQ(c.status(), 101);
   ASSERT_EQ(s.seen.opened.wait_for(1, 5000), 1);
   std::thread client([&] {
