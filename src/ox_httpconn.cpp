@@ -101,6 +101,11 @@ bool conn_overdue(const ox_httpsrv *srv, const ox_httpconn *conn, int64_t now,
       }
       return spent > 0 && static_cast<uint64_t>(spent) > allowed;
     }
+    case ox__connphase::upgraded: {
+      *cause = ox__closecause::done;
+      int64_t released = conn->released_at.load(std::memory_order_relaxed);
+      return released != 0 && now - released >= 1000;
+    }
     default:
       return false;
   }
@@ -338,6 +343,10 @@ void ox__httpconn_sending(ox_httpconn *conn, uint64_t bytes) noexcept {
   conn->send_bytes.store(bytes, std::memory_order_relaxed);
   conn->since.store(conn_now_ms(), std::memory_order_relaxed);
   conn->phase.store(ox__connphase::sending, std::memory_order_release);
+}
+
+void ox__httpconn_released(ox_httpconn *conn) noexcept {
+  conn->released_at.store(conn_now_ms(), std::memory_order_relaxed);
 }
 
 void ox__httpconn_abort(ox_httpconn *conn, ox__closecause cause) noexcept {

@@ -42,6 +42,7 @@ struct ox_httpconn {
   std::atomic<uint64_t> send_bytes{0};  // reply bytes the client is given
                                         // time for
   std::atomic<int64_t> gone_at{0};      // when the client was seen gone (ms)
+  std::atomic<int64_t> released_at{0};  // when its WebSocket was done (ms)
   std::atomic<bool> cut{false};  // shut down by the watchdog, a drain or
                                  // a push stream's queue policy
   std::atomic<ox__closecause> cause{ox__closecause::done};  // for metrics
@@ -137,6 +138,13 @@ void ox__httpconn_watch_file(ox_httpsrv *srv, ox_httpconn *conn, int fd,
 
 // Ends the watch, before the file is closed.
 void ox__httpconn_unwatch_file(ox_httpsrv *srv, ox_httpconn *conn) noexcept;
+
+// The WebSocket on |conn| is done and its socket handed back to
+// libmicrohttpd.  Over TLS libmicrohttpd may keep forwarding for a while
+// without noticing the end (its edge-triggered polling can miss the end of
+// the socket pair), so the watchdog cuts a connection still open a second
+// later.
+void ox__httpconn_released(ox_httpconn *conn) noexcept;
 
 // Counts |size| more body bytes of the current request.
 inline void ox__httpconn_received(ox_httpconn *conn, size_t size) noexcept {

@@ -660,9 +660,11 @@ void ox__ws_drain(ox_ws *ws) noexcept {
 
 void ox__ws_finish(ox_ws *ws) noexcept {
   std::vector<ox_wsgroup *> groups;
+  bool framed;  // our close frame went out: the client is told
   {
     std::lock_guard<std::mutex> lock(ws->mutex);
     if (ws->state == ox__wsstate::closed) return;
+    framed = ws->state == ox__wsstate::closing && !ws->shut;
     ws->state = ox__wsstate::closed;
     queue_drop(ws);
     groups.swap(ws->groups);
@@ -679,6 +681,15 @@ void ox__ws_finish(ox_ws *ws) noexcept {
     h.close(ws->route->cls, ws, ws->told_code, ws->told_reason);
   }
   if (ws->urh != nullptr) {
+    // Over TLS libmicrohttpd forwards between the socket pair and the
+    // client, and may wait for the client before it lets go of a
+    // connection that ends without our close frame (an idle client, a
+    // cut): the client's socket is shut down here so that it learns at
+    // once.  A close frame is left to go out first.
+    if (ws->srv->tls.on && ws->conn != nullptr) {
+      if (!framed) shutdown(ws->conn->fd, SHUT_RDWR);
+      ox__httpconn_released(ws->conn);
+    }
     MHD_upgrade_action(ws->urh, MHD_UPGRADE_ACTION_CLOSE);
     ws->urh = nullptr;
   }
