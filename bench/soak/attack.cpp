@@ -7,8 +7,9 @@
 //                 again when the server closes them;
 //   slow readers  shrink their receive buffer to 4096 bytes, ask for
 //                 GET /big (a large buffered reply), then read at most
-//                 --read-bytes of it every --drip-ms, and connect again
-//                 when the server closes or resets them;
+//                 --read-bytes of it every --drip-ms; once the server has
+//                 cut a reply they are done, and they connect again only
+//                 when it closes them before their reply began;
 //   uploaders     post multipart bodies to /upload in a loop, taking turns
 //                 between four kinds: complete (1 to 4 files of 1 to
 //                 256 KiB), cut (the client closes half way through),
@@ -449,6 +450,15 @@ void conn_lost(attack &a, conn &c, int64_t now) {
     return;
   }
   slow_of(a, c).closed_by_server++;
+  // A reader whose reply the server cut does not come back: another
+  // GET /big would have the server hold another copy of the reply for its
+  // deadline, round after round, and the soak's RSS criteria would judge
+  // the rounds rather than the server.
+  if (c.role == conn_role::slow_reader && c.replied) {
+    conn_end(a, c, now, 0);
+    c.state = conn_state::done;
+    return;
+  }
   conn_retry(a, c, now);
 }
 
