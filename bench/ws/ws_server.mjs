@@ -53,7 +53,13 @@ const server = createServer((req, res) => {
   res.end('Not Found\n');
 });
 server.on('upgrade', (req, socket, head) => {
-  const wss = routes[new URL(req.url, 'http://localhost').pathname];
+  let path = '';
+  try {
+    path = new URL(req.url, 'http://localhost').pathname;
+  } catch {
+    // A target no URL parser takes: no route, answered 404 below.
+  }
+  const wss = Object.hasOwn(routes, path) ? routes[path] : undefined;
   if (wss === undefined) {
     socket.end('HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n');
     return;
