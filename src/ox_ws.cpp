@@ -612,6 +612,10 @@ void ox__ws_readable(ox_ws *ws, uint8_t *scratch, size_t room,
     if (n == 0) break;
     ws->heard_ms = now_ms;
     if (!ws_feed(ws, scratch, static_cast<size_t>(n))) break;
+    // A short read took all there was: more will come with a new edge, so
+    // the read that would only say EAGAIN is saved, unless the client
+    // closed its side, which raises no further edge.
+    if (static_cast<size_t>(n) < room && !ws->hangup) return;
     if (turn == 15) {
       ws->again = true;
       return;
@@ -639,7 +643,10 @@ void ox__ws_tick(ox_ws *ws, int64_t now_ms) noexcept {
       finish = true;
     } else if (ws->state == ox__wsstate::closing) {
       finish = now_ms - ws->closing_ms >= ws_close_wait_ms;
-    } else if (now_ms - ws->heard_ms >= static_cast<int64_t>(s.idle) * 1000) {
+    } else if (ws->pinged_ms != 0 &&
+               now_ms - ws->heard_ms >= static_cast<int64_t>(s.idle) * 1000) {
+      // Only after a ping it left unanswered: with a tick a second, a short
+      // idle timeout could otherwise come before the first ping.
       finish = true;
     } else if (ws->pinged_ms == 0 &&
                now_ms - ws->heard_ms >= static_cast<int64_t>(s.ping) * 1000) {

@@ -87,6 +87,8 @@ struct ox_ws {
   ox_ws *next = nullptr;
   bool listed = false;
   bool again = false;          // has more to read than one turn took
+  bool hangup = false;         // the client closed its side (or failed):
+                               // read to the end, no new edge will come
 };
 
 // Frees the routes of ox_httpsrv_add_ws_route().

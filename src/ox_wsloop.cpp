@@ -1,6 +1,7 @@
 // WebSocket event loops: epoll, edge-triggered, one thread each.
 #include "ox_wsloop.h"
 
+#include <sched.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -158,6 +159,9 @@ void loop_run(ox__wsloop *loop) noexcept {
       if (events[i].events & EPOLLOUT) ox__ws_writable(ws);
       if (!ws->listed) continue;
       if (events[i].events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) {
+        if (events[i].events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) {
+          ws->hangup = true;
+        }
         ox__ws_readable(ws, scratch.get(), loop_scratch_size, now);
         if (ws->listed && ws->again) again.push_back(ws);
       }
@@ -185,7 +189,12 @@ int64_t ox__ws_now_ms() noexcept {
 
 int ox__wsloops_start(ox_httpsrv *srv) noexcept {
   ox__wsloops *loops = &srv->wsloops;
-  unsigned int cpus = std::thread::hardware_concurrency();
+  // The CPUs the process may run on, not those of the machine: a server
+  // pinned to one CPU gains nothing from loops that take turns on it.
+  cpu_set_t set;
+  unsigned int cpus = sched_getaffinity(0, sizeof set, &set) == 0
+                          ? static_cast<unsigned int>(CPU_COUNT(&set))
+                          : std::thread::hardware_concurrency();
   unsigned int count = std::clamp(cpus, 1u, ox__wsloops_max);
   loops->loops = new (std::nothrow) ox__wsloop[count];
   if (loops->loops == nullptr) return ENOMEM;
