@@ -99,7 +99,8 @@ bench:
 	SKIP_BUILD=1 bench/http/run
 	SKIP_BUILD=1 bench/http/transfer
 
-# `make soak`: normal load beside slow clients and an upload storm for 60 s
+# `make soak`: normal load beside slow clients, an upload storm and WebSocket
+# clients for 60 s
 # (bench/soak/run); results in build/bench/soak-results.md.
 soak:
 	@scripts/install-deps bench
