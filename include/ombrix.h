@@ -919,6 +919,15 @@ OX_EXPORT const char *ox_httpsrv_mime(ox_httpsrv *srv,
  * request head deadline (ox_httpsrv_set_head_timeout()) also bounds the TLS
  * handshake.
  *
+ * Returning clients resume their sessions from session tickets, which
+ * spares them and the server a full handshake.  The tickets are sealed
+ * with a key the server makes when the first pair is set and keeps in
+ * memory only, so they are good for that process alone: a client that
+ * reaches another process (or this one restarted) makes a full handshake.
+ * A server that asks for client certificates
+ * (ox_httpsrv_set_tls_client_ca()) issues no tickets, so that every
+ * connection's certificate is checked.
+ *
  * Returns 0, or: EINVAL    NULL |srv| or file name, a file that is not
  *                          PEM, a key that does not match;
  *                EACCES    |key_pwd| does not decrypt the key, or the key

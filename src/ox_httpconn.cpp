@@ -257,7 +257,7 @@ void ox__httpconn_notify(void *cls, MHD_Connection *con, void **socket_context,
     conn->fd = info->connect_fd;
     conn->srv = srv;
     conn->tls = srv->tls.on;
-    if (conn->tls) ox__httptls_watch(con);
+    if (conn->tls) ox__httptls_watch(con, srv->tls);
     ox__httpconn_enter(conn, ox__connphase::head);
     conn_link(&srv->conns, conn);
     *socket_context = conn;

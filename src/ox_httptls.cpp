@@ -224,6 +224,15 @@ void tls_server_name(gnutls_session_t session, char *name, size_t size) {
   }
 }
 
+// Makes the master key of |tls|'s session tickets, from which GnuTLS
+// derives the keys it rotates.  Without it tickets are simply not issued.
+void tls_make_ticket_key(ox__httptls *tls) noexcept {
+  if (gnutls_session_ticket_key_generate(&tls->ticket_key) !=
+      GNUTLS_E_SUCCESS) {
+    tls->ticket_key = {};
+  }
+}
+
 }  // namespace
 
 bool ox__httptls_host_ok(const char *host) noexcept {
@@ -281,9 +290,12 @@ int ox__httptls_set(ox__httptls *tls, const char *host, const char *cert,
     }
     if (!replaced) creds->pairs.push_back(pair);
     tls->creds = std::move(creds);
-    // Written only before listening: a renewal finds it set, and serving
-    // threads read it without the lock.
-    if (!tls->on) tls->on = true;
+    // Written only before listening: a renewal finds them set, and serving
+    // threads read them without the lock.
+    if (!tls->on) {
+      tls->on = true;
+      tls_make_ticket_key(tls);
+    }
   } catch (const std::bad_alloc &) {
     return ENOMEM;
   }
@@ -416,13 +428,16 @@ int tls_hook(gnutls_session_t session, unsigned int htype, unsigned when,
 
 }  // namespace
 
-void ox__httptls_watch(MHD_Connection *con) noexcept {
+void ox__httptls_watch(MHD_Connection *con, const ox__httptls &tls) noexcept {
   const MHD_ConnectionInfo *info =
       MHD_get_connection_info(con, MHD_CONNECTION_INFO_GNUTLS_SESSION);
   if (info == nullptr || info->tls_session == nullptr) return;
-  gnutls_handshake_set_hook_function(
-      static_cast<gnutls_session_t>(info->tls_session), GNUTLS_HANDSHAKE_ANY,
-      GNUTLS_HOOK_BOTH, tls_hook);
+  auto session = static_cast<gnutls_session_t>(info->tls_session);
+  gnutls_handshake_set_hook_function(session, GNUTLS_HANDSHAKE_ANY,
+                                     GNUTLS_HOOK_BOTH, tls_hook);
+  if (tls.ticket_key.data != nullptr && tls.client_ca == nullptr) {
+    gnutls_session_ticket_enable_server(session, &tls.ticket_key);
+  }
 }
 
 int ox__httptls_read(const char *path, char **pem) noexcept {
@@ -459,6 +474,11 @@ void ox__httptls_forget(char *pem) noexcept { tls_wipe_free(pem); }
 void ox__httptls_clear(ox__httptls *tls) noexcept {
   ox_free(tls->client_ca);
   tls->client_ca = nullptr;
+  if (tls->ticket_key.data != nullptr) {
+    gnutls_memset(tls->ticket_key.data, 0, tls->ticket_key.size);
+    gnutls_free(tls->ticket_key.data);
+    tls->ticket_key = {};
+  }
   std::lock_guard<std::mutex> lock(tls->mutex);
   tls->creds.reset();
 }

@@ -27,6 +27,10 @@ struct ox__httptls {
                               // NULL: none
   std::mutex mutex;           // guards |creds|, replaced while serving
   std::shared_ptr<const ox__tlscreds> creds;
+  // The key session tickets are sealed with, made with the first pair so
+  // that a returning client resumes its session instead of paying for a
+  // full handshake; empty when it could not be made (no resumption).
+  gnutls_datum_t ticket_key{};
 };
 
 // The TLS versions a server speaks: 1.2 and 1.3, nothing older.
@@ -81,8 +85,10 @@ bool ox__httptls_send(MHD_Connection *con, const void *buf,
 // offers nothing newer than TLS 1.1 gets a protocol_version alert before
 // it is closed (so it reports a version it cannot speak, not a connection
 // that ended), and a handshake done is noted on the connection's record and
-// counted in the server's metrics.
-void ox__httptls_watch(MHD_Connection *con) noexcept;
+// counted in the server's metrics.  The session also issues and takes
+// tickets sealed with |tls|'s key, unless client certificates are asked
+// for: a resumed session would skip the check of a certificate.
+void ox__httptls_watch(MHD_Connection *con, const ox__httptls &tls) noexcept;
 
 // The newest TLS version the ClientHello body |m| (|n| bytes, as a client
 // sent it) offers, 0x0303 being TLS 1.2: that of its supported_versions

@@ -319,6 +319,42 @@ TEST(OxHttptls, OldProtocolVersionsGetTheirAlert) {
   EXPECT_NE(m.find(failed), std::string::npos) << m;
 }
 
+// A returning client resumes its session from the ticket it was given,
+// over TLS 1.2 and 1.3, instead of a full handshake; where client
+// certificates are asked for, no ticket is issued, since a resumed session
+// would skip the certificate's check.
+TEST(OxHttptls, ReturningClientsResumeTheirSession) {
+  REQUIRE_TLS_FILES();
+  if (access("/usr/bin/openssl", X_OK) != 0) GTEST_SKIP() << "no openssl";
+  const TlsFiles &f = tls_files();
+  for (bool client_ca : {false, true}) {
+    oxtest::ServerOptions o = https_options(ThreadModel::kPolling);
+    auto base = o.configure;
+    o.configure = [base, client_ca, &f](ox_httpsrv *srv) {
+      base(srv);
+      if (client_ca) {
+        EXPECT_EQ(ox_httpsrv_set_tls_client_ca(srv, f.client_cert(0).c_str()),
+                  0);
+      }
+    };
+    TestServer srv(answer_secure, o);
+    ASSERT_TRUE(srv.listening());
+    for (const char *version : {"-tls1_2", "-tls1_3"}) {
+      SCOPED_TRACE(std::string(version) + (client_ca ? " client CA" : ""));
+      std::string session = testing::TempDir() + "/ox_tls_session." +
+                            std::to_string(getpid());
+      unlink(session.c_str());
+      std::string first = s_client(srv.port(), {version, "-sess_out", session});
+      EXPECT_NE(first.find("\nNew, TLSv1."), std::string::npos) << first;
+      // Without a ticket, TLS 1.3 leaves the client nothing to keep.
+      std::string again = s_client(srv.port(), {version, "-sess_in", session});
+      bool reused = again.find("\nReused, TLSv1.") != std::string::npos;
+      EXPECT_EQ(reused, !client_ca) << again;
+      unlink(session.c_str());
+    }
+  }
+}
+
 namespace {
 
 // The certificate a client of a TLS connection was shown: the subject
