@@ -313,12 +313,12 @@ bool dir_open(ox_httpres *res, int rootfd, const char *root, const char *rel,
   return true;
 }
 
-// Describes the regular file |f| (its descriptor taken) as a whole file.
-int dir_send_file(ox_httpres *res, const ox__cachedfile &f) noexcept {
-  return ox__httpres_describe_file(res, f.fd, f.st, 0,
-                                   static_cast<uint64_t>(f.st.st_size),
-                                   f.type, nullptr, nullptr, MHD_HTTP_OK,
-                                   &f.v);
+// Describes the regular file |f| (its descriptor or bytes taken) as a
+// whole file.
+int dir_send_file(ox_httpres *res, ox__cachedfile *f) noexcept {
+  return ox__httpres_describe_file(res, f, 0,
+                                   static_cast<uint64_t>(f->st.st_size),
+                                   nullptr, nullptr, MHD_HTTP_OK);
 }
 
 // Answers for the directory |fd| (taken) at |rel| beneath |rootfd| (the
@@ -329,8 +329,8 @@ int dir_send_directory(ox_httpres *res, int rootfd, const char *root,
   snprintf(index, sizeof(index), "%s/%s", rel, dir_index);
   ox__cachedfile page;
   if (dir_open(res, rootfd, root, index, dir_html, &page)) {
-    if (S_ISREG(page.st.st_mode)) return dir_send_file(res, page);
-    close(page.fd);
+    if (S_ISREG(page.st.st_mode)) return dir_send_file(res, &page);
+    ox__cachedfile_release(&page);
   }
   return dir_listing(res, fd.release());
 }
@@ -399,14 +399,15 @@ int ox_httpres_senddir(ox_httpres *res, const char *root,
   if (!dir_open(res, rootfd, root, rel, nullptr, &f)) {
     return dir_not_found(res);
   }
-  dir_fd fd(f.fd);
-  // "file/" names a directory that is not there.
   const char *url = res->path;
   bool slash = url == nullptr || dir_ends_with_slash(url);
-  if (S_ISREG(f.st.st_mode) && !slash) {
-    fd.release();
-    return dir_send_file(res, f);
+  if (S_ISREG(f.st.st_mode)) {
+    if (!slash) return dir_send_file(res, &f);
+    // "file/" names a directory that is not there.
+    ox__cachedfile_release(&f);
+    return dir_not_found(res);
   }
+  dir_fd fd(f.fd);
   if (!S_ISDIR(f.st.st_mode)) return dir_not_found(res);
   if (!slash) return dir_redirect(res);
   return dir_send_directory(res, rootfd, root, fd, rel);

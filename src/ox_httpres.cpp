@@ -89,6 +89,7 @@ void res_release(ox__reply *r) noexcept {
       break;
     case ox__body::file:
       if (r->fd >= 0) close(r->fd);
+      ox__filebytes_unref(r->bytes);
       break;
     case ox__body::stream:
       if (r->free_cb != nullptr) r->free_cb(r->handle);
@@ -315,8 +316,12 @@ void reply_negotiate(const ox_httpres *res, const res_fields &f,
 // 416), keeping its other fields.
 void reply_become_status(ox_httpres *res, unsigned int status) noexcept {
   ox__reply *r = &res->reply;
-  if (r->body == ox__body::file) close(r->fd);
+  if (r->body == ox__body::file) {
+    if (r->fd >= 0) close(r->fd);
+    ox__filebytes_unref(r->bytes);
+  }
   r->fd = -1;
+  r->bytes = nullptr;
   r->body = ox__body::text;
   r->data = const_cast<char *>(res_status_text(status));
   r->length = strlen(r->data);
@@ -402,14 +407,28 @@ int reply_compress_bytes(ox__reply *r, res_plan *plan) noexcept {
   return 0;
 }
 
+// A file in memory goes out gzipped as a whole, made once for every reply
+// of it, so its length is known: true, with |r->length| that of the gzip
+// form.  False for a file read as it goes out, or out of memory.
+bool reply_gzip_bytes(ox__reply *r, int level) noexcept {
+  if (r->bytes == nullptr) return false;
+  const ox__filebytes *gz = ox__filebytes_gzip(r->bytes, level);
+  if (gz == nullptr) return false;
+  r->offset = 0;
+  r->length = gz->size;
+  return true;
+}
+
 // What goes out of the body: its length, and none of it for HEAD, 1xx,
 // 204 and 304, whose length still tells that of the 200 (RFC 9110 §8.6);
 // a gzip stream's length is not known before it ends.
 void reply_drop_body(ox_httpres *res, res_plan *plan) noexcept {
   ox__reply *r = &res->reply;
   reply_compress_bytes(r, plan);
-  bool gzip_stream = plan->level != 0 && (r->body == ox__body::file ||
-                                          r->body == ox__body::stream);
+  bool gzip_stream =
+      plan->level != 0 && ((r->body == ox__body::file && !reply_gzip_bytes(r,
+                                                          plan->level)) ||
+                           r->body == ox__body::stream);
   plan->length = gzip_stream ? UINT64_MAX : r->length;
   unsigned int s = res->status;
   plan->bodiless = res->head || s < 200 || s == 204 || s == 304;
@@ -502,10 +521,29 @@ MHD_Response *res_stream_response(ox_httpres *res, ox_read_cb read_cb,
   return response;
 }
 
-// A file's bytes: by sendfile() straight from the descriptor on a plain
-// connection; read piece by piece when gzipped or through TLS.
+void res_bytes_release(void *cls) noexcept {
+  ox__filebytes_unref(static_cast<ox__filebytes *>(cls));
+}
+
+// A small file's bytes from memory, as they are or gzipped (made by
+// reply_drop_body()); the response takes the reply's reference.
+MHD_Response *reply_build_bytes(ox_httpres *res, const res_plan &plan) noexcept {
+  ox__reply *r = &res->reply;
+  const ox__filebytes *from =
+      plan.level != 0 ? r->bytes->gz.load(std::memory_order_acquire)
+                      : r->bytes;
+  MHD_Response *response = MHD_create_response_from_buffer_with_free_callback_cls(
+      r->length, from->data + r->offset, res_bytes_release, r->bytes);
+  if (response != nullptr) r->bytes = nullptr;  // the response's now
+  return response;
+}
+
+// A file's bytes: from memory when the file cache holds them; else by
+// sendfile() straight from the descriptor on a plain connection, or read
+// piece by piece when gzipped or through TLS.
 MHD_Response *reply_build_file(ox_httpres *res, res_plan *plan) noexcept {
   ox__reply *r = &res->reply;
+  if (r->bytes != nullptr) return reply_build_bytes(res, *plan);
   bool tls = res->srv->tls.on;
   if (plan->level == 0 && !tls) {
     MHD_Response *response =
@@ -679,6 +717,7 @@ void reply_account(ox_httpres *res, const res_plan &plan) noexcept {
   res->sent_status = res->status;
   bool counted = !plan.bodiless && (r->body == ox__body::stream ||
                                     (r->body == ox__body::file &&
+                                     r->bytes == nullptr &&
                                      (plan.level != 0 ||
                                       res->srv->tls.on)));
   res->size = plan.bodiless ? 0 : counted ? UINT64_MAX : plan.length;
@@ -760,13 +799,13 @@ void ox__httpres_describe_status(ox_httpres *res, unsigned int status,
   r->field_value = value;
 }
 
-int ox__httpres_describe_file(ox_httpres *res, int fd, const struct stat &st,
+int ox__httpres_describe_file(ox_httpres *res, ox__cachedfile *f,
                               uint64_t offset, uint64_t length,
-                              const char *type, const char *name,
-                              const char *disposition, unsigned int status,
-                              const ox__validators *v) noexcept {
+                              const char *name, const char *disposition,
+                              unsigned int status) noexcept {
   ox__reply *r = &res->reply;
-  r->fd = fd;
+  r->fd = std::exchange(f->fd, -1);
+  r->bytes = std::exchange(f->bytes, nullptr);
   r->body = ox__body::file;
   if (disposition != nullptr) {
     r->disposition = res_disposition(name, disposition);
@@ -778,18 +817,12 @@ int ox__httpres_describe_file(ox_httpres *res, int fd, const struct stat &st,
   res_describe(res, status, ox__body::file);
   r->offset = offset;
   r->length = length;
-  r->type = type;
-  r->compressible = true;
+  r->type = f->type;
   // The whole file as a 200 is what HTTP's validators and ranges describe.
   r->whole_file = offset == 0 && status == MHD_HTTP_OK &&
-                  length == static_cast<uint64_t>(st.st_size);
-  if (r->whole_file && v != nullptr) {
-    r->v = *v;
-  } else if (r->whole_file) {
-    ox__validators_of(st, &r->v);
-  } else {
-    r->compressible = false;
-  }
+                  length == static_cast<uint64_t>(f->st.st_size);
+  r->compressible = r->whole_file;
+  if (r->whole_file) r->v = f->v;
   return 0;
 }
 
@@ -1171,13 +1204,13 @@ int ox_httpres_sendfile2(ox_httpres *res, uint64_t block_size,
   ox__cachedfile f;
   if (int rc = res_open_file(res, path, &f); rc != 0) return rc;
   if (!S_ISREG(f.st.st_mode) || offset > static_cast<uint64_t>(f.st.st_size)) {
-    close(f.fd);
+    ox__cachedfile_release(&f);
     return EINVAL;
   }
   uint64_t left = static_cast<uint64_t>(f.st.st_size) - offset;
   uint64_t size = max_size != 0 && max_size < left ? max_size : left;
-  return ox__httpres_describe_file(res, f.fd, f.st, offset, size, f.type,
-                                   path, disposition, status, &f.v);
+  return ox__httpres_describe_file(res, &f, offset, size, path, disposition,
+                                   status);
 }
 
 int ox_httpres_sendfile(ox_httpres *res, const char *path,

@@ -17,6 +17,7 @@
 
 #include "ombrix.h"
 #include "ox_httpcond.h"
+#include "ox_httpfcache.h"
 
 struct ox_httpconn;
 
@@ -42,6 +43,7 @@ struct ox__reply {
   uint64_t length;      // body bytes; UINT64_MAX: unknown until its end
   char *data;           // text, bytes
   int fd;               // file; -1 when none
+  ox__filebytes *bytes; // file: its bytes in memory (a reference), or NULL
   uint64_t offset;      // file
   ox_read_cb read_cb;   // stream
   MHD_UpgradeHandler upgrade_cb;  // upgrade
@@ -130,19 +132,17 @@ void ox__httpres_describe_status(ox_httpres *res, unsigned int status,
                                  char *value = nullptr,
                                  const char *type = "text/plain") noexcept;
 
-// Describes |length| bytes of the open regular file |fd| (|st| its status;
-// taken whatever the outcome) from |offset|, of type |type| (static or the
-// server's, or NULL), with |status|.  The whole file with 200 carries its
-// validators and is answered as HTTP answers a GET or HEAD for it (304,
-// 412, 206, 416, gzip).  |disposition| (may be NULL) names the
-// Content-Disposition, with the base name of |name| as its file name.
-// |v| (may be NULL: made from |st|) are the file's validators, when known.
-// Returns 0, EINVAL or ENOMEM.
-int ox__httpres_describe_file(ox_httpres *res, int fd, const struct stat &st,
+// Describes |length| bytes of the open regular file |f| (its descriptor
+// or its bytes taken, whatever the outcome) from |offset|, of type
+// |f->type| (static or the server's, or NULL), with |status|.  The whole
+// file with 200 carries its validators |f->v| and is answered as HTTP
+// answers a GET or HEAD for it (304, 412, 206, 416, gzip).  |disposition|
+// (may be NULL) names the Content-Disposition, with the base name of
+// |name| as its file name.  Returns 0, EINVAL or ENOMEM.
+int ox__httpres_describe_file(ox_httpres *res, ox__cachedfile *f,
                               uint64_t offset, uint64_t length,
-                              const char *type, const char *name,
-                              const char *disposition, unsigned int status,
-                              const ox__validators *v = nullptr) noexcept;
+                              const char *name, const char *disposition,
+                              unsigned int status) noexcept;
 
 // Describes a 101 that hands the connection to |cb| with |cls| once it is
 // sent (a WebSocket).  The program's headers must say what it switches to.

@@ -212,4 +212,58 @@ TEST_F(FileCache, RepliesRacingAReplacementCarryOneWholeVersion) {
   EXPECT_GT(replies.load(), 0);
 }
 
+// Small files are sent from memory: at each size about the limit, the
+// bytes, the gzip form (its length known), a range and a HEAD match the
+// file, from the first reply that fills the cache to those it serves.
+TEST_F(FileCache, SmallFilesFromMemoryMatchTheFileAtEverySize) {
+  std::string root = root_.string();
+  oxtest::ServerOptions opts;
+  opts.configure = [](ox_httpsrv *s) {
+    ASSERT_EQ(ox_httpsrv_set_compression(s, 6), 0);
+  };
+  TestServer srv([&](ox_httpreq *req, ox_httpres *res) {
+    EXPECT_EQ(ox_httpres_senddir(res, root.c_str(), ox_httpreq_path(req)), 0);
+  }, opts);
+  ASSERT_TRUE(srv.listening());
+  for (size_t size : {size_t{0}, size_t{300}, size_t{16384}, size_t{16385}}) {
+    std::string text;
+    for (size_t i = 0; i < size; i++) text += static_cast<char>('a' + i % 23);
+    std::string name = "s" + std::to_string(size) + ".txt";
+    write(root_ / name, text);
+    struct {
+      const char *what;
+      std::string method, header;
+      long status;
+      std::string body;
+    } cases[] = {
+        {"whole", "GET", "", 200, text},
+        {"gzip", "GET", "Accept-Encoding: gzip", 200, text},
+        {"range", "GET", "Range: bytes=1-3", size > 3 ? 206 : 416,
+         size > 3 ? text.substr(1, 3) : "Range Not Satisfiable\n"},
+        {"head", "HEAD", "", 200, ""},
+    };
+    for (int round = 0; round < 2; round++) {
+      for (const auto &c : cases) {
+        SCOPED_TRACE(name + " " + c.what + " round " + std::to_string(round));
+        oxtest::Request q;
+        q.method = c.method;
+        q.target = "/" + name;
+        if (!c.header.empty()) q.headers.push_back(c.header);
+        q.decode = c.header.rfind("Accept-Encoding", 0) == 0;
+        oxtest::Response r = oxtest::http(srv.port(), q);
+        ASSERT_TRUE(r.ok()) << r.error;
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.body, c.body);
+        bool gzipped = r.headers.get("Content-Encoding") == "gzip";
+        EXPECT_EQ(gzipped, q.decode && size >= 300);
+        // Only a file too large to keep is gzipped as it goes out.
+        EXPECT_EQ(r.headers.has("Transfer-Encoding"), gzipped && size > 16384);
+        if (c.status == 200 && !gzipped) {
+          EXPECT_EQ(r.headers.get("Content-Length"), std::to_string(size));
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
