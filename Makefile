@@ -80,7 +80,7 @@ test-asan: deps
 tsan: deps
 	cmake --preset tsan >/dev/null
 	cmake --build --preset tsan
-	ctest --preset tsan -R 'OxHttp|OxRouter|Slowlane|Ticker|Ws'
+	ctest --preset tsan -R 'OxHttp|OxRouter|Slowlane|Ticker|Ws|FileCache'
 
 # The library, demos and tests build warning-free with Clang too.
 test-clang: deps
