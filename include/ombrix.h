@@ -849,6 +849,18 @@ OX_EXPORT int ox_httpsrv_set_upld_dir(ox_httpsrv *srv,
  * piece, each piece flushed, so what the stream produced reaches the
  * client at once.  ox_httpres_zsendbinary() keeps its raw deflate.
  *
+ * A file is gzipped once, not for every reply, where that can be done:
+ * - A file up to 16 KiB that the file cache keeps in memory (see
+ *   ox_httpsrv_set_file_cache()) keeps its gzip form beside it.
+ * - A file with a gzipped sibling, its name with ".gz" ("site.css.gz"
+ *   beside "site.css") that is a regular file at least as new as the
+ *   file, goes out as that sibling, as it is.  The sibling is opened by
+ *   the same rules as the file (beneath the root for
+ *   ox_httpres_senddir()).  Make it with "gzip -k" after the file, so it
+ *   is the newer of the two.
+ * Either way the reply carries a Content-Length instead of chunks.  Other
+ * files are gzipped as they go out.
+ *
  * Returns 0, or: EINVAL  |level| outside 0..9;
  *                EALREADY the server listens already.
  */
@@ -861,7 +873,9 @@ OX_EXPORT int ox_httpsrv_set_compression(ox_httpsrv *srv,
  * their status, ETag and Content-Type, so that the next request for one
  * skips resolving its path (default 1024; 0 turns the cache off).  Each
  * entry holds a descriptor, and the cache takes at most a quarter of the
- * process's descriptor limit whatever |entries| says.
+ * process's descriptor limit whatever |entries| says.  A file up to 16 KiB
+ * is also kept in memory, up to 4 MiB for all of them, and its reply goes
+ * out with its head in one send.
  *
  * A file rewritten in place or removed is seen by the next request, since
  * each use checks the open file first.  A path that comes to lead to

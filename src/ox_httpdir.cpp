@@ -313,12 +313,17 @@ bool dir_open(ox_httpres *res, int rootfd, const char *root, const char *rel,
   return true;
 }
 
-// Describes the regular file |f| (its descriptor or bytes taken) as a
-// whole file.
-int dir_send_file(ox_httpres *res, ox__cachedfile *f) noexcept {
-  return ox__httpres_describe_file(res, f, 0,
-                                   static_cast<uint64_t>(f->st.st_size),
-                                   nullptr, nullptr, MHD_HTTP_OK);
+// Describes the regular file |f| at |rel| beneath |rootfd| (its
+// descriptor or bytes taken) as a whole file, with its gzipped sibling
+// beside it, opened by the same rules, when that may go out instead.
+int dir_send_file(ox_httpres *res, int rootfd, const char *rel,
+                  ox__cachedfile *f) noexcept {
+  struct stat st = f->st;
+  int rc = ox__httpres_describe_file(res, f, 0,
+                                     static_cast<uint64_t>(st.st_size),
+                                     nullptr, nullptr, MHD_HTTP_OK);
+  if (rc == 0) ox__httpres_describe_sibling(res, rootfd, rel, st);
+  return rc;
 }
 
 // Answers for the directory |fd| (taken) at |rel| beneath |rootfd| (the
@@ -329,7 +334,7 @@ int dir_send_directory(ox_httpres *res, int rootfd, const char *root,
   snprintf(index, sizeof(index), "%s/%s", rel, dir_index);
   ox__cachedfile page;
   if (dir_open(res, rootfd, root, index, dir_html, &page)) {
-    if (S_ISREG(page.st.st_mode)) return dir_send_file(res, &page);
+    if (S_ISREG(page.st.st_mode)) return dir_send_file(res, rootfd, index, &page);
     ox__cachedfile_release(&page);
   }
   return dir_listing(res, fd.release());
@@ -402,7 +407,7 @@ int ox_httpres_senddir(ox_httpres *res, const char *root,
   const char *url = res->path;
   bool slash = url == nullptr || dir_ends_with_slash(url);
   if (S_ISREG(f.st.st_mode)) {
-    if (!slash) return dir_send_file(res, &f);
+    if (!slash) return dir_send_file(res, rootfd, rel, &f);
     // "file/" names a directory that is not there.
     ox__cachedfile_release(&f);
     return dir_not_found(res);

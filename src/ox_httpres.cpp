@@ -35,6 +35,7 @@
 #include "ox_extra.h"
 #include "ox_httpcond.h"
 #include "ox_httpconn.h"
+#include "ox_httpdir.h"
 #include "ox_httpenc.h"
 #include "ox_httpfile.h"
 #include "ox_httppush.h"
@@ -89,6 +90,7 @@ void res_release(ox__reply *r) noexcept {
       break;
     case ox__body::file:
       if (r->fd >= 0) close(r->fd);
+      if (r->gz_fd >= 0) close(r->gz_fd);
       ox__filebytes_unref(r->bytes);
       break;
     case ox__body::stream:
@@ -107,6 +109,7 @@ void res_release(ox__reply *r) noexcept {
   ox_free(r->field_value);
   *r = ox__reply{};
   r->fd = -1;
+  r->gz_fd = -1;
 }
 
 // Begins a new description; the caller has checked nothing was described.
@@ -280,6 +283,7 @@ struct res_plan {
                       // unknown until the end
   bool bodiless;      // no body goes out, but |length| tells its size
   int sendfile_fd;    // the file that goes out by sendfile(), or -1
+  bool sibling;       // the file's gzipped sibling goes out as it is
 };
 
 // The reply's Content-Type as set in the reply headers (whose names
@@ -318,9 +322,11 @@ void reply_become_status(ox_httpres *res, unsigned int status) noexcept {
   ox__reply *r = &res->reply;
   if (r->body == ox__body::file) {
     if (r->fd >= 0) close(r->fd);
+    if (r->gz_fd >= 0) close(r->gz_fd);
     ox__filebytes_unref(r->bytes);
   }
   r->fd = -1;
+  r->gz_fd = -1;
   r->bytes = nullptr;
   r->body = ox__body::text;
   r->data = const_cast<char *>(res_status_text(status));
@@ -407,10 +413,16 @@ int reply_compress_bytes(ox__reply *r, res_plan *plan) noexcept {
   return 0;
 }
 
-// A file in memory goes out gzipped as a whole, made once for every reply
-// of it, so its length is known: true, with |r->length| that of the gzip
-// form.  False for a file read as it goes out, or out of memory.
-bool reply_gzip_bytes(ox__reply *r, int level) noexcept {
+// A file whose gzip form is at hand goes out as that, its length known:
+// the bytes of a file in memory, gzipped once for every reply of it, or the
+// file's gzipped sibling on disk.  True, with |r->length| that of the gzip
+// form; false when the file is to be gzipped as it goes out.
+bool reply_gzip_ready(ox__reply *r, int level) noexcept {
+  if (r->gz_fd >= 0 && r->bytes == nullptr) {
+    r->offset = 0;
+    r->length = r->gz_length;
+    return true;
+  }
   if (r->bytes == nullptr) return false;
   const ox__filebytes *gz = ox__filebytes_gzip(r->bytes, level);
   if (gz == nullptr) return false;
@@ -426,8 +438,8 @@ void reply_drop_body(ox_httpres *res, res_plan *plan) noexcept {
   ox__reply *r = &res->reply;
   reply_compress_bytes(r, plan);
   bool gzip_stream =
-      plan->level != 0 && ((r->body == ox__body::file && !reply_gzip_bytes(r,
-                                                          plan->level)) ||
+      plan->level != 0 && ((r->body == ox__body::file &&
+                            !reply_gzip_ready(r, plan->level)) ||
                            r->body == ox__body::stream);
   plan->length = gzip_stream ? UINT64_MAX : r->length;
   unsigned int s = res->status;
@@ -544,8 +556,16 @@ MHD_Response *reply_build_bytes(ox_httpres *res, const res_plan &plan) noexcept 
 MHD_Response *reply_build_file(ox_httpres *res, res_plan *plan) noexcept {
   ox__reply *r = &res->reply;
   if (r->bytes != nullptr) return reply_build_bytes(res, *plan);
+  // The gzipped sibling goes out as it is, in the file's place.
+  bool sibling = plan->level != 0 && r->gz_fd >= 0;
+  if (sibling) {
+    close(r->fd);
+    r->fd = std::exchange(r->gz_fd, -1);
+    plan->sibling = true;
+  }
   bool tls = res->srv->tls.on;
-  if (plan->level == 0 && !tls) {
+  int level = sibling ? 0 : plan->level;
+  if (level == 0 && !tls) {
     MHD_Response *response =
         MHD_create_response_from_fd_at_offset64(r->length, r->fd, r->offset);
     if (response != nullptr) {
@@ -559,8 +579,8 @@ MHD_Response *reply_build_file(ox_httpres *res, res_plan *plan) noexcept {
   r->fd = -1;  // the reader's now
   ox_read_cb read_cb = ox__httpfile_read;
   ox_free_cb free_cb = ox__httpfile_close;
-  if (plan->level != 0) {
-    void *gz = ox__gzip_new(read_cb, reader, free_cb, plan->level, false);
+  if (level != 0) {
+    void *gz = ox__gzip_new(read_cb, reader, free_cb, level, false);
     if (gz == nullptr) {
       ox__httpfile_close(reader);
       return nullptr;
@@ -718,7 +738,7 @@ void reply_account(ox_httpres *res, const res_plan &plan) noexcept {
   bool counted = !plan.bodiless && (r->body == ox__body::stream ||
                                     (r->body == ox__body::file &&
                                      r->bytes == nullptr &&
-                                     (plan.level != 0 ||
+                                     ((plan.level != 0 && !plan.sibling) ||
                                       res->srv->tls.on)));
   res->size = plan.bodiless ? 0 : counted ? UINT64_MAX : plan.length;
   ox__httpconn_sending(res->conn, counted ? 0 : res->size);
@@ -742,6 +762,7 @@ void ox__httpres_start(ox_httpres *res, MHD_Connection *con,
   res->head = strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
   res->logged = srv->log_cb != nullptr;
   res->reply.fd = -1;
+  res->reply.gz_fd = -1;
 }
 
 int ox__httpres_sendable(const ox_httpres *res, unsigned int status) noexcept {
@@ -824,6 +845,37 @@ int ox__httpres_describe_file(ox_httpres *res, ox__cachedfile *f,
   r->compressible = r->whole_file;
   if (r->whole_file) r->v = f->v;
   return 0;
+}
+
+void ox__httpres_describe_sibling(ox_httpres *res, int rootfd,
+                                  const char *name,
+                                  const struct stat &st) noexcept {
+  ox__reply *r = &res->reply;
+  char gz[PATH_MAX];
+  if (r->body != ox__body::file || !r->whole_file || r->bytes != nullptr ||
+      r->gz_fd >= 0 || res->srv->gzip_level == 0 ||
+      r->length < ox__gzip_min_size || r->type == nullptr ||
+      !ox__mime_compressible(r->type) ||
+      !ox__accept_gzip(ox__httpres_request_header(
+          res, MHD_HTTP_HEADER_ACCEPT_ENCODING)) ||
+      snprintf(gz, sizeof gz, "%s.gz", name) >= static_cast<int>(sizeof gz)) {
+    return;
+  }
+  int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
+  int fd = rootfd >= 0 ? ox__httpdir_open_beneath(rootfd, gz, flags, true)
+                       : open(gz, flags);
+  if (fd < 0) return;
+  // Older than the file, it may be the gzip of what the file was.
+  struct stat sib;
+  if (fstat(fd, &sib) != 0 || !S_ISREG(sib.st_mode) ||
+      sib.st_mtim.tv_sec < st.st_mtim.tv_sec ||
+      (sib.st_mtim.tv_sec == st.st_mtim.tv_sec &&
+       sib.st_mtim.tv_nsec < st.st_mtim.tv_nsec)) {
+    close(fd);
+    return;
+  }
+  r->gz_fd = fd;
+  r->gz_length = static_cast<uint64_t>(sib.st_size);
 }
 
 MHD_Result ox__httpres_queue(ox_httpres *res, const char *realm) noexcept {
@@ -1209,8 +1261,11 @@ int ox_httpres_sendfile2(ox_httpres *res, uint64_t block_size,
   }
   uint64_t left = static_cast<uint64_t>(f.st.st_size) - offset;
   uint64_t size = max_size != 0 && max_size < left ? max_size : left;
-  return ox__httpres_describe_file(res, &f, offset, size, path, disposition,
-                                   status);
+  struct stat st = f.st;
+  int rc = ox__httpres_describe_file(res, &f, offset, size, path, disposition,
+                                     status);
+  if (rc == 0) ox__httpres_describe_sibling(res, -1, path, st);
+  return rc;
 }
 
 int ox_httpres_sendfile(ox_httpres *res, const char *path,

@@ -44,6 +44,8 @@ struct ox__reply {
   char *data;           // text, bytes
   int fd;               // file; -1 when none
   ox__filebytes *bytes; // file: its bytes in memory (a reference), or NULL
+  int gz_fd;            // file: its gzipped sibling, or -1
+  uint64_t gz_length;   // the sibling's bytes
   uint64_t offset;      // file
   ox_read_cb read_cb;   // stream
   MHD_UpgradeHandler upgrade_cb;  // upgrade
@@ -143,6 +145,17 @@ int ox__httpres_describe_file(ox_httpres *res, ox__cachedfile *f,
                               uint64_t offset, uint64_t length,
                               const char *name, const char *disposition,
                               unsigned int status) noexcept;
+
+// Gives the file just described (|st| its status) its gzipped sibling,
+// |name| with ".gz", to go out in its place when the reply is gzipped:
+// opened beneath |rootfd| by the directory rules (-1: |name| is a path of
+// its own), and kept when it is a regular file at least as new as the
+// file.  Nothing is opened unless the file would be gzipped as it goes out
+// otherwise: the server compresses, the client accepts gzip, and the file
+// is whole, read from disk, of a type that gains and worth it.
+void ox__httpres_describe_sibling(ox_httpres *res, int rootfd,
+                                  const char *name,
+                                  const struct stat &st) noexcept;
 
 // Describes a 101 that hands the connection to |cb| with |cls| once it is
 // sent (a WebSocket).  The program's headers must say what it switches to.

@@ -313,6 +313,106 @@ TEST(OxHttpfile, PreconditionsAndTheSelectedVariantOnTheWire) {
   }
 }
 
+// A file with a gzipped sibling ("t.txt.gz") at least as new goes out as
+// that sibling, with its length, wherever the file would be gzipped; an
+// older sibling, one that is no regular file or one leading out of the
+// root is passed over, and the file is gzipped as before.
+TEST(OxHttpfile, GzippedSiblingGoesOutInsteadOfGzippingTheFile) {
+  TempTree tree;
+  const std::string text = digits(40000);  // too large to keep in memory
+  std::string file = tree.write("www/t.txt", text);
+  std::string sibling = tree.path() + "/www/t.txt.gz";
+  std::string secret = tree.write("s.gz", "not to be served");
+  // The sibling's bytes need not be zlib's own: it goes out as it is.
+  uLongf zsize = compressBound(text.size()) + 32;
+  std::string zipped(zsize, '\0');
+  {
+    z_stream zs{};
+    ASSERT_EQ(deflateInit2(&zs, 9, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY),
+              Z_OK);
+    zs.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(text.data()));
+    zs.avail_in = static_cast<uInt>(text.size());
+    zs.next_out = reinterpret_cast<Bytef *>(zipped.data());
+    zs.avail_out = static_cast<uInt>(zipped.size());
+    ASSERT_EQ(deflate(&zs, Z_FINISH), Z_STREAM_END);
+    zipped.resize(zs.total_out);
+    deflateEnd(&zs);
+  }
+  enum class sib { newer, older, directory, link_out };
+  struct {
+    const char *what;
+    sib kind;
+    bool senddir;
+    std::vector<std::string> headers;
+    std::string method;
+    const char *sent;  // "sibling", "gzipped", "identity", "range"
+  } cases[] = {
+      {"senddir", sib::newer, true, {"Accept-Encoding: gzip"}, "GET", "sibling"},
+      {"sendfile", sib::newer, false, {"Accept-Encoding: gzip"}, "GET",
+       "sibling"},
+      {"HEAD", sib::newer, true, {"Accept-Encoding: gzip"}, "HEAD", "sibling"},
+      {"no gzip asked", sib::newer, true, {}, "GET", "identity"},
+      {"a range", sib::newer, true,
+       {"Accept-Encoding: gzip", "Range: bytes=0-9"}, "GET", "range"},
+      {"older", sib::older, true, {"Accept-Encoding: gzip"}, "GET", "gzipped"},
+      {"a directory", sib::directory, true, {"Accept-Encoding: gzip"}, "GET",
+       "gzipped"},
+      {"a link out of the root", sib::link_out, true,
+       {"Accept-Encoding: gzip"}, "GET", "gzipped"},
+  };
+  oxtest::ServerOptions on;
+  on.configure = [](ox_httpsrv *s) {
+    ASSERT_EQ(ox_httpsrv_set_compression(s, 6), 0);
+  };
+  bool senddir = true;
+  std::string root = tree.path() + "/www";
+  TestServer srv([&](ox_httpreq *req, ox_httpres *res) {
+    EXPECT_EQ(senddir ? ox_httpres_senddir(res, root.c_str(),
+                                           ox_httpreq_path(req))
+                      : ox_httpres_sendfile(res, file.c_str(), 200),
+              0);
+  }, on);
+  ASSERT_TRUE(srv.listening());
+  const std::string plain_tag = get(srv.port(), "/t.txt", {}).headers.get("ETag");
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(sibling);
+    switch (c.kind) {
+      case sib::newer:
+      case sib::older:
+        tree.write("www/t.txt.gz", zipped);
+        break;
+      case sib::directory: fs::create_directory(sibling); break;
+      case sib::link_out: fs::create_symlink(secret, sibling); break;
+    }
+    // The file's own time, and the sibling's a second before or after it.
+    struct stat st;
+    ASSERT_EQ(stat(file.c_str(), &st), 0);
+    timespec t[2] = {st.st_mtim, st.st_mtim};
+    t[0].tv_sec = t[1].tv_sec += c.kind == sib::older ? -1 : 1;
+    if (c.kind != sib::link_out) {
+      ASSERT_EQ(utimensat(AT_FDCWD, sibling.c_str(), t, 0), 0);
+    }
+    senddir = c.senddir;
+    oxtest::Response r = get(srv.port(), "/t.txt", c.headers, c.method);
+    ASSERT_TRUE(r.ok()) << r.error;
+    std::string sent = c.sent;
+    EXPECT_EQ(r.status, sent == "range" ? 206 : 200);
+    bool gzip = sent == "sibling" || sent == "gzipped";
+    EXPECT_EQ(r.headers.get("Content-Encoding"), gzip ? "gzip" : "");
+    EXPECT_EQ(r.headers.get("ETag") == plain_tag, !gzip);
+    if (sent == "sibling") {
+      EXPECT_EQ(r.headers.get("Content-Length"), std::to_string(zipped.size()));
+      EXPECT_EQ(r.body, c.method == "HEAD" ? "" : zipped);
+    } else if (sent == "gzipped") {
+      EXPECT_EQ(r.headers.get("Transfer-Encoding"), "chunked");
+      EXPECT_EQ(gunzip(r.body), text);
+    } else {
+      EXPECT_EQ(r.body, sent == "range" ? text.substr(0, 10) : text);
+    }
+  }
+}
+
 // A file cut short while it is sent: the reply breaks off within moments
 // (no final chunk, a Content-Length never reached), never waiting for the
 // idle timeout nor passing for a complete, shorter reply, and the error
