@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <new>
 
 #include "ox_alloc.h"
@@ -39,15 +40,25 @@ constexpr int64_t conn_linger_ms = 5000;
 constexpr uint64_t conn_linger_bytes = 4 * 1024 * 1024;
 constexpr auto conn_linger_tick = std::chrono::milliseconds(100);
 
-int64_t conn_now_us() noexcept {
-  using std::chrono::duration_cast;
-  using std::chrono::microseconds;
-  return duration_cast<microseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
+// The monotonic clock in microseconds.  Deadlines of a second or more
+// make do with the time of the kernel's last tick, a few milliseconds old
+// at most: on some virtual machines it is the only read of the clock that
+// is no system call.  |precise| reads the clock itself, for the durations
+// the access log and the metrics report.  Both are the clock
+// std::chrono::steady_clock reads.
+int64_t conn_now_us(bool precise = false) noexcept {
+  timespec ts;
+  clock_gettime(precise ? CLOCK_MONOTONIC : CLOCK_MONOTONIC_COARSE, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
 
 int64_t conn_now_ms() noexcept { return conn_now_us() / 1000; }
+
+// Whether requests on |srv| are timed: their durations are logged or
+// counted.
+bool conn_times_requests(const ox_httpsrv *srv) noexcept {
+  return srv->log_cb != nullptr || srv->stats.on;
+}
 
 void conn_link(ox__httpconns *conns, ox_httpconn *conn) noexcept {
   std::lock_guard<std::mutex> lock(conns->mutex);
@@ -331,7 +342,7 @@ size_t ox__httpconn_unescape(void *cls, MHD_Connection *con,
 }
 
 int64_t ox__httpconn_enter(ox_httpconn *conn, ox__connphase phase) noexcept {
-  int64_t now_us = conn_now_us();
+  int64_t now_us = conn_now_us(conn_times_requests(conn->srv));
   conn->body_bytes.store(0, std::memory_order_relaxed);
   conn->gone_at.store(0, std::memory_order_relaxed);
   conn->since.store(now_us / 1000, std::memory_order_relaxed);
