@@ -437,9 +437,18 @@ bool reply_gzip_ready(ox__reply *r, int level) noexcept {
 void reply_drop_body(ox_httpres *res, res_plan *plan) noexcept {
   ox__reply *r = &res->reply;
   reply_compress_bytes(r, plan);
+  bool file_gzip_ready = false;
+  if (plan->level != 0 && r->body == ox__body::file) {
+    file_gzip_ready = reply_gzip_ready(r, plan->level);
+    // Out of memory for a kept file's gzip form: the file goes out as it
+    // is, still correct.
+    if (!file_gzip_ready && r->bytes != nullptr) {
+      plan->level = 0;
+      plan->etag = r->v.etag;
+    }
+  }
   bool gzip_stream =
-      plan->level != 0 && ((r->body == ox__body::file &&
-                            !reply_gzip_ready(r, plan->level)) ||
+      plan->level != 0 && ((r->body == ox__body::file && !file_gzip_ready) ||
                            r->body == ox__body::stream);
   plan->length = gzip_stream ? UINT64_MAX : r->length;
   unsigned int s = res->status;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ombrix.h"
+#include "support/alloc_torture.h"
 #include "support/http_client.h"
 #include "support/server_fixture.h"
 
@@ -264,6 +265,45 @@ TEST_F(FileCache, SmallFilesFromMemoryMatchTheFileAtEverySize) {
       }
     }
   }
+}
+
+// Whichever allocation fails while a kept file is gzipped and sent, the
+// client gets the whole file, gzipped or as it is, or a 500, or a closed
+// connection: never a wrong body.
+TEST_F(FileCache, KeptFileGoesOutWholeWhateverAllocationFails) {
+  std::string root = root_.string();
+  oxtest::ServerOptions opts;
+  opts.configure = [](ox_httpsrv *s) {
+    ASSERT_EQ(ox_httpsrv_set_compression(s, 6), 0);
+  };
+  TestServer srv([&](ox_httpreq *req, ox_httpres *res) {
+    ox_httpres_senddir(res, root.c_str(), ox_httpreq_path(req));
+  }, opts);
+  ASSERT_TRUE(srv.listening());
+  int version = 0;
+  oxtest::alloc_torture([&](unsigned long fail_at) {
+    // A new version each time: the first request keeps it, the second
+    // makes its gzip form.
+    std::string text(1000 + version, static_cast<char>('a' + version % 26));
+    version++;
+    write(root_ / "k.txt", text);
+    oxtest::Request q;
+    q.target = "/k.txt";
+    q.headers = {"Accept-Encoding: gzip"};
+    EXPECT_EQ(oxtest::http(srv.port(), q).body, text);
+    oxtest::alloc_arm(fail_at);
+    oxtest::Response r = oxtest::http(srv.port(), q);
+    unsigned long calls = oxtest::alloc_disarm();
+    if (r.ok() && r.status == 200) {
+      EXPECT_EQ(r.body, text);
+    } else if (r.ok()) {
+      EXPECT_EQ(r.status, 500);
+    }
+    if (fail_at == 0) {
+      EXPECT_EQ(r.headers.get("Content-Encoding"), "gzip");
+    }
+    return calls;
+  });
 }
 
 }  // namespace
