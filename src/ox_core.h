@@ -25,6 +25,27 @@ inline T ox__einval(T result) noexcept {
   return result;
 }
 
+// An intrusive doubly linked list of records with |prev| and |next|
+// members, headed by |*head|; whatever guards the list is the caller's.
+template <typename T>
+inline void ox__list_push(T **head, T *node) noexcept {
+  node->prev = nullptr;
+  node->next = *head;
+  if (*head != nullptr) (*head)->prev = node;
+  *head = node;
+}
+
+template <typename T>
+inline void ox__list_remove(T **head, T *node) noexcept {
+  if (node->prev != nullptr) {
+    node->prev->next = node->next;
+  } else {
+    *head = node->next;
+  }
+  if (node->next != nullptr) node->next->prev = node->prev;
+  node->prev = node->next = nullptr;
+}
+
 // The value of a base64 digit (RFC 4648), or -1.
 inline int ox__base64_value(unsigned char c) noexcept {
   if (c >= 'A' && c <= 'Z') return c - 'A';

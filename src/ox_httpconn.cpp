@@ -21,6 +21,7 @@
 #include <new>
 
 #include "ox_alloc.h"
+#include "ox_core.h"
 
 #include "ox_httpfile.h"
 #include "ox_httppush.h"
@@ -62,19 +63,12 @@ bool conn_times_requests(const ox_httpsrv *srv) noexcept {
 
 void conn_link(ox__httpconns *conns, ox_httpconn *conn) noexcept {
   std::lock_guard<std::mutex> lock(conns->mutex);
-  conn->next = conns->list;
-  if (conns->list != nullptr) conns->list->prev = conn;
-  conns->list = conn;
+  ox__list_push(&conns->list, conn);
 }
 
 void conn_unlink(ox__httpconns *conns, ox_httpconn *conn) noexcept {
   std::lock_guard<std::mutex> lock(conns->mutex);
-  if (conn->prev != nullptr) {
-    conn->prev->next = conn->next;
-  } else {
-    conns->list = conn->next;
-  }
-  if (conn->next != nullptr) conn->next->prev = conn->prev;
+  ox__list_remove(&conns->list, conn);
 }
 
 // Whether |conn| spent longer in its phase than it may, and the cause to

@@ -38,7 +38,8 @@ struct ox__filebytes {
   std::atomic<ox__filebytes *> gz;  // the same gzipped, once a reply asked
 };
 
-// Files up to this size are kept in memory, up to this many bytes in all.
+// Files up to this size are kept in memory, up to this many bytes in all
+// (give or take a file for each thread adding one at the same moment).
 inline constexpr size_t ox__fcache_small_max = 16 * 1024;
 inline constexpr size_t ox__fcache_bytes_max = 4 * 1024 * 1024;
 

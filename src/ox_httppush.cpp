@@ -108,20 +108,12 @@ void push_unref(ox_push *p) noexcept {
 }
 
 void push_link(ox__httppushes *pushes, ox_push *p) noexcept {
-  p->next = pushes->list;
-  if (pushes->list != nullptr) pushes->list->prev = p;
-  pushes->list = p;
+  ox__list_push(&pushes->list, p);
 }
 
 void push_unlink(ox__httppushes *pushes, ox_push *p) noexcept {
   std::lock_guard<std::mutex> lock(pushes->mutex);
-  if (p->prev != nullptr) {
-    p->prev->next = p->next;
-  } else {
-    pushes->list = p->next;
-  }
-  if (p->next != nullptr) p->next->prev = p->prev;
-  p->prev = p->next = nullptr;
+  ox__list_remove(&pushes->list, p);
 }
 
 // Runs the gone callback of |p| once, outside its mutex (|lock|, held on

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <memory>
 
+#include "ox_core.h"
 #include "ox_httpsrv.h"
 #include "ox_ws.h"
 
@@ -27,10 +28,7 @@ void loop_wake(ox__wsloop *loop) noexcept {
 }
 
 void loop_link(ox__wsloop *loop, ox_ws *ws) noexcept {
-  ws->prev = nullptr;
-  ws->next = loop->list;
-  if (loop->list != nullptr) loop->list->prev = ws;
-  loop->list = ws;
+  ox__list_push(&loop->list, ws);
   ws->listed = true;
   loop->count++;
 }
@@ -40,12 +38,7 @@ void loop_link(ox__wsloop *loop, ox_ws *ws) noexcept {
 void ox__wsloop_unlink(ox__wsloop *loop, ox_ws *ws) noexcept {
   if (!ws->listed) return;
   epoll_ctl(loop->epfd, EPOLL_CTL_DEL, ws->fd, nullptr);
-  if (ws->prev != nullptr) {
-    ws->prev->next = ws->next;
-  } else {
-    loop->list = ws->next;
-  }
-  if (ws->next != nullptr) ws->next->prev = ws->prev;
+  ox__list_remove(&loop->list, ws);
   ws->listed = false;
   loop->count--;
 }
@@ -85,8 +78,7 @@ void loop_take_incoming(ox__wsloop *loop, uint8_t *scratch, bool *draining,
 
 // Connections whose turn ended with input left, served again before the
 // loop sleeps (edge-triggered: no new edge would come for it).
-void loop_serve_again(ox__wsloop *loop, std::vector<ox_ws *> *again,
-                      uint8_t *scratch) noexcept {
+void loop_serve_again(std::vector<ox_ws *> *again, uint8_t *scratch) noexcept {
   std::vector<ox_ws *> now_again;
   now_again.swap(*again);
   int64_t now = ox__ws_now_ms();
@@ -96,7 +88,6 @@ void loop_serve_again(ox__wsloop *loop, std::vector<ox_ws *> *again,
     ox__ws_readable(ws, scratch, loop_scratch_size, now);
     if (ws->again) again->push_back(ws);
   }
-  (void)loop;
 }
 
 void loop_tick(ox__wsloop *loop, int64_t now) noexcept {
@@ -148,8 +139,11 @@ void loop_run(ox__wsloop *loop) noexcept {
         }
         if (draining && !drained) {
           drained = true;
-          for (ox_ws *ws = loop->list; ws != nullptr; ws = ws->next) {
+          // A drain may close, and unlink, the connection at hand.
+          for (ox_ws *ws = loop->list; ws != nullptr;) {
+            ox_ws *next = ws->next;
             ox__ws_drain(ws);
+            ws = next;
           }
         }
         continue;
@@ -169,7 +163,7 @@ void loop_run(ox__wsloop *loop) noexcept {
     // A connection finished in this turn may still be in |again|; the
     // listed flag is only read for records still alive: finishing keeps
     // the record until the loop's turn is over.
-    loop_serve_again(loop, &again, scratch.get());
+    loop_serve_again(&again, scratch.get());
     if (now >= next_tick) {
       loop_tick(loop, now);
       next_tick = now + 1000;

@@ -323,21 +323,8 @@ TEST(OxHttpfile, GzippedSiblingGoesOutInsteadOfGzippingTheFile) {
   std::string file = tree.write("www/t.txt", text);
   std::string sibling = tree.path() + "/www/t.txt.gz";
   std::string secret = tree.write("s.gz", "not to be served");
-  // The sibling's bytes need not be zlib's own: it goes out as it is.
-  uLongf zsize = compressBound(text.size()) + 32;
-  std::string zipped(zsize, '\0');
-  {
-    z_stream zs{};
-    ASSERT_EQ(deflateInit2(&zs, 9, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY),
-              Z_OK);
-    zs.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(text.data()));
-    zs.avail_in = static_cast<uInt>(text.size());
-    zs.next_out = reinterpret_cast<Bytef *>(zipped.data());
-    zs.avail_out = static_cast<uInt>(zipped.size());
-    ASSERT_EQ(deflate(&zs, Z_FINISH), Z_STREAM_END);
-    zipped.resize(zs.total_out);
-    deflateEnd(&zs);
-  }
+  // Bytes no gzip of the text: a sibling goes out as it is, unread.
+  const std::string zipped = "\x1f\x8b the sibling's own bytes";
   enum class sib { newer, older, directory, link_out };
   struct {
     const char *what;

@@ -43,9 +43,15 @@ struct Pushes {
   }
 };
 
-// Answers with a push stream, with |ping|, handed to |p|.
-oxtest::ReqHandler push_handler(Pushes *p, const char *ping = nullptr) {
-  return [=](ox_httpreq *, ox_httpres *res) {
+// Answers with a push stream, with |ping|, handed to |p|; with |other|,
+// only requests for /events, the rest going to |other|.
+oxtest::ReqHandler push_handler(Pushes *p, const char *ping = nullptr,
+                                oxtest::ReqHandler other = nullptr) {
+  return [=](ox_httpreq *req, ox_httpres *res) {
+    if (other && strcmp(ox_httpreq_path(req), "/events") != 0) {
+      other(req, res);
+      return;
+    }
     ox_push *push = nullptr;
     ASSERT_EQ(ox_httpres_sendpush(res, "text/event-stream", ping, 200, &push),
               0);
@@ -276,13 +282,8 @@ TEST_P(OxHttppushModels, DrainEndsPushStreamsAndCutsABlockedPullStream) {
     oxtest::Gate *release;
     int calls = 0;
   };
-  oxtest::ReqHandler push = push_handler(&pushes);
   TestServer srv(
-      [&](ox_httpreq *req, ox_httpres *res) {
-        if (strcmp(ox_httpreq_path(req), "/events") == 0) {
-          push(req, res);
-          return;
-        }
+      push_handler(&pushes, nullptr, [&](ox_httpreq *, ox_httpres *res) {
         auto read = [](void *h, uint64_t, char *buf, size_t) -> ssize_t {
           auto *pull = static_cast<Pull *>(h);
           if (pull->calls++ == 0) {
@@ -297,7 +298,7 @@ TEST_P(OxHttppushModels, DrainEndsPushStreamsAndCutsABlockedPullStream) {
                       res, 0, read, new Pull{&blocked, &release},
                       [](void *h) { delete static_cast<Pull *>(h); }, 200),
                   0);
-      },
+      }),
       with(GetParam()));
   ASSERT_TRUE(srv.listening());
   RawConnection push_client(srv.port());
@@ -347,15 +348,11 @@ TEST(OxHttppush, AThousandQuietStreamsLeaveThePollingThreadFree) {
     GTEST_SKIP() << "needs " << 2 * kStreams + 200 << " descriptors";
   }
   Pushes pushes;
-  oxtest::ReqHandler push = push_handler(&pushes);
   TestServer srv(
-      [&](ox_httpreq *req, ox_httpres *res) {
-        if (strcmp(ox_httpreq_path(req), "/events") == 0) {
-          push(req, res);
-          return;
-        }
-        oxtest::send_text(res, "plain");
-      },
+      push_handler(&pushes, nullptr,
+                   [](ox_httpreq *, ox_httpres *res) {
+                     oxtest::send_text(res, "plain");
+                   }),
       with(ThreadModel::kPolling, [](ox_httpsrv *s) {
         EXPECT_EQ(ox_httpsrv_set_con_limit(s, kStreams + 10), 0);
       }));
